@@ -1,0 +1,56 @@
+#pragma once
+// A set of board cells as a 400-bit bitboard, 7 words, iterated in ascending cell order.
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace velmar {
+
+inline constexpr std::size_t kCells = 400;
+
+class CellSet {
+ public:
+  static constexpr std::size_t kWords = (kCells + 63) / 64;
+
+  bool contains(std::size_t cell) const { return (words_[cell >> 6] >> (cell & 63)) & 1; }
+  void insert(std::size_t cell) { words_[cell >> 6] |= std::uint64_t{1} << (cell & 63); }
+  void erase(std::size_t cell) { words_[cell >> 6] &= ~(std::uint64_t{1} << (cell & 63)); }
+  void clear() { words_ = {}; }
+
+  bool empty() const {
+    std::uint64_t any = 0;
+    for (auto w : words_) any |= w;
+    return any == 0;
+  }
+  std::size_t size() const {
+    std::size_t n = 0;
+    for (auto w : words_) n += static_cast<std::size_t>(std::popcount(w));
+    return n;
+  }
+
+  template <class F>
+  void for_each(F&& f) const {
+    for (std::size_t i = 0; i < kWords; ++i) {
+      for (std::uint64_t w = words_[i]; w != 0; w &= w - 1) {
+        f(i * 64 + static_cast<std::size_t>(std::countr_zero(w)));
+      }
+    }
+  }
+
+  std::vector<std::size_t> to_vector() const {
+    std::vector<std::size_t> out;
+    out.reserve(size());
+    for_each([&](std::size_t c) { out.push_back(c); });
+    return out;
+  }
+
+  friend bool operator==(const CellSet&, const CellSet&) = default;
+
+ private:
+  std::array<std::uint64_t, kWords> words_{};
+};
+
+}  // namespace velmar

@@ -1,0 +1,171 @@
+#include "game.hpp"
+
+#include <algorithm>
+
+#include "failure.hpp"
+
+namespace velmar {
+
+TileMoves::TileMoves(PlacementList generated)
+    : generated_(std::make_shared<const PlacementList>(std::move(generated))) {
+  collect_keys();
+}
+
+std::span<const Placement> TileMoves::placements() const {
+  if (!laid_.empty()) return {narrowed_.begin(), narrowed_.size()};
+  if (generated_) return {generated_->data(), generated_->size()};
+  return {};
+}
+
+std::vector<Placement> TileMoves::filed_under(std::size_t cell) const {
+  std::vector<Placement> out;
+  if (!contains(cell)) return out;
+  for (const Placement& p : placements()) {
+    if (p.covers(cell)) out.push_back(p);
+  }
+  return out;
+}
+
+bool TileMoves::narrow(std::size_t tile) {
+  if (!contains(tile)) return false;
+  if (laid_.empty()) {
+    for (const Placement& p : *generated_) {
+      if (p.covers(tile)) narrowed_.push_back(p);
+    }
+    generated_.reset();
+  } else {
+    auto kept = std::remove_if(narrowed_.begin(), narrowed_.end(),
+                               [tile](const Placement& p) { return !p.covers(tile); });
+    narrowed_.resize_down(static_cast<std::size_t>(kept - narrowed_.begin()));
+  }
+  laid_.push_back(static_cast<std::uint16_t>(tile));
+  collect_keys();
+  return true;
+}
+
+void TileMoves::collect_keys() {
+  keys_.clear();
+  for (const Placement& p : placements()) p.for_each_cell([this](std::size_t c) { keys_.insert(c); });
+  for (std::uint16_t t : laid_) keys_.erase(t);
+}
+
+namespace {
+
+// A placement is kept only from the lowest corner cell it covers, so each is found once.
+bool covers_earlier_corner(const Orientation& o, std::size_t origin, std::uint16_t offset,
+                           const CellSet& corners) {
+  for (std::uint16_t earlier : o.squares()) {
+    if (earlier >= offset) return false;
+    if (corners.contains(origin + earlier)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+TileMoves get_tile_moves(const Board& board, std::size_t player) {
+  check_index(player, kPlayers);
+  const Hand& hand = board.pieces[player];
+  const CellSet& corners = board.corners[player];
+  PlacementList found;
+  if (hand.empty() || corners.empty()) return TileMoves();
+  found.reserve(256);
+  for (std::size_t i = 0; i < hand.size(); ++i) {
+    const PieceKind kind = hand[i];
+    const std::uint8_t first_id = catalogue().orientation_id(kind, 0);
+    const auto orientations = catalogue().orientations(kind);
+    corners.for_each([&](std::size_t a) {
+      for (std::size_t v = 0; v < orientations.size(); ++v) {
+        const Orientation& o = orientations[v];
+        for (std::uint16_t offset : o.squares()) {
+          if (offset > a) break;
+          const std::size_t origin = a - offset;
+          if (!board.fits(o, origin, player) || covers_earlier_corner(o, origin, offset, corners)) continue;
+          found.push_back({static_cast<std::uint16_t>(origin), static_cast<std::uint8_t>(i),
+                           static_cast<std::uint8_t>(first_id + v)});
+        }
+      }
+    });
+  }
+  if (found.empty()) return TileMoves();
+  return TileMoves(std::move(found));
+}
+
+std::string_view message(RuleError error) {
+  switch (error) {
+    case RuleError::NoCurrentPlayer:
+      return "No current player";
+    case RuleError::InvalidMove:
+      return "Invalid move";
+  }
+  return "";
+}
+
+Game Game::reset() {
+  Game game;
+  for (std::size_t p = 0; p < kPlayers; ++p) game.players.push_back(static_cast<std::uint8_t>(p));
+  game.tiles = get_tile_moves(game.board, 0);
+  return game;
+}
+
+std::optional<std::size_t> Game::current_player() const {
+  if (current < players.size()) return players[current];
+  return std::nullopt;
+}
+
+std::vector<std::size_t> Game::legal_tiles() const { return tiles.keys().to_vector(); }
+
+std::expected<void, RuleError> Game::apply(std::size_t tile, std::optional<std::size_t> piece) {
+  if (current >= players.size()) return std::unexpected(RuleError::NoCurrentPlayer);
+  const std::size_t p = players[current];
+  if (!tiles.contains(tile)) return std::unexpected(RuleError::InvalidMove);
+  if (piece) check_index(*piece, board.pieces[p].size());
+
+  board.place_tile(tile, p);
+  history.push_back({static_cast<std::uint8_t>(p), static_cast<std::uint16_t>(tile)});
+  tiles.narrow(tile);
+  if (!piece && !tiles.empty()) return {};
+
+  // Every placement left covers exactly the tiles laid this turn, so all name the same piece.
+  const std::size_t k = piece ? *piece : tiles.placements().front().piece;
+  last_piece_sizes[p] = catalogue().piece(board.pieces[p].at(k)).size;
+  board.remove_piece(p, k);
+  advance_player();
+  return {};
+}
+
+std::optional<std::size_t> Game::advance_player() {
+  if (players.empty()) return std::nullopt;
+  std::size_t k = (current + 1) % players.size();
+  while (true) {
+    current = k;
+    tiles = get_tile_moves(board, players[k]);
+    if (!tiles.empty()) return players[k];
+    players.erase_at(k);
+    if (players.empty()) return std::nullopt;
+    k %= players.size();
+  }
+}
+
+Scores Game::get_score() const { return board.get_scores(last_piece_sizes); }
+
+Payoff Game::get_payoff() const {
+  const Scores scores = get_score();
+  std::int32_t best = scores[0];
+  FixedVec<std::size_t, kPlayers> leaders;
+  for (std::size_t j = 0; j < kPlayers; ++j) {
+    if (scores[j] == best) {
+      leaders.push_back(j);
+    } else if (scores[j] > best) {
+      leaders.clear();
+      leaders.push_back(j);
+      best = scores[j];
+    }
+  }
+  const float share = 1.0f / static_cast<float>(leaders.size());
+  Payoff payoff{};
+  for (std::size_t j : leaders) payoff[j] = share;
+  return payoff;
+}
+
+}  // namespace velmar
