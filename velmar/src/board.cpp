@@ -64,18 +64,6 @@ bool Board::can_place(const PieceVariant& variant, std::size_t origin, std::size
   return false;
 }
 
-bool Board::fits(const Orientation& orientation, std::size_t origin, std::size_t player) const {
-  if (origin + orientation.mask_len > kCells) return false;
-  if (origin % kBoardWidth + orientation.width > kBoardWidth) return false;
-  const std::uint8_t flag = closed_flag(player);
-  bool touches_corner = false;
-  for (std::uint16_t o : orientation.squares()) {
-    if ((cells[origin + o] & flag) != 0) return false;
-    touches_corner |= corners[player].contains(origin + o);
-  }
-  return touches_corner;
-}
-
 std::vector<Piece> Board::get_pieces(std::size_t player) const {
   check_index(player, kPlayers);
   std::vector<Piece> out;

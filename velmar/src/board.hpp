@@ -38,7 +38,17 @@ class Board {
   void place_tile(std::size_t cell, std::size_t player);
   bool can_place(const PieceVariant& variant, std::size_t origin, std::size_t player) const;
   // The same test on the compact orientation, for move generation.
-  bool fits(const Orientation& orientation, std::size_t origin, std::size_t player) const;
+  bool fits(const Orientation& orientation, std::size_t origin, std::size_t player) const {
+    if (origin + orientation.mask_len > kCells) return false;
+    if (origin % kBoardWidth + orientation.width > kBoardWidth) return false;
+    const std::uint8_t flag = closed_flag(player);
+    bool touches_corner = false;
+    for (std::uint16_t o : orientation.squares()) {
+      if ((cells[origin + o] & flag) != 0) return false;
+      touches_corner |= corners[player].contains(origin + o);
+    }
+    return touches_corner;
+  }
 
   std::vector<Piece> get_pieces(std::size_t player) const;
   void remove_piece(std::size_t player, std::size_t index);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "anchors.hpp"
 #include "failure.hpp"
 
 namespace velmar {
@@ -51,14 +52,47 @@ void TileMoves::collect_keys() {
 
 namespace {
 
-// A placement is kept only from the lowest corner cell it covers, so each is found once.
-bool covers_earlier_corner(const Orientation& o, std::size_t origin, std::uint16_t offset,
-                           const CellSet& corners) {
-  for (std::uint16_t earlier : o.squares()) {
-    if (earlier >= offset) return false;
-    if (corners.contains(origin + earlier)) return true;
+// One player's view of the board as rows padded by the window radius on every
+// side: bit (column + 4) of entry (row + 4). Off-board cells count as blocked.
+struct PaddedRows {
+  static constexpr std::size_t kRows = kBoardWidth + 2 * kWindowRadius;
+  static constexpr std::uint64_t kOffBoard = (std::uint64_t{1} << (kBoardWidth + 2 * kWindowRadius)) - 1;
+  static constexpr std::uint64_t kSides = kOffBoard & ~(((std::uint64_t{1} << kBoardWidth) - 1) << kWindowRadius);
+
+  std::array<std::uint64_t, kRows> blocked{};
+  std::array<std::uint64_t, kRows> corners{};
+
+  PaddedRows(const Board& board, std::size_t player) {
+    for (std::size_t r = 0; r < kRows; ++r) {
+      const bool on_board = r >= kWindowRadius && r < kWindowRadius + kBoardWidth;
+      blocked[r] = on_board ? kSides : kOffBoard;
+    }
+    const std::uint8_t flag = closed_flag(player);
+    for (std::size_t c = 0; c < kCells; ++c) {
+      if (board.cells[c] & flag) blocked[c / kBoardWidth + kWindowRadius] |= bit(c);
+    }
+    board.corners[player].for_each([&](std::size_t c) { corners[c / kBoardWidth + kWindowRadius] |= bit(c); });
   }
-  return false;
+
+  static std::uint64_t bit(std::size_t cell) { return std::uint64_t{1} << (cell % kBoardWidth + kWindowRadius); }
+
+  // The 9 x 9 window of `rows` centred on `cell`.
+  static Window window(const std::array<std::uint64_t, kRows>& rows, std::size_t cell) {
+    const std::size_t top = cell / kBoardWidth;  // padded index of the window's first row
+    const std::size_t shift = cell % kBoardWidth;
+    Window w = 0;
+    for (std::size_t k = 0; k < kWindowSide; ++k) {
+      w |= Window((rows[top + k] >> shift) & 0x1FF) << (kWindowSide * k);
+    }
+    return w;
+  }
+};
+
+NeighbourMask blocked_neighbours(Window blocked) {
+  constexpr int centre = kWindowSide * kWindowRadius + kWindowRadius;
+  auto at = [&](int i) { return static_cast<NeighbourMask>((blocked >> i) & 1); };
+  return static_cast<NeighbourMask>(at(centre - 1) | at(centre + 1) << 1 | at(centre - kWindowSide) << 2 |
+                                    at(centre + kWindowSide) << 3);
 }
 
 }  // namespace
@@ -66,27 +100,23 @@ bool covers_earlier_corner(const Orientation& o, std::size_t origin, std::uint16
 TileMoves get_tile_moves(const Board& board, std::size_t player) {
   check_index(player, kPlayers);
   const Hand& hand = board.pieces[player];
-  const CellSet& corners = board.corners[player];
+  if (hand.empty() || board.corners[player].empty()) return TileMoves();
+  const PaddedRows rows(board, player);
   PlacementList found;
-  if (hand.empty() || corners.empty()) return TileMoves();
-  found.reserve(256);
-  for (std::size_t i = 0; i < hand.size(); ++i) {
-    const PieceKind kind = hand[i];
-    const std::uint8_t first_id = catalogue().orientation_id(kind, 0);
-    const auto orientations = catalogue().orientations(kind);
-    corners.for_each([&](std::size_t a) {
-      for (std::size_t v = 0; v < orientations.size(); ++v) {
-        const Orientation& o = orientations[v];
-        for (std::uint16_t offset : o.squares()) {
-          if (offset > a) break;
-          const std::size_t origin = a - offset;
-          if (!board.fits(o, origin, player) || covers_earlier_corner(o, origin, offset, corners)) continue;
-          found.push_back({static_cast<std::uint16_t>(origin), static_cast<std::uint8_t>(i),
-                           static_cast<std::uint8_t>(first_id + v)});
-        }
+  found.reserve(128);
+  board.corners[player].for_each([&](std::size_t a) {
+    const Window blocked = PaddedRows::window(rows.blocked, a);
+    const Window corners = PaddedRows::window(rows.corners, a);
+    const NeighbourMask around = blocked_neighbours(blocked);
+    for (std::size_t i = 0; i < hand.size(); ++i) {
+      for (const Candidate& c : candidates(hand[i], around)) {
+        // A placement is kept only from the lowest corner cell it covers, so each is found once.
+        if ((c.footprint & blocked) != 0 || (c.earlier & corners) != 0) continue;
+        found.push_back({static_cast<std::uint16_t>(a - c.anchor_offset), static_cast<std::uint8_t>(i),
+                         c.orientation});
       }
-    });
-  }
+    }
+  });
   if (found.empty()) return TileMoves();
   return TileMoves(std::move(found));
 }
