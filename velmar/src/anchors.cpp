@@ -25,44 +25,31 @@ NeighbourMask neighbours_used(const Orientation& o, std::uint16_t anchor) {
   return used;
 }
 
-struct Table {
-  std::array<std::array<std::vector<Candidate>, kNeighbourMasks>, kPieceKinds> lists;
+}  // namespace
 
-  Table() {
-    for (std::size_t k = 0; k < kPieceKinds; ++k) {
-      const auto kind = static_cast<PieceKind>(k);
-      const auto orientations = catalogue().orientations(kind);
-      for (std::size_t v = 0; v < orientations.size(); ++v) {
-        const Orientation& o = orientations[v];
-        for (std::uint16_t anchor : o.squares()) {
-          Candidate c;
-          c.anchor_offset = anchor;
-          c.orientation = catalogue().orientation_id(kind, v);
-          for (std::uint16_t s : o.squares()) {
-            const int dr = s / static_cast<int>(kBoardWidth) - anchor / static_cast<int>(kBoardWidth);
-            const int dc = s % static_cast<int>(kBoardWidth) - anchor % static_cast<int>(kBoardWidth);
-            c.footprint |= window_bit(dr, dc);
-            if (s < anchor) c.earlier |= window_bit(dr, dc);
-          }
-          const NeighbourMask used = neighbours_used(o, anchor);
-          for (std::size_t blocked = 0; blocked < kNeighbourMasks; ++blocked) {
-            if ((used & blocked) == 0) lists[k][blocked].push_back(c);
-          }
+CandidateTable::CandidateTable() {
+  for (std::size_t k = 0; k < kPieceKinds; ++k) {
+    const auto kind = static_cast<PieceKind>(k);
+    const auto orientations = catalogue().orientations(kind);
+    for (std::size_t v = 0; v < orientations.size(); ++v) {
+      const Orientation& o = orientations[v];
+      for (std::uint16_t anchor : o.squares()) {
+        Candidate c;
+        c.anchor_offset = anchor;
+        c.orientation = catalogue().orientation_id(kind, v);
+        for (std::uint16_t s : o.squares()) {
+          const int dr = s / static_cast<int>(kBoardWidth) - anchor / static_cast<int>(kBoardWidth);
+          const int dc = s % static_cast<int>(kBoardWidth) - anchor % static_cast<int>(kBoardWidth);
+          c.footprint |= window_bit(dr, dc);
+          if (s < anchor) c.earlier |= window_bit(dr, dc);
+        }
+        const NeighbourMask used = neighbours_used(o, anchor);
+        for (std::size_t blocked = 0; blocked < kNeighbourMasks; ++blocked) {
+          if ((used & blocked) == 0) lists_[k][blocked].push_back(c);
         }
       }
     }
   }
-};
-
-const Table& table() {
-  static const Table instance;
-  return instance;
-}
-
-}  // namespace
-
-std::span<const Candidate> candidates(PieceKind kind, NeighbourMask blocked) {
-  return table().lists[static_cast<std::size_t>(kind)][blocked];
 }
 
 }  // namespace velmar

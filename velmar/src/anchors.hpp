@@ -5,9 +5,11 @@
 // blocked); a candidate fits when its footprint in that window is clear, which
 // takes two word operations and no bounds arithmetic.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "pieces.hpp"
 
@@ -22,13 +24,27 @@ using NeighbourMask = std::uint8_t;
 inline constexpr std::size_t kNeighbourMasks = 16;
 
 struct Candidate {
-  Window footprint = 0;    // the piece's squares, anchor at the window's centre
-  Window earlier = 0;      // squares before the anchor in mask order
+  Window footprint = 0;             // the piece's squares, anchor at the window's centre
+  Window earlier = 0;               // squares before the anchor in mask order
   std::uint16_t anchor_offset = 0;  // mask position of the anchor
   std::uint8_t orientation = 0;     // catalogue-wide orientation number
 };
 
-// Candidates of `kind` whose anchor uses none of the blocked edge neighbours.
-std::span<const Candidate> candidates(PieceKind kind, NeighbourMask blocked);
+class CandidateTable {
+ public:
+  CandidateTable();
+  // Candidates of `kind` whose anchor uses none of the blocked edge neighbours.
+  std::span<const Candidate> of(PieceKind kind, NeighbourMask blocked) const {
+    return lists_[static_cast<std::size_t>(kind)][blocked];
+  }
+
+ private:
+  std::array<std::array<std::vector<Candidate>, kNeighbourMasks>, kPieceKinds> lists_;
+};
+
+inline const CandidateTable& candidate_table() {
+  static const CandidateTable instance;
+  return instance;
+}
 
 }  // namespace velmar

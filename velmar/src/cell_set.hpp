@@ -19,6 +19,13 @@ class CellSet {
   void insert(std::size_t cell) { words_[cell >> 6] |= std::uint64_t{1} << (cell & 63); }
   void erase(std::size_t cell) { words_[cell >> 6] &= ~(std::uint64_t{1} << (cell & 63)); }
   void clear() { words_ = {}; }
+  // Inserts the cells of one board row given as a bitmask of 20 columns.
+  void insert_row(std::size_t row, std::uint64_t columns) {
+    const std::size_t first = row * 20;
+    const std::size_t word = first >> 6, shift = first & 63;
+    words_[word] |= columns << shift;
+    if (shift + 20 > 64) words_[word + 1] |= columns >> (64 - shift);
+  }
 
   bool empty() const {
     std::uint64_t any = 0;

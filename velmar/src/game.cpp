@@ -12,7 +12,10 @@ TileMoves::TileMoves(PlacementList generated)
   collect_keys();
 }
 
-std::span<const Placement> TileMoves::placements() const {
+TileMoves::TileMoves(PlacementList generated, const CellSet& keys)
+    : generated_(std::make_shared<const PlacementList>(std::move(generated))), keys_(keys) {}
+
+std::span<const Placement> TileMoves::placements() const& {
   if (!laid_.empty()) return {narrowed_.begin(), narrowed_.size()};
   if (generated_) return {generated_->data(), generated_->size()};
   return {};
@@ -57,7 +60,8 @@ namespace {
 struct PaddedRows {
   static constexpr std::size_t kRows = kBoardWidth + 2 * kWindowRadius;
   static constexpr std::uint64_t kOffBoard = (std::uint64_t{1} << (kBoardWidth + 2 * kWindowRadius)) - 1;
-  static constexpr std::uint64_t kSides = kOffBoard & ~(((std::uint64_t{1} << kBoardWidth) - 1) << kWindowRadius);
+  static constexpr std::uint64_t kSides =
+      kOffBoard & ~(((std::uint64_t{1} << kBoardWidth) - 1) << kWindowRadius);
 
   std::array<std::uint64_t, kRows> blocked{};
   std::array<std::uint64_t, kRows> corners{};
@@ -68,13 +72,20 @@ struct PaddedRows {
       blocked[r] = on_board ? kSides : kOffBoard;
     }
     const std::uint8_t flag = closed_flag(player);
-    for (std::size_t c = 0; c < kCells; ++c) {
-      if (board.cells[c] & flag) blocked[c / kBoardWidth + kWindowRadius] |= bit(c);
+    for (std::size_t r = 0; r < kBoardWidth; ++r) {
+      std::uint64_t row = 0;
+      for (std::size_t c = 0; c < kBoardWidth; ++c) {
+        row |= std::uint64_t{(board.cells[r * kBoardWidth + c] & flag) != 0} << c;
+      }
+      blocked[r + kWindowRadius] |= row << kWindowRadius;
     }
-    board.corners[player].for_each([&](std::size_t c) { corners[c / kBoardWidth + kWindowRadius] |= bit(c); });
+    board.corners[player].for_each(
+        [&](std::size_t c) { corners[c / kBoardWidth + kWindowRadius] |= bit(c); });
   }
 
-  static std::uint64_t bit(std::size_t cell) { return std::uint64_t{1} << (cell % kBoardWidth + kWindowRadius); }
+  static std::uint64_t bit(std::size_t cell) {
+    return std::uint64_t{1} << (cell % kBoardWidth + kWindowRadius);
+  }
 
   // The 9 x 9 window of `rows` centred on `cell`.
   static Window window(const std::array<std::uint64_t, kRows>& rows, std::size_t cell) {
@@ -85,6 +96,15 @@ struct PaddedRows {
       w |= Window((rows[top + k] >> shift) & 0x1FF) << (kWindowSide * k);
     }
     return w;
+  }
+
+  // Adds a window centred on `cell` back into padded rows.
+  static void scatter(Window w, std::size_t cell, std::array<std::uint64_t, kRows>& rows) {
+    const std::size_t top = cell / kBoardWidth;
+    const std::size_t shift = cell % kBoardWidth;
+    for (std::size_t k = 0; k < kWindowSide; ++k) {
+      rows[top + k] |= static_cast<std::uint64_t>((w >> (kWindowSide * k)) & 0x1FF) << shift;
+    }
   }
 };
 
@@ -102,18 +122,21 @@ TileMoves get_tile_moves(const Board& board, std::size_t player) {
   const Hand& hand = board.pieces[player];
   if (hand.empty() || board.corners[player].empty()) return TileMoves();
   const PaddedRows rows(board, player);
+  const CandidateTable& table = candidate_table();
   PlacementList found;
   found.reserve(128);
+  std::array<std::uint64_t, PaddedRows::kRows> reach{};  // padded rows of the covered cells
   board.corners[player].for_each([&](std::size_t a) {
     const Window blocked = PaddedRows::window(rows.blocked, a);
     const Window corners = PaddedRows::window(rows.corners, a);
     const NeighbourMask around = blocked_neighbours(blocked);
+    Window covered = 0;
     for (std::size_t i = 0; i < hand.size(); ++i) {
-      for (const Candidate& c : candidates(hand[i], around)) {
+      for (const Candidate& c : table.of(hand[i], around)) {
         // A placement is kept only from the lowest corner cell it covers, so each is found once.
         if ((c.footprint & blocked) != 0 || (c.earlier & corners) != 0) continue;
-        found.push_back({static_cast<std::uint16_t>(a - c.anchor_offset), static_cast<std::uint8_t>(i),
-                         c.orientation});
+        found.push_back(
+            {static_cast<std::uint16_t>(a - c.anchor_offset), static_cast<std::uint8_t>(i), c.orientation});
       }
     }
   });

@@ -47,12 +47,15 @@ class TileMoves {
 
   TileMoves() = default;
   explicit TileMoves(PlacementList generated);
+  // `keys` must be the cells the placements cover.
+  TileMoves(PlacementList generated, const CellSet& keys);
 
   bool contains(std::size_t cell) const { return cell < kCells && keys_.contains(cell); }
   const CellSet& keys() const { return keys_; }
   bool empty() const { return keys_.empty(); }
-  // Every live placement once.
-  std::span<const Placement> placements() const;
+  // Every live placement once. The span points into this cache, so a temporary cache has none.
+  std::span<const Placement> placements() const&;
+  std::span<const Placement> placements() const&& = delete;
   // The placements filed under `cell`: those that cover it, while it is a key.
   std::vector<Placement> filed_under(std::size_t cell) const;
 

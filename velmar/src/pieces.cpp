@@ -105,9 +105,4 @@ Catalogue::Catalogue() {
   check_index(next - 1, kOrientations);
 }
 
-const Catalogue& catalogue() {
-  static const Catalogue instance;
-  return instance;
-}
-
 }  // namespace velmar

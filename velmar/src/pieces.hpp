@@ -104,6 +104,10 @@ class Catalogue {
   std::array<std::uint8_t, kPieceKinds> first_{};
 };
 
-const Catalogue& catalogue();
+// Built on first use; inline so that hot loops see the table without a call.
+inline const Catalogue& catalogue() {
+  static const Catalogue instance;
+  return instance;
+}
 
 }  // namespace velmar
