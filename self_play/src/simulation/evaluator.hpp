@@ -1,0 +1,38 @@
+#pragma once
+// The search's view of the inference service: one position out, one reply back.
+// The queue/pipe exchange with the Python service is one implementation; tests
+// script their own.
+
+#include <array>
+#include <cstddef>
+#include <expected>
+#include <string>
+
+#include "encoding.hpp"
+
+namespace velmar {
+
+inline constexpr std::size_t kValues = 4;
+
+// A decoded reply. Entries past the fixed capacities are counted but not stored:
+// the search turns a policy longer than the board into an internal failure.
+struct Reply {
+  std::array<float, kCells> policy{};  // logits by cell
+  std::size_t policy_len = 0;
+  std::array<float, kValues> values{};  // by seat relative to the player to move
+  std::size_t values_len = 0;
+};
+
+// A failure talking to the service, carried as its debug rendering.
+struct EvalError {
+  std::string debug;
+};
+
+class Evaluator {
+ public:
+  virtual ~Evaluator() = default;
+  // Sends one request and decodes its reply into `reply`.
+  virtual std::expected<void, EvalError> exchange(const Planes& planes, Reply& reply) = 0;
+};
+
+}  // namespace velmar
