@@ -72,7 +72,8 @@ void ProgressBar::draw(bool force) {
   const auto now = std::chrono::steady_clock::now();
   if (!force && now - last_draw_ < std::chrono::milliseconds(50)) return;
   last_draw_ = now;
-  const std::string counter = " " + std::to_string(position_) + "/" + std::to_string(length_);
+  std::string counter(1, ' ');
+  counter.append(std::to_string(position_)).append(1, '/').append(std::to_string(length_));
   const std::size_t width = terminal_width();
   const std::size_t bar = width > counter.size() + 3 ? width - counter.size() - 3 : 10;
   const std::size_t filled = length_ == 0 ? bar : bar * position_ / length_;
