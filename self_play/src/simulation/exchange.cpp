@@ -1,0 +1,87 @@
+#include "exchange.hpp"
+
+#include <span>
+
+#include "failure.hpp"
+#include "py_error.hpp"
+
+namespace velmar::py {
+namespace {
+
+std::unexpected<EvalError> failure(const Error& error) { return std::unexpected(EvalError{error.debug()}); }
+std::unexpected<EvalError> pending_failure() { return failure(Error::fetch()); }
+
+// Reads a sequence of numbers into `out`, counting every item in `len` but
+// storing only as many as fit.
+std::expected<void, EvalError> read_floats(PyObject* item, std::span<float> out, std::size_t& len) {
+  if (PyUnicode_Check(item)) return failure(Error::make(PyExc_TypeError, "Can't extract `str` to `Vec`"));
+  if (!PySequence_Check(item)) {
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(item)));
+    const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (text == nullptr) return pending_failure();
+    return failure(Error::make(PyExc_TypeError,
+                               std::string("'") + text + "' object cannot be converted to 'Sequence'"));
+  }
+  Ref iterator = Ref::steal(PyObject_GetIter(item));
+  if (!iterator) return pending_failure();
+  len = 0;
+  while (Ref next = Ref::steal(PyIter_Next(iterator.get()))) {
+    const double value = PyFloat_AsDouble(next.get());
+    if (value == -1.0 && PyErr_Occurred()) return pending_failure();
+    if (len < out.size()) out[len] = static_cast<float>(value);
+    ++len;
+  }
+  if (PyErr_Occurred()) return pending_failure();
+  return {};
+}
+
+std::expected<void, EvalError> read_item(PyObject* reply, long key, std::span<float> out, std::size_t& len) {
+  Ref index = Ref::steal(PyLong_FromLong(key));
+  Ref item = index ? Ref::steal(PyObject_GetItem(reply, index.get())) : Ref();
+  if (!item) return pending_failure();
+  return read_floats(item.get(), out, len);
+}
+
+}  // namespace
+
+QueueExchange::QueueExchange(PyObject* queue, PyObject* pipe, std::int32_t id)
+    : queue_(queue),
+      pipe_(pipe),
+      id_(Ref::steal(PyLong_FromLong(id))),
+      zero_(Ref::steal(PyFloat_FromDouble(0.0))),
+      one_(Ref::steal(PyFloat_FromDouble(1.0))),
+      put_(Ref::steal(PyUnicode_InternFromString("put"))),
+      recv_(Ref::steal(PyUnicode_InternFromString("recv"))) {}
+
+Ref QueueExchange::request(const Planes& planes) const {
+  Ref rows = Ref::steal(PyList_New(kPlanes));
+  if (!rows) return {};
+  for (std::size_t q = 0; q < kPlanes; ++q) {
+    Ref row = Ref::steal(PyList_New(kCells));
+    if (!row) return {};
+    for (std::size_t c = 0; c < kCells; ++c) {
+      const float v = planes[q * kCells + c];
+      Ref value = v == 0.0f ? zero_ : v == 1.0f ? one_ : Ref::steal(PyFloat_FromDouble(v));
+      if (!value) return {};
+      PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(c), value.release());
+    }
+    PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(q), row.release());
+  }
+  return Ref::steal(PyTuple_Pack(2, id_.get(), rows.get()));
+}
+
+std::expected<void, EvalError> QueueExchange::exchange(const Planes& planes, Reply& reply) {
+  if (!id_ || !zero_ || !one_ || !put_ || !recv_) return pending_failure();
+  {
+    Ref message = request(planes);
+    if (!message) return pending_failure();
+    Ref sent = Ref::steal(PyObject_CallMethodOneArg(queue_, put_.get(), message.get()));
+    if (!sent) return pending_failure();
+  }
+  Ref answer = Ref::steal(PyObject_CallMethodNoArgs(pipe_, recv_.get()));
+  if (!answer) return pending_failure();
+  if (auto policy = read_item(answer.get(), 0, reply.policy, reply.policy_len); !policy) return policy;
+  return read_item(answer.get(), 1, reply.values, reply.values_len);
+}
+
+}  // namespace velmar::py
