@@ -1,5 +1,6 @@
 #include "exchange.hpp"
 
+#include <algorithm>
 #include <span>
 
 #include "failure.hpp"
@@ -22,14 +23,27 @@ std::expected<void, EvalError> read_floats(PyObject* item, std::span<float> out,
     return failure(Error::make(PyExc_TypeError,
                                std::string("'") + text + "' object cannot be converted to 'Sequence'"));
   }
-  Ref iterator = Ref::steal(PyObject_GetIter(item));
-  if (!iterator) return pending_failure();
   len = 0;
-  while (Ref next = Ref::steal(PyIter_Next(iterator.get()))) {
-    const double value = PyFloat_AsDouble(next.get());
-    if (value == -1.0 && PyErr_Occurred()) return pending_failure();
+  auto take = [&](PyObject* number) {
+    const double value = PyFloat_CheckExact(number) ? PyFloat_AS_DOUBLE(number) : PyFloat_AsDouble(number);
+    if (value == -1.0 && PyErr_Occurred()) return false;
     if (len < out.size()) out[len] = static_cast<float>(value);
     ++len;
+    return true;
+  };
+  if (PyList_CheckExact(item) || PyTuple_CheckExact(item)) {
+    // Lists and tuples are read in place: the same items in the same order as iterating them.
+    Ref fast = Ref::borrow(item);
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
+      const Ref number = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
+      if (!take(number.get())) return pending_failure();
+    }
+    return {};
+  }
+  Ref iterator = Ref::steal(PyObject_GetIter(item));
+  if (!iterator) return pending_failure();
+  while (Ref next = Ref::steal(PyIter_Next(iterator.get()))) {
+    if (!take(next.get())) return pending_failure();
   }
   if (PyErr_Occurred()) return pending_failure();
   return {};
@@ -59,12 +73,25 @@ Ref QueueExchange::request(const Planes& planes) const {
   for (std::size_t q = 0; q < kPlanes; ++q) {
     Ref row = Ref::steal(PyList_New(kCells));
     if (!row) return {};
+    // The planes hold only 0.0 and 1.0: fill in the two shared objects, then
+    // take their references in bulk.
+    PyObject** items = reinterpret_cast<PyListObject*>(row.get())->ob_item;
+    Py_ssize_t ones = 0, zeros = 0;
+    bool failed = false;
     for (std::size_t c = 0; c < kCells; ++c) {
       const float v = planes[q * kCells + c];
-      Ref value = v == 0.0f ? zero_ : v == 1.0f ? one_ : Ref::steal(PyFloat_FromDouble(v));
-      if (!value) return {};
-      PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(c), value.release());
+      ones += v == 1.0f;
+      zeros += v == 0.0f;
+      if (v == 1.0f || v == 0.0f) {
+        items[c] = v == 1.0f ? one_.get() : zero_.get();
+      } else {
+        items[c] = PyFloat_FromDouble(v);
+        failed |= items[c] == nullptr;
+      }
     }
+    Py_SET_REFCNT(one_.get(), Py_REFCNT(one_.get()) + ones);
+    Py_SET_REFCNT(zero_.get(), Py_REFCNT(zero_.get()) + zeros);
+    if (failed) return {};
     PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(q), row.release());
   }
   return Ref::steal(PyTuple_Pack(2, id_.get(), rows.get()));

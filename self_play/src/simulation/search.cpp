@@ -50,16 +50,21 @@ std::expected<void, EvalError> run_mcts(Tree& tree, const Game& game, const Sear
 
   FixedVec<NodeIndex, Game::kMaxMoves> path;
   for (std::uint64_t sim = 0; sim < params.sims_per_move; ++sim) {
-    Game position = game;
     path.clear();
+    NodeIndex parent = Tree::kRoot;
     NodeIndex node = Tree::kRoot;
     while (tree[node].child_count > 0) {
+      parent = node;
       node = select_child(tree, node, params);
-      (void)position.apply(tree[node].tile);  // every child is a legal tile
       path.push_back(node);
     }
+    // The leaf's position: kept from an earlier visit, or its parent's plus one tile.
+    const Game* kept = tree.state(node);
+    Game position = kept ? *kept : tree.state(parent) ? *tree.state(parent) : game;
+    if (!kept && node != Tree::kRoot) (void)position.apply(tree[node].tile);  // children are legal tiles
     const auto value = evaluate(tree, node, position, evaluator, rng);
     if (!value) throw InternalFailure("called `Result::unwrap()` on an `Err` value: " + value.error().debug);
+    if (!kept && node != Tree::kRoot) tree.keep_state(node, position);
     for (NodeIndex i : path) {
       Node& n = tree[i];
       n.visits += 1;

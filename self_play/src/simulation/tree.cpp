@@ -8,6 +8,7 @@ namespace velmar {
 
 void Tree::reset() {
   nodes_.clear();
+  states_.clear();
   nodes_.push_back(Node{});
 }
 

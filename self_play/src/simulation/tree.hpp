@@ -2,20 +2,27 @@
 // The search tree of one move, kept in one array that is reused from move to
 // move. A node's children lie side by side; their order is shuffled when they
 // are created, so ties between equal scores never favour the same cells.
+// Each evaluated node also keeps its position, so that a simulation starts from
+// the copy of its leaf's parent instead of replaying the whole path from the root.
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "game.hpp"
 #include "random.hpp"
 
 namespace velmar {
 
 using NodeIndex = std::uint32_t;
 
+using StateIndex = std::uint32_t;
+inline constexpr StateIndex kNoState = ~StateIndex{0};
+
 struct Node {
   NodeIndex first_child = 0;
+  StateIndex state = kNoState;  // the node's position, once evaluated
   std::uint16_t child_count = 0;
   std::uint16_t tile = 0;     // the move that leads into this node
   std::uint32_t to_move = 0;  // meaningful once expanded
@@ -47,12 +54,22 @@ class Tree {
   }
   std::size_t size() const { return nodes_.size(); }
 
+  // The kept position of node `i`, if any.
+  const Game* state(NodeIndex i) const {
+    return nodes_[i].state == kNoState ? nullptr : &states_[nodes_[i].state];
+  }
+  void keep_state(NodeIndex i, const Game& game) {
+    nodes_[i].state = static_cast<StateIndex>(states_.size());
+    states_.push_back(game);
+  }
+
   // Gives node `i` a fresh child for every entry; an existing child with the same
   // tile is replaced along with its subtree, the other existing children stay.
   void expand(NodeIndex i, std::span<const TilePrior> fresh, Rng& rng);
 
  private:
   std::vector<Node> nodes_;
+  std::vector<Game> states_;
 };
 
 }  // namespace velmar

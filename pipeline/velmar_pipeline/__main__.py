@@ -1,0 +1,64 @@
+"""Command line: ``python -m velmar_pipeline <command>`` (also ``velmar-pipeline``).
+
+Each command is a function ``add_<name>(subparsers)`` that registers its parser and
+sets ``handler`` to a callable taking the parsed arguments and returning an exit code.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import sys
+from collections.abc import Callable, Sequence
+
+from velmar_pipeline import __version__
+
+
+def _module_status(name: str) -> str:
+    try:
+        module = importlib.import_module(name)
+    except ImportError as error:
+        return f"not available ({error})"
+    return getattr(module, "__file__", None) or "built in"
+
+
+def _run_info(args: argparse.Namespace) -> int:
+    print(f"velmar-self-play {__version__}")
+    print(f"python {sys.version.split()[0]} ({sys.executable})")
+    for name in ("velmar_rules", "velmar_self_play", "numpy", "torch"):
+        print(f"{name}: {_module_status(name)}")
+    return 0
+
+
+def add_info(subparsers: argparse._SubParsersAction) -> None:
+    parser = subparsers.add_parser("info", help="show the installed version and which modules load")
+    parser.set_defaults(handler=_run_info)
+
+
+COMMANDS: list[Callable[[argparse._SubParsersAction], None]] = [add_info]
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="velmar-pipeline",
+        description="Self-play, records and training for the velmar engine.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    subparsers = parser.add_subparsers(dest="command", metavar="COMMAND")
+    for add in COMMANDS:
+        add(subparsers)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    handler = getattr(args, "handler", None)
+    if handler is None:
+        parser.print_help()
+        return 2
+    return int(handler(args) or 0)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
