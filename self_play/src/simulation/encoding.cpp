@@ -10,10 +10,10 @@ Planes get_representation(const Game& game) {
   Planes planes{};
   for (std::size_t c = 0; c < kCells; ++c) {
     const std::size_t owner_plus_one = game.board.owner_plus_one(c);
-    if (owner_plus_one == 0) continue;
-    // The owner is stored plus one, so the mover lands in plane 1.
+    // The owner is stored plus one, so the mover lands in plane 1. An empty cell
+    // writes its 0.0 into some plane at that cell, which is 0.0 already: no branch.
     const std::size_t plane = (owner_plus_one - *p) & 3;
-    planes[plane * kCells + c] = 1.0f;
+    planes[plane * kCells + c] = owner_plus_one != 0 ? 1.0f : 0.0f;
   }
   game.tiles.keys().for_each([&](std::size_t t) {
     check_index(t, kCells);
