@@ -60,6 +60,20 @@ class Config:
                 setattr(self, name, value)
 
 
+class Watched:
+    """A configuration that notes every attribute asked for, in order."""
+
+    def __init__(self, **overrides):
+        object.__setattr__(self, "asked", [])
+        for name, value in vars(Config(**overrides)).items():
+            object.__setattr__(self, name, value)
+
+    def __getattribute__(self, name):
+        if name != "asked":
+            object.__getattribute__(self, "asked").append(name)
+        return object.__getattribute__(self, name)
+
+
 def f32(x):
     """x rounded to the nearest 32-bit float."""
     return struct.unpack("f", struct.pack("f", x))[0]

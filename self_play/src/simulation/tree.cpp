@@ -15,7 +15,10 @@ void Tree::reset() {
 void Tree::expand(NodeIndex i, std::span<const TilePrior> fresh, Rng& rng) {
   check_index(i, nodes_.size());
   const std::size_t start = nodes_.size();
-  for (const Node& old : children(i)) {
+  // By index and by value: the pushes below may move the whole arena.
+  const std::size_t first = nodes_[i].first_child, count = nodes_[i].child_count;
+  for (std::size_t k = first; k < first + count; ++k) {
+    const Node old = nodes_[k];
     const bool replaced =
         std::any_of(fresh.begin(), fresh.end(), [&](const TilePrior& f) { return f.tile == old.tile; });
     if (!replaced) nodes_.push_back(old);
