@@ -35,7 +35,13 @@ def add_info(subparsers: argparse._SubParsersAction) -> None:
     parser.set_defaults(handler=_run_info)
 
 
-COMMANDS: list[Callable[[argparse._SubParsersAction], None]] = [add_info]
+def add_selfplay(subparsers: argparse._SubParsersAction) -> None:
+    from velmar_pipeline.selfplay import add_selfplay as add
+
+    add(subparsers)
+
+
+COMMANDS: list[Callable[[argparse._SubParsersAction], None]] = [add_info, add_selfplay]
 
 
 def build_parser() -> argparse.ArgumentParser:

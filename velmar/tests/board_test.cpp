@@ -63,6 +63,9 @@ struct EdgeCase {
   std::size_t cell, player;
   std::vector<std::size_t> closed;   // cells that get the player's flag, besides `cell`
   std::vector<std::size_t> corners;  // the player's corner set afterwards
+  friend std::ostream& operator<<(std::ostream& os, const EdgeCase& c) {
+    return os << "cell " << c.cell << " player " << c.player;
+  }
 };
 
 class BoardEdges : public ::testing::TestWithParam<EdgeCase> {};

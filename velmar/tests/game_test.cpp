@@ -91,8 +91,10 @@ TEST(Game, NamedPieceIsTrusted) {
 
 TEST(Game, InvalidMoveChangesNothing) {
   Game g = Game::reset();
+  // Not keys of the cache: first on a new game, then with cell 80 laid.
+  const std::array<Cells, 2> refused = {Cells{5, 81, 399, 400, 100000}, Cells{1, 21, 80, 399, 400}};
   for (int round = 0; round < 2; ++round) {
-    for (std::size_t tile : {5u, 399u, 81u, 400u, 100000u}) {
+    for (std::size_t tile : refused[round]) {
       const auto before = snapshot(g);
       const auto result = g.apply(tile);
       ASSERT_FALSE(result.has_value()) << tile;
@@ -100,8 +102,7 @@ TEST(Game, InvalidMoveChangesNothing) {
       EXPECT_EQ(message(result.error()), "Invalid move");
       EXPECT_TRUE(snapshot(g) == before) << "tile " << tile << "\n" << g.board.to_string();
     }
-    if (round == 0) ASSERT_TRUE(g.apply(80).has_value());  // the second round is in the middle of a piece
-    ASSERT_FALSE(g.apply(80).has_value());
+    if (round == 0) ASSERT_TRUE(g.apply(80).has_value());
   }
 }
 
@@ -176,6 +177,9 @@ TEST(Game, LastPlayerOutEndsTheGame) {
 struct PayoffCase {
   Scores scores;
   Payoff payoff;
+  friend std::ostream& operator<<(std::ostream& os, const PayoffCase& c) {
+    return os << "scores " << ::testing::PrintToString(c.scores);
+  }
 };
 
 class PayoffTable : public ::testing::TestWithParam<PayoffCase> {};

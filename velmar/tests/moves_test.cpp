@@ -126,19 +126,6 @@ TEST(Moves, EmptyCaches) {
   cornerless.corners[2].clear();
   EXPECT_TRUE(get_tile_moves(cornerless, 2).empty());
 
-  // Player 0's only corner, 21, boxed in on all four sides.
-  Board boxed;
-  boxed.place_tile(0, 0);
-  boxed.place_tile(22, 1);
-  boxed.place_tile(41, 1);
-  set_hand(boxed, 0, {PieceKind::Domino, PieceKind::TetrominoO});
-  EXPECT_TRUE(get_tile_moves(boxed, 0).empty());
-  set_hand(boxed, 0, {PieceKind::Domino, PieceKind::Monomino});
-  const TileMoves single = get_tile_moves(boxed, 0);
-  ASSERT_EQ(single.placements().size(), 1u);
-  EXPECT_EQ(single.placements()[0].piece, 1);
-  EXPECT_EQ(single.keys().to_vector(), std::vector<std::size_t>{21});
-
   EXPECT_INTERNAL_FAILURE(get_tile_moves(board, 4), "index out of bounds: the len is 4 but the index is 4");
 }
 

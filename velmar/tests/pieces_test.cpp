@@ -18,6 +18,9 @@ struct VariantCase {
   std::size_t width;
   std::size_t mask_len;
   std::vector<std::size_t> offsets;
+  friend std::ostream& operator<<(std::ostream& os, const VariantCase& c) {
+    return os << "kind " << static_cast<int>(c.kind) << " variant " << c.index;
+  }
 };
 
 class VariantTable : public ::testing::TestWithParam<VariantCase> {};
