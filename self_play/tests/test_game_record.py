@@ -1,5 +1,7 @@
 """Whole games: the training record, the summary line, and how tiles are chosen."""
 
+import contextlib
+import io
 import math
 
 import pytest
@@ -76,6 +78,20 @@ def test_choice_is_greedy(played):
     moves, policies, _ = played.record
     for k, ((_, tile), policy) in enumerate(zip(moves, policies)):
         assert tile == greedy_choice(policy), f"move {k}"
+
+
+def test_output_goes_to_the_file_descriptors(capfd):
+    service = Service()
+    diverted = io.StringIO()
+    with contextlib.redirect_stdout(diverted), contextlib.redirect_stderr(diverted):
+        record = generate_game_data(12, Config(sims_per_move=1), service.queue, service.pipe)
+    assert diverted.getvalue() == ""
+    captured = capfd.readouterr()
+    # Standard error is a file here, not a terminal: no progress bar is drawn.
+    assert captured.err == ""
+    assert captured.out.count("\n") == 1
+    payoff_texts, _ = parse_summary(captured.out)
+    assert [PAYOFF_TEXTS[text] for text in payoff_texts] == record[2]
 
 
 def test_no_simulations():

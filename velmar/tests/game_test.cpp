@@ -102,7 +102,9 @@ TEST(Game, InvalidMoveChangesNothing) {
       EXPECT_EQ(message(result.error()), "Invalid move");
       EXPECT_TRUE(snapshot(g) == before) << "tile " << tile << "\n" << g.board.to_string();
     }
-    if (round == 0) ASSERT_TRUE(g.apply(80).has_value());
+    if (round == 0) {
+      ASSERT_TRUE(g.apply(80).has_value());
+    }
   }
 }
 

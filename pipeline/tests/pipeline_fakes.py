@@ -1,0 +1,26 @@
+"""Stand-ins for the engine used by the pipeline tests (imported by the spawned workers too)."""
+
+import numpy as np
+
+ROUNDS = 40
+
+
+def echo_checking_play(game_id, config, inference_queue, pipe):
+    """Sends positions unique to this game and call; fails unless each reply echoes its own.
+
+    Meant for the ``echo`` evaluator, which answers plane 0 as the logits. Returns a record
+    whose payoff carries the game id, so the parent can see which games ran.
+    """
+    rng = np.random.default_rng(game_id)
+    for round_number in range(ROUNDS):
+        planes = (rng.random((5, 400)) < 0.5).astype(np.float32)
+        planes[0, :32] = [(game_id >> bit) & 1 for bit in range(32)]
+        planes[1, :8] = [(round_number >> bit) & 1 for bit in range(8)]
+        inference_queue.put((game_id, planes.tolist()))
+        reply = pipe.recv()
+        if list(reply[0]) != planes[0].tolist():
+            raise AssertionError(f"game {game_id} round {round_number}: the reply belongs to another request")
+        expected = planes[:4].mean(axis=1)
+        if not np.allclose(reply[1], expected):
+            raise AssertionError(f"game {game_id} round {round_number}: wrong values")
+    return [], [], [float(game_id), 0.0, 0.0, 0.0]

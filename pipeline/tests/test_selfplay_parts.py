@@ -1,0 +1,158 @@
+"""Search settings, command-line validation, evaluators and the record format."""
+
+import dataclasses
+import json
+
+import numpy as np
+import pytest
+
+from velmar_pipeline import evaluators, records
+from velmar_pipeline.__main__ import main
+from velmar_pipeline.config import ConfigError, SearchConfig
+
+
+def test_defaults():
+    config = SearchConfig()
+    assert dataclasses.asdict(config) == {
+        "sims_per_move": 8, "sample_moves": 30, "c_base": 19652.0, "c_init": 1.25,
+        "dirichlet_alpha": 0.3, "exploration_fraction": 0.25,
+    }
+
+
+@pytest.mark.parametrize(
+    "field, value, message",
+    [
+        ("sims_per_move", 0, "sims_per_move must be >= 1"),
+        ("sims_per_move", -3, "sims_per_move must be >= 1"),
+        ("sims_per_move", 2.5, "sims_per_move must be an integer"),
+        ("sample_moves", -1, "sample_moves must be >= 0"),
+        ("dirichlet_alpha", 0.0, "dirichlet_alpha must be > 0"),
+        ("dirichlet_alpha", -0.1, "dirichlet_alpha must be > 0"),
+        ("dirichlet_alpha", float("nan"), "dirichlet_alpha must be a finite number"),
+        ("exploration_fraction", -0.01, r"exploration_fraction must be in \[0, 1\]"),
+        ("exploration_fraction", 1.5, r"exploration_fraction must be in \[0, 1\]"),
+        ("c_base", 0.0, "c_base must be > 0"),
+    ],
+)
+def test_invalid_settings(field, value, message):
+    with pytest.raises(ConfigError, match=message):
+        SearchConfig(**{field: value})
+
+
+@pytest.mark.parametrize("field, value", [("exploration_fraction", 0.0), ("exploration_fraction", 1.0), ("sample_moves", 0)])
+def test_boundary_settings_are_valid(field, value):
+    assert getattr(SearchConfig(**{field: value}), field) == value
+
+
+@pytest.mark.parametrize(
+    "flags, message",
+    [
+        (["--sims-per-move", "0"], "sims_per_move must be >= 1"),
+        (["--dirichlet-alpha", "0"], "dirichlet_alpha must be > 0"),
+        (["--exploration-fraction", "2"], "exploration_fraction must be in [0, 1]"),
+        (["--workers", "0"], "--workers must be >= 1"),
+        (["--evaluator", "nonesuch"], "unknown evaluator 'nonesuch'"),
+    ],
+)
+def test_cli_rejects_bad_settings_up_front(tmp_path, capsys, flags, message):
+    assert main(["selfplay", "--out", str(tmp_path / "out"), *flags]) == 2
+    assert message in capsys.readouterr().err
+    assert not (tmp_path / "out").exists()
+
+
+def test_selfplay_help_documents_defaults(capsys):
+    with pytest.raises(SystemExit):
+        main(["selfplay", "--help"])
+    text = capsys.readouterr().out
+    for flag in ("--sims-per-move", "--games", "--workers", "--threads-per-worker", "--batch-size",
+                 "--max-wait-ms", "--evaluator", "--out", "--games-per-shard", "--seed"):
+        assert flag in text
+    assert "default: 8" in text and "19652" in text
+
+
+@pytest.mark.parametrize("name", ["uniform", "random", "echo"])
+def test_evaluator_shapes(name):
+    planes = np.zeros((3, 5, 400), np.float32)
+    logits, values = evaluators.make(name, seed=1)(planes)
+    assert np.asarray(logits).shape == (3, 400)
+    assert np.asarray(values).shape == (3, 4)
+
+
+def test_uniform_and_seeded_random():
+    planes = np.zeros((2, 5, 400), np.float32)
+    logits, values = evaluators.make("uniform")(planes)
+    assert not logits.any() and np.all(values == 0.25)
+    a = evaluators.make("random", seed=7)(planes)
+    b = evaluators.make("random", seed=7)(planes)
+    np.testing.assert_array_equal(a[0], b[0])
+    np.testing.assert_allclose(a[1].sum(axis=1), 1.0, rtol=1e-5)
+
+
+def test_evaluator_by_import_path():
+    assert evaluators.resolve("velmar_pipeline.evaluators:uniform") is evaluators.uniform
+    with pytest.raises(ValueError, match="cannot load evaluator"):
+        evaluators.resolve("velmar_pipeline.evaluators:missing")
+
+
+def make_game(rng, length):
+    moves = [(int(rng.integers(4)), int(rng.integers(400))) for _ in range(length)]
+    policies = []
+    for _ in range(length):
+        cells = rng.choice(400, size=int(rng.integers(1, 6)), replace=False)
+        shares = rng.random(len(cells))
+        policies.append([(int(c), float(s / shares.sum())) for c, s in zip(cells, shares)])
+    payoff = [0.5, 0.5, 0.0, 0.0]
+    return moves, policies, payoff
+
+
+def test_dense_policies():
+    dense = records.dense_policies([[(3, 0.25), (7, 0.75)], [], [(399, 1.0)]])
+    assert dense.shape == (3, 400) and dense.dtype == np.float32
+    assert dense[0, 3] == 0.25 and dense[0, 7] == 0.75 and dense[0].sum() == 1.0
+    assert not dense[1].any()
+    assert dense[2, 399] == 1.0
+
+
+@pytest.mark.parametrize("lengths", [[5], [3, 0, 7], [1] * 10])
+def test_shard_round_trip(tmp_path, lengths):
+    rng = np.random.default_rng(len(lengths))
+    raw = [make_game(rng, n) for n in lengths]
+    games = [records.from_engine(*g) for g in raw]
+    path = records.write_shard(tmp_path / "shard-00000.npz", games, {"evaluator": "uniform", "search": {"x": 1}})
+    loaded = records.read_shard(path)
+    assert len(loaded) == len(lengths)
+    for (moves, policies, payoff), game in zip(raw, loaded):
+        assert game.moves.dtype == np.int32 and game.moves.shape == (len(moves), 2)
+        assert game.history() == moves
+        assert game.policies.dtype == np.float32 and game.policies.shape == (len(moves), 400)
+        for row, entries in enumerate(policies):
+            for cell, share in entries:
+                assert game.policies[row, cell] == np.float32(share)
+            assert np.count_nonzero(game.policies[row]) == len(entries)
+        assert game.payoff.dtype == np.float32 and game.payoff.tolist() == payoff
+        assert game.metadata["evaluator"] == "uniform" and game.metadata["format"] == records.FORMAT_VERSION
+    with np.load(path) as data:
+        assert set(data.files) == {"moves", "policies", "payoffs", "offsets", "metadata"}
+        assert json.loads(str(data["metadata"]))["games"] == len(lengths)
+
+
+def test_writer_numbers_shards_after_existing_ones(tmp_path):
+    rng = np.random.default_rng(0)
+    writer = records.ShardWriter(tmp_path, games_per_shard=2)
+    for _ in range(5):
+        writer.add(records.from_engine(*make_game(rng, 2)))
+    writer.flush()
+    assert [p.name for p in writer.written] == ["shard-00000.npz", "shard-00001.npz", "shard-00002.npz"]
+    again = records.ShardWriter(tmp_path, games_per_shard=2)
+    again.add(records.from_engine(*make_game(rng, 1)))
+    assert again.flush().name == "shard-00003.npz"
+    assert len(records.load_games(tmp_path)) == 6
+    assert len(list(records.iter_games(writer.written[:2]))) == 4
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
+
+
+def test_from_engine_rejects_mismatched_records():
+    with pytest.raises(ValueError, match="2 moves but 1 policy"):
+        records.from_engine([(0, 0), (0, 1)], [[(0, 1.0)]], [1, 0, 0, 0])
+    with pytest.raises(ValueError, match="payoff"):
+        records.from_engine([], [], [1, 0, 0])

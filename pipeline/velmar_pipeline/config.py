@@ -1,0 +1,75 @@
+"""Search settings for self-play, handed to ``velmar_self_play.generate_game_data`` as its config."""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+from dataclasses import dataclass
+
+
+class ConfigError(ValueError):
+    """A search setting the engine cannot use."""
+
+
+@dataclass(frozen=True)
+class SearchConfig:
+    """The six search settings the engine reads by attribute name.
+
+    sims_per_move: simulations of the tree search for each tile (>= 1).
+    sample_moves: tiles k with k + 1 < sample_moves are drawn in proportion to the visits;
+        later tiles take the most visited child (0 and 1: never drawn).
+    c_base, c_init: constants of the exploration coefficient (> 0 and >= 0).
+    dirichlet_alpha: concentration of the root noise (> 0).
+    exploration_fraction: weight of the root noise in the priors, in [0, 1].
+    """
+
+    sims_per_move: int = 8
+    sample_moves: int = 30
+    c_base: float = 19652.0
+    c_init: float = 1.25
+    dirichlet_alpha: float = 0.3
+    exploration_fraction: float = 0.25
+
+    def __post_init__(self) -> None:
+        validate(self)
+
+    def as_dict(self) -> dict[str, float | int]:
+        return dataclasses.asdict(self)
+
+
+
+def _is_int(value: object) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _is_number(value: object) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+def validate(config: SearchConfig) -> None:
+    """Raises ConfigError naming the first setting the engine cannot use."""
+    for name in ("sims_per_move", "sample_moves"):
+        value = getattr(config, name)
+        if not _is_int(value):
+            raise ConfigError(f"{name} must be an integer, got {value!r}")
+    for name in ("c_base", "c_init", "dirichlet_alpha", "exploration_fraction"):
+        value = getattr(config, name)
+        if not _is_number(value) or not math.isfinite(value):
+            raise ConfigError(f"{name} must be a finite number, got {value!r}")
+    if config.sims_per_move < 1:
+        raise ConfigError(f"sims_per_move must be >= 1, got {config.sims_per_move}")
+    if config.sims_per_move >= 2**63:
+        raise ConfigError(f"sims_per_move is too large: {config.sims_per_move}")
+    if config.sample_moves < 0:
+        raise ConfigError(f"sample_moves must be >= 0, got {config.sample_moves}")
+    if config.c_base <= 0:
+        raise ConfigError(f"c_base must be > 0, got {config.c_base}")
+    if config.c_init < 0:
+        raise ConfigError(f"c_init must be >= 0, got {config.c_init}")
+    if config.dirichlet_alpha <= 0:
+        raise ConfigError(f"dirichlet_alpha must be > 0, got {config.dirichlet_alpha}")
+    if not 0.0 <= config.exploration_fraction <= 1.0:
+        raise ConfigError(f"exploration_fraction must be in [0, 1], got {config.exploration_fraction}")
+
+
+DEFAULTS = SearchConfig()

@@ -1,0 +1,178 @@
+"""Self-play records: games collected into compressed ``.npz`` shards, and reading them back.
+
+A shard ``shard-NNNNN.npz`` holds G games with N tiles in all:
+
+    moves     (N, 2)   int32    (player, cell) of every tile, game after game
+    policies  (N, 400) float32  search policy of every tile: visit share of each cell (0 elsewhere)
+    payoffs   (G, 4)   float32  final payoff of each game, by player
+    offsets   (G + 1,) int64    game g is rows offsets[g]:offsets[g + 1] of moves and policies
+    metadata  ()       str      JSON: format version, search settings, evaluator, creation time
+
+Shards are written under a temporary name in the same folder and renamed into place, so a
+folder only ever holds complete shards.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import tempfile
+import time
+from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import numpy as np
+
+CELLS = 400
+PLAYERS = 4
+FORMAT_VERSION = 1
+SHARD_PATTERN = re.compile(r"^shard-(\d{5,})\.npz$")
+
+
+@dataclass
+class GameRecord:
+    """One game: tiles as (player, cell) rows, dense policy targets and the final payoff."""
+
+    moves: np.ndarray  # (n, 2) int32
+    policies: np.ndarray  # (n, 400) float32
+    payoff: np.ndarray  # (4,) float32
+    metadata: dict = field(default_factory=dict)
+
+    def __len__(self) -> int:
+        return len(self.moves)
+
+    def history(self) -> list[tuple[int, int]]:
+        return [(int(player), int(cell)) for player, cell in self.moves]
+
+
+def dense_policies(policies: Sequence[Sequence[tuple[int, float]]]) -> np.ndarray:
+    """(n, 400) float32 from the engine's sparse (cell, share) lists."""
+    dense = np.zeros((len(policies), CELLS), np.float32)
+    for row, entries in enumerate(policies):
+        if entries:
+            cells, shares = zip(*entries)
+            dense[row, list(cells)] = shares
+    return dense
+
+
+def from_engine(moves, policies, payoff) -> GameRecord:
+    """A GameRecord from what ``generate_game_data`` returns."""
+    move_array = np.asarray(moves, dtype=np.int32).reshape(-1, 2)
+    if len(policies) != len(move_array):
+        raise ValueError(f"{len(move_array)} moves but {len(policies)} policy records")
+    payoff_array = np.asarray(payoff, dtype=np.float32)
+    if payoff_array.shape != (PLAYERS,):
+        raise ValueError(f"payoff must hold {PLAYERS} numbers, got shape {payoff_array.shape}")
+    return GameRecord(move_array, dense_policies(policies), payoff_array)
+
+
+def shard_paths(folder: str | os.PathLike) -> list[Path]:
+    """The shards in ``folder``, in number order."""
+    folder = Path(folder)
+    if not folder.is_dir():
+        return []
+    found = [(int(m.group(1)), p) for p in folder.iterdir() if (m := SHARD_PATTERN.match(p.name))]
+    return [path for _, path in sorted(found)]
+
+
+def next_shard_number(folder: str | os.PathLike) -> int:
+    paths = shard_paths(folder)
+    return int(SHARD_PATTERN.match(paths[-1].name).group(1)) + 1 if paths else 0
+
+
+def write_shard(path: str | os.PathLike, games: Sequence[GameRecord], metadata: dict | None = None) -> Path:
+    """Writes ``games`` to ``path`` atomically (temporary file in the same folder, then rename)."""
+    path = Path(path)
+    lengths = [len(game) for game in games]
+    offsets = np.zeros(len(games) + 1, np.int64)
+    np.cumsum(lengths, out=offsets[1:])
+    moves = np.concatenate([g.moves for g in games]) if games else np.zeros((0, 2), np.int32)
+    policies = np.concatenate([g.policies for g in games]) if games else np.zeros((0, CELLS), np.float32)
+    payoffs = np.stack([g.payoff for g in games]) if games else np.zeros((0, PLAYERS), np.float32)
+    meta = {"format": FORMAT_VERSION, "games": len(games), "created": time.time(), **(metadata or {})}
+    fd, temporary = tempfile.mkstemp(prefix=f".{path.stem}-", suffix=".tmp", dir=path.parent)
+    try:
+        with os.fdopen(fd, "wb") as file:
+            np.savez_compressed(
+                file,
+                moves=moves.astype(np.int32, copy=False),
+                policies=policies.astype(np.float32, copy=False),
+                payoffs=payoffs.astype(np.float32, copy=False),
+                offsets=offsets,
+                metadata=np.array(json.dumps(meta)),
+            )
+            file.flush()
+            os.fsync(file.fileno())
+        os.chmod(temporary, 0o666 & ~_umask())
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
+        raise
+    return path
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def read_shard(path: str | os.PathLike) -> list[GameRecord]:
+    """The games of one shard, each carrying the shard's metadata."""
+    with np.load(path, allow_pickle=False) as data:
+        moves, policies, payoffs, offsets = data["moves"], data["policies"], data["payoffs"], data["offsets"]
+        metadata = json.loads(str(data["metadata"]))
+    if len(offsets) != len(payoffs) + 1 or offsets[-1] != len(moves) or len(policies) != len(moves):
+        raise ValueError(f"{path}: inconsistent shard (offsets, moves and policies disagree)")
+    return [
+        GameRecord(moves[a:b], policies[a:b], payoffs[g], metadata)
+        for g, (a, b) in enumerate(zip(offsets[:-1], offsets[1:]))
+    ]
+
+
+def iter_games(paths: str | os.PathLike | Iterable[str | os.PathLike]) -> Iterator[GameRecord]:
+    """Every game of a folder of shards, of one shard file, or of a list of shard files."""
+    if isinstance(paths, (str, os.PathLike)):
+        paths = shard_paths(paths) if Path(paths).is_dir() else [Path(paths)]
+    for path in paths:
+        yield from read_shard(path)
+
+
+def load_games(paths) -> list[GameRecord]:
+    return list(iter_games(paths))
+
+
+class ShardWriter:
+    """Collects games and writes a shard every ``games_per_shard`` games (and on flush)."""
+
+    def __init__(self, folder: str | os.PathLike, games_per_shard: int, metadata: dict | None = None):
+        if games_per_shard < 1:
+            raise ValueError("games_per_shard must be >= 1")
+        self.folder = Path(folder)
+        self.folder.mkdir(parents=True, exist_ok=True)
+        self.games_per_shard = games_per_shard
+        self.metadata = dict(metadata or {})
+        self.number = next_shard_number(self.folder)
+        self.pending: list[GameRecord] = []
+        self.written: list[Path] = []
+        self.games_written = 0
+
+    def add(self, game: GameRecord) -> None:
+        self.pending.append(game)
+        if len(self.pending) >= self.games_per_shard:
+            self.flush()
+
+    def flush(self) -> Path | None:
+        if not self.pending:
+            return None
+        path = write_shard(self.folder / f"shard-{self.number:05d}.npz", self.pending, self.metadata)
+        self.number += 1
+        self.games_written += len(self.pending)
+        self.pending = []
+        self.written.append(path)
+        return path

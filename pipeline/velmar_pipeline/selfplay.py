@@ -1,0 +1,418 @@
+"""The ``selfplay`` command: one inference service, N worker processes, records in shards.
+
+The parent starts the processes, collects finished games from the workers, writes them to
+shards, shows a progress bar and prints a summary. Processes are started with the ``spawn``
+method, so each holds only the pipe ends it uses: when the service dies, the workers' reply
+pipes close and their games fail at once instead of waiting forever.
+"""
+
+from __future__ import annotations
+
+import argparse
+import multiprocessing
+import multiprocessing.connection
+import os
+import queue as queue_module
+import signal
+import sys
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import numpy as np
+
+from velmar_pipeline import evaluators, records, service, worker
+from velmar_pipeline.config import DEFAULTS, ConfigError, SearchConfig
+
+SHUTDOWN_GRACE_S = 10.0
+
+
+@dataclass
+class Options:
+    games: int = 8
+    workers: int = field(default_factory=lambda: os.cpu_count() or 1)
+    threads_per_worker: int = 1
+    batch_size: int | None = None  # None: one per slot (every game in flight)
+    max_wait_ms: float = 2.0
+    evaluator: str = "uniform"
+    seed: int | None = None
+    out: str = "selfplay-out"
+    games_per_shard: int = 64
+    reply_timeout: float = 120.0
+    progress: bool = True
+    play: str = "velmar_self_play:generate_game_data"
+    write_records: bool = True
+
+    def validate(self) -> None:
+        if self.games < 1:
+            raise ConfigError(f"--games must be >= 1, got {self.games}")
+        if self.workers < 1:
+            raise ConfigError(f"--workers must be >= 1, got {self.workers}")
+        if self.threads_per_worker < 1:
+            raise ConfigError(f"--threads-per-worker must be >= 1, got {self.threads_per_worker}")
+        if self.workers * self.threads_per_worker > service.MAX_SLOTS:
+            raise ConfigError(f"at most {service.MAX_SLOTS} games in flight (workers x threads)")
+        if self.batch_size is not None and self.batch_size < 1:
+            raise ConfigError(f"--batch-size must be >= 1, got {self.batch_size}")
+        if not self.max_wait_ms >= 0:
+            raise ConfigError(f"--max-wait-ms must be >= 0, got {self.max_wait_ms}")
+        if self.games_per_shard < 1:
+            raise ConfigError(f"--games-per-shard must be >= 1, got {self.games_per_shard}")
+        if not self.reply_timeout > 0:
+            raise ConfigError(f"--reply-timeout must be > 0, got {self.reply_timeout}")
+        try:
+            evaluators.resolve(self.evaluator)
+        except ValueError as error:
+            raise ConfigError(str(error)) from None
+
+
+@dataclass
+class Summary:
+    games: int = 0
+    moves: int = 0
+    requests: int = 0
+    seconds: float = 0.0  # from the first game's start to the last message
+    wall_seconds: float = 0.0  # including the start of the processes
+    wins: list[float] = field(default_factory=lambda: [0.0] * 4)
+    shards: list[Path] = field(default_factory=list)
+    worker_failures: list[str] = field(default_factory=list)
+    interrupted: bool = False
+    service_failed: bool = False
+
+    @property
+    def requests_per_s(self) -> float:
+        return self.requests / self.seconds if self.seconds > 0 else 0.0
+
+    @property
+    def moves_per_s(self) -> float:
+        return self.moves / self.seconds if self.seconds > 0 else 0.0
+
+    @property
+    def mean_length(self) -> float:
+        return self.moves / self.games if self.games else 0.0
+
+    def lines(self) -> list[str]:
+        wins = ", ".join(f"{w:g}" for w in self.wins)
+        out = [
+            f"games: {self.games}{' (interrupted)' if self.interrupted else ''}",
+            f"moves: {self.moves} ({self.moves_per_s:.0f} moves/s)",
+            f"requests: {self.requests} in {self.seconds:.1f} s of play ({self.requests_per_s:.0f} requests/s;"
+            f" {self.wall_seconds:.1f} s in all)",
+            f"mean game length: {self.mean_length:.1f} tiles",
+            f"wins per seat (shared wins split): [{wins}]",
+            f"shards: {len(self.shards)}" + (f" ({self.shards[0].parent})" if self.shards else ""),
+        ]
+        out += [f"failure: {text}" for text in self.worker_failures]
+        return out
+
+
+class Results:
+    """The parent's ends of the workers' results pipes, read like one queue."""
+
+    def __init__(self, conns):
+        self.open = list(conns)
+
+    def get(self, timeout: float):
+        while self.open:
+            ready = multiprocessing.connection.wait(self.open, timeout)
+            if not ready:
+                break
+            for conn in ready:
+                try:
+                    return conn.recv()
+                except (EOFError, OSError):  # the worker is gone; a half-written message is dropped
+                    self.open.remove(conn)
+                    conn.close()
+            timeout = 0
+        raise queue_module.Empty
+
+    def get_nowait(self):
+        return self.get(0)
+
+
+def _signal_name(exitcode: int) -> str:
+    if exitcode < 0:
+        try:
+            return f"killed by {signal.Signals(-exitcode).name}"
+        except ValueError:
+            return f"killed by signal {-exitcode}"
+    return f"exit code {exitcode}"
+
+
+def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
+    """Runs self-play to the end (or Ctrl-C) and returns the summary."""
+    options.validate()
+    log = log or (lambda text: print(text, file=sys.stderr, flush=True))
+    out = Path(options.out)
+    out.mkdir(parents=True, exist_ok=True)
+    slots_per_worker = options.threads_per_worker
+    slot_count = options.workers * slots_per_worker
+    batch_size = options.batch_size or slot_count
+
+    context = multiprocessing.get_context("spawn")
+    requests = context.Queue()
+    result_pipes = [context.Pipe(duplex=False) for _ in range(options.workers)]  # (parent's end, worker's end)
+    results = Results([receive for receive, _ in result_pipes])
+    stop = context.Event()
+    finish = context.Event()
+    claimed = context.Value("q", 0)
+    counters = service.Counters(context)
+    pipes = [context.Pipe(duplex=False) for _ in range(slot_count)]  # (worker's end, service's end)
+
+    writer = None
+    if options.write_records:
+        writer = records.ShardWriter(
+            out,
+            options.games_per_shard,
+            {"search": search.as_dict(), "evaluator": options.evaluator, "seed": options.seed},
+        )
+
+    server = context.Process(
+        target=service.serve,
+        args=(requests, [send for _, send in pipes], options.evaluator, options.seed, batch_size,
+              options.max_wait_ms, stop, finish, counters),
+        name="velmar-service",
+        daemon=True,
+    )
+    workers = []
+    for index in range(options.workers):
+        slot_ids = range(index * slots_per_worker, (index + 1) * slots_per_worker)
+        workers.append(context.Process(
+            target=worker.run,
+            args=(index, [(slot, pipes[slot][0]) for slot in slot_ids], requests, result_pipes[index][1], claimed,
+                  options.games, search.as_dict(), stop, str(out / f"worker-{index}.log"),
+                  options.reply_timeout, options.play),
+            name=f"velmar-worker-{index}",
+            daemon=True,
+        ))
+
+    summary = Summary()
+    in_flight = [0] * options.workers
+    exited = [False] * options.workers  # sent "exit" or found dead
+    reported = [False] * options.workers
+    bar = None
+    started = time.monotonic()
+    first_start = [None]
+    last_game = [None]
+
+    def handle(message) -> None:
+        kind, index = message[0], message[1]
+        if kind == "start":
+            in_flight[index] += 1
+            if first_start[0] is None:
+                first_start[0] = time.monotonic()
+        elif kind == "game":
+            _, _, _, moves, policies, payoff, replies = message
+            in_flight[index] -= 1
+            game = records.GameRecord(moves, policies, payoff)
+            if writer is not None:
+                writer.add(game)
+            summary.games += 1
+            summary.moves += len(game)
+            summary.requests += replies
+            best = float(np.max(payoff))
+            if best > 0:
+                for seat in range(4):
+                    if payoff[seat] == best:
+                        summary.wins[seat] += float(payoff[seat])
+            last_game[0] = time.monotonic()
+            if bar is not None:
+                elapsed = max(time.monotonic() - (first_start[0] or started), 1e-9)
+                bar.set_postfix_str(
+                    f"{summary.moves / elapsed:.0f} moves/s, {summary.requests / elapsed:.0f} req/s", refresh=False
+                )
+                bar.update(1)
+        elif kind == "error":
+            in_flight[index] -= 1
+            summary.worker_failures.append(f"worker {index} {message[3]}")
+            log(f"worker {index} {message[3]}")
+        elif kind == "exit":
+            exited[index] = True
+            reported[index] = True
+
+    def check_processes() -> None:
+        for index, process in enumerate(workers):
+            if not exited[index] and process.exitcode is not None:
+                drain()  # its last messages may still be on the way
+                if exited[index]:
+                    continue
+                exited[index] = True
+                lost = max(in_flight[index], 0)
+                with claimed.get_lock():  # let the others play the games it lost
+                    claimed.value -= lost
+                text = f"worker {index} died ({_signal_name(process.exitcode)}); {lost} game(s) in progress lost"
+                summary.worker_failures.append(text)
+                log(text)
+        if not summary.service_failed and server.exitcode is not None and not finish.is_set():
+            summary.service_failed = True
+            text = f"inference service died ({_signal_name(server.exitcode)}); workers cannot go on"
+            summary.worker_failures.append(text)
+            log(text)
+
+    def drain() -> None:
+        while True:
+            try:
+                handle(results.get_nowait())
+            except queue_module.Empty:
+                return
+
+    def wait_for_workers(deadline: float) -> None:
+        while not all(exited) and time.monotonic() < deadline:
+            try:
+                handle(results.get(timeout=0.1))
+            except queue_module.Empty:
+                check_processes()
+
+    # Ctrl-C only sets a flag: a KeyboardInterrupt in the middle of reading a message from the
+    # results queue would leave the rest of that message in the pipe.
+    interrupt = threading.Event()
+    previous_handler = None
+    if threading.current_thread() is threading.main_thread():
+        previous_handler = signal.signal(signal.SIGINT, lambda signum, frame: interrupt.set())
+    try:
+        server.start()
+        for process in workers:
+            process.start()
+        # The children hold their own copies now; only the service may hold the sending ends.
+        for receive, send in pipes:
+            receive.close()
+            send.close()
+        for _, send in result_pipes:
+            send.close()
+        if options.progress:
+            from tqdm import tqdm
+
+            bar = tqdm(total=options.games, unit="game", dynamic_ncols=True, file=sys.stderr)
+        next_check = time.monotonic()
+        while not all(exited) and not interrupt.is_set():
+            try:
+                handle(results.get(timeout=0.2))
+            except queue_module.Empty:
+                pass
+            if time.monotonic() >= next_check:
+                check_processes()
+                next_check = time.monotonic() + 0.2
+        if interrupt.is_set():
+            summary.interrupted = True
+            if bar is not None:
+                bar.clear()
+            log("interrupted: stopping the workers, keeping the finished games")
+            stop.set()
+            wait_for_workers(time.monotonic() + SHUTDOWN_GRACE_S)
+        check_processes()
+    finally:
+        summary.wall_seconds = time.monotonic() - started
+        summary.seconds = (last_game[0] or time.monotonic()) - (first_start[0] or started)
+        if bar is not None:
+            bar.close()
+        stop.set()
+        for process in workers:
+            if process.is_alive():
+                process.join(timeout=1.0)
+            if process.is_alive():
+                process.terminate()
+                process.join(timeout=1.0)
+        finish.set()
+        server.join(timeout=5.0)
+        if server.is_alive():
+            server.terminate()
+            server.join(timeout=1.0)
+        if writer is not None:
+            writer.flush()
+            summary.shards = list(writer.written)
+        requests.cancel_join_thread()
+        if previous_handler is not None:
+            signal.signal(signal.SIGINT, previous_handler)
+    served = counters.requests.value
+    if served and summary.requests == 0:
+        summary.requests = served
+    return summary
+
+
+def _positive_int(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be >= 1, got {value}")
+    return value
+
+
+def add_selfplay(subparsers: argparse._SubParsersAction) -> None:
+    d = DEFAULTS
+    o = Options()
+    parser = subparsers.add_parser(
+        "selfplay",
+        help="play self-play games and write records",
+        description="Plays self-play games with worker processes and one batched inference service, "
+        "writing the records as compressed .npz shards into --out.",
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+    )
+    search = parser.add_argument_group("search settings")
+    search.add_argument("--sims-per-move", type=int, default=d.sims_per_move, help="simulations per tile (>= 1)")
+    search.add_argument("--sample-moves", type=int, default=d.sample_moves,
+                        help="tiles k with k + 1 < this are drawn by visit share, later ones are the most visited")
+    search.add_argument("--c-base", type=float, default=d.c_base, help="exploration base constant (> 0)")
+    search.add_argument("--c-init", type=float, default=d.c_init, help="exploration additive constant (>= 0)")
+    search.add_argument("--dirichlet-alpha", type=float, default=d.dirichlet_alpha, help="root noise concentration (> 0)")
+    search.add_argument("--exploration-fraction", type=float, default=d.exploration_fraction,
+                        help="weight of the root noise, in [0, 1]")
+    run = parser.add_argument_group("run")
+    run.add_argument("--games", type=int, default=o.games, help="games to play")
+    run.add_argument("--workers", type=int, default=None,
+                     help="worker processes (default: the core count, at most --games)")
+    run.add_argument("--threads-per-worker", type=int, default=o.threads_per_worker,
+                     help="games played at once in each worker")
+    run.add_argument("--batch-size", type=int, default=None,
+                     help="most requests per evaluation (default: workers x threads)")
+    run.add_argument("--max-wait-ms", type=float, default=o.max_wait_ms,
+                     help="longest wait for a batch to fill after its first request")
+    run.add_argument("--evaluator", default=o.evaluator,
+                     help=f"evaluator: {', '.join(evaluators.names())}, or module:factory")
+    run.add_argument("--seed", type=int, default=None, help="seed of the random evaluator")
+    run.add_argument("--out", default=o.out, help="folder for the shards and the worker logs")
+    run.add_argument("--games-per-shard", type=int, default=o.games_per_shard, help="games per shard file")
+    run.add_argument("--reply-timeout", type=float, default=o.reply_timeout,
+                     help="seconds a worker waits for one reply before giving up")
+    run.add_argument("--no-progress", action="store_true", help="no progress bar")
+    parser.set_defaults(handler=_run_selfplay)
+
+
+def _run_selfplay(args: argparse.Namespace) -> int:
+    try:
+        search = SearchConfig(
+            sims_per_move=args.sims_per_move,
+            sample_moves=args.sample_moves,
+            c_base=args.c_base,
+            c_init=args.c_init,
+            dirichlet_alpha=args.dirichlet_alpha,
+            exploration_fraction=args.exploration_fraction,
+        )
+        options = Options(
+            games=args.games,
+            workers=args.workers if args.workers is not None else max(1, min(os.cpu_count() or 1, args.games)),
+            threads_per_worker=args.threads_per_worker,
+            batch_size=args.batch_size,
+            max_wait_ms=args.max_wait_ms,
+            evaluator=args.evaluator,
+            seed=args.seed,
+            out=args.out,
+            games_per_shard=args.games_per_shard,
+            reply_timeout=args.reply_timeout,
+            progress=not args.no_progress,
+        )
+        options.validate()
+    except ConfigError as error:
+        print(f"velmar-pipeline selfplay: error: {error}", file=sys.stderr)
+        return 2
+    print(
+        f"selfplay: {options.games} games, {options.workers} workers x {options.threads_per_worker} threads, "
+        f"evaluator {options.evaluator}, sims_per_move {search.sims_per_move}, out {options.out}",
+        flush=True,
+    )
+    summary = run_selfplay(search, options)
+    for line in summary.lines():
+        print(line)
+    sys.stdout.flush()
+    if summary.interrupted:
+        return 130
+    return 0 if summary.games == options.games else 1

@@ -1,0 +1,179 @@
+"""Worker processes: play self-play games against the inference service.
+
+A worker owns one or more slots; each slot is a thread with its own reply pipe and its own
+range of game ids, playing one game at a time with ``velmar_self_play.generate_game_data``.
+The threads overlap because the pipe's ``recv`` releases the interpreter lock while it waits.
+Standard output and error (file descriptors 1 and 2) go to a log file per worker, so the
+engine's summary lines land there.
+
+Messages to the parent, on the worker's own results pipe (no lock shared with other workers,
+so a worker killed in the middle of a message harms nobody else):
+    ("start", worker, slot)                          a game was claimed and started
+    ("game", worker, slot, moves, policies, payoff, requests)
+    ("error", worker, slot, text)                    a slot gave up
+    ("exit", worker, ok)                             the worker is about to exit
+"""
+
+from __future__ import annotations
+
+import importlib
+import os
+import signal
+import sys
+import threading
+import time
+import traceback
+from collections.abc import Callable, Sequence
+from multiprocessing.connection import Connection
+
+from velmar_pipeline import records
+from velmar_pipeline.config import SearchConfig
+from velmar_pipeline.service import STOP, game_id
+
+
+class ServiceGone(RuntimeError):
+    """The inference service is not answering any more."""
+
+
+class RunStopped(RuntimeError):
+    """The run is stopping; the game in progress is abandoned."""
+
+
+class MisroutedReply(RuntimeError):
+    """A reply meant for another game arrived on this slot's pipe."""
+
+
+class ReplyPipe:
+    """The ``pipe`` handed to the engine: ``recv`` waits for this slot's next reply.
+
+    Fails fast with ServiceGone when the service's end of the pipe closes, or when no reply
+    comes within ``timeout`` seconds; checks that the reply carries the expected game id.
+    """
+
+    def __init__(self, conn: Connection, timeout: float):
+        self.conn = conn
+        self.timeout = timeout
+        self.expected_id: int | None = None
+        self.replies = 0
+        self.failure: BaseException | None = None
+
+    def recv(self):
+        try:
+            if not self.conn.poll(self.timeout):
+                self.failure = ServiceGone(f"no reply from the inference service within {self.timeout:g} s")
+                raise self.failure
+            reply = self.conn.recv()
+        except (EOFError, OSError) as error:
+            self.failure = ServiceGone("the inference service is gone (its end of the reply pipe closed)")
+            raise self.failure from error
+        if reply is STOP:
+            self.failure = RunStopped("the run is stopping")
+            raise self.failure
+        if reply[2] != self.expected_id:
+            self.failure = MisroutedReply(f"reply for game id {reply[2]} reached game id {self.expected_id}")
+            raise self.failure
+        self.replies += 1
+        return reply
+
+
+class ResultSender:
+    """The worker's end of its results pipe, shared by its threads."""
+
+    def __init__(self, conn: Connection):
+        self.conn = conn
+        self.lock = threading.Lock()
+
+    def put(self, message) -> None:
+        with self.lock:
+            self.conn.send(message)
+
+
+def load_play(spec: str) -> Callable:
+    """``generate_game_data`` or another function with its signature, as ``module:attribute``."""
+    module_name, _, attribute = spec.partition(":")
+    return getattr(importlib.import_module(module_name), attribute)
+
+
+def redirect_output(log_path: str) -> None:
+    """Points file descriptors 1 and 2 (and sys.stdout/stderr with them) at ``log_path``."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    fd = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+    os.dup2(fd, 1)
+    os.dup2(fd, 2)
+    os.close(fd)
+    sys.stdout = open(1, "w", buffering=1, closefd=False)
+    sys.stderr = open(2, "w", buffering=1, closefd=False)
+
+
+def claim(claimed, target: int) -> bool:
+    with claimed.get_lock():
+        if claimed.value >= target:
+            return False
+        claimed.value += 1
+        return True
+
+
+def run(
+    worker: int,
+    slots: Sequence[tuple[int, Connection]],
+    requests,
+    results,
+    claimed,
+    target: int,
+    config: dict,
+    stop,
+    log_path: str,
+    reply_timeout: float = 60.0,
+    play_spec: str = "velmar_self_play:generate_game_data",
+) -> None:
+    """Process entry point of worker number ``worker`` (see the module docstring)."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # the parent decides how a run ends
+    redirect_output(log_path)
+    results = ResultSender(results)
+    search = SearchConfig(**config)
+    play = load_play(play_spec)
+    parent = os.getppid()
+    failures: list[str] = []
+
+    def play_slot(slot: int, conn: Connection) -> None:
+        pipe = ReplyPipe(conn, reply_timeout)
+        number = 0
+        while not stop.is_set() and os.getppid() == parent and claim(claimed, target):
+            pipe.expected_id = game_id(slot, number)
+            number += 1
+            pipe.replies = 0
+            pipe.failure = None
+            results.put(("start", worker, slot))
+            try:
+                moves, policies, payoff = play(pipe.expected_id, search, requests, pipe)
+            except BaseException as error:  # the engine's internal failures are BaseExceptions
+                if isinstance(pipe.failure, RunStopped):
+                    return
+                if isinstance(pipe.failure, (ServiceGone, MisroutedReply)):
+                    text = f"slot {slot}: {pipe.failure}"
+                else:
+                    text = f"slot {slot}: game {pipe.expected_id} failed: {type(error).__name__}: {error}"
+                print(f"worker {worker}: {text}", file=sys.stderr)
+                traceback.print_exc()
+                failures.append(text)
+                results.put(("error", worker, slot, text))
+                return
+            game = records.from_engine(moves, policies, payoff)
+            results.put(("game", worker, slot, game.moves, game.policies, game.payoff, pipe.replies))
+
+    threads = [
+        threading.Thread(target=play_slot, args=(slot, conn), name=f"slot-{slot}", daemon=True)
+        for slot, conn in slots
+    ]
+    started = time.monotonic()
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    print(f"worker {worker}: done after {time.monotonic() - started:.1f} s", file=sys.stderr)
+    results.put(("exit", worker, not failures))
+    results.conn.close()
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(0 if not failures else 1)
