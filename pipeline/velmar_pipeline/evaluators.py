@@ -43,22 +43,22 @@ def describe() -> str:
     return "; ".join(f"{name}: {help}" for name, (_, help) in sorted(_REGISTRY.items()))
 
 
-def resolve(spec: str) -> Factory:
-    """The factory registered as ``spec`` or importable as ``module:attribute``; ValueError if none."""
-    if spec in _REGISTRY:
-        return _REGISTRY[spec][0]
-    if ":" in spec:
-        module_name, _, attribute = spec.partition(":")
+def resolve(name: str) -> Factory:
+    """The factory registered as ``name`` or importable as ``module:attribute``; ValueError if none."""
+    if name in _REGISTRY:
+        return _REGISTRY[name][0]
+    if ":" in name:
+        module_name, _, attribute = name.partition(":")
         try:
             module = importlib.import_module(module_name)
             return getattr(module, attribute)
         except (ImportError, AttributeError) as error:
-            raise ValueError(f"cannot load evaluator {spec!r}: {error}") from error
-    raise ValueError(f"unknown evaluator {spec!r} (known: {', '.join(names())}, or module:factory)")
+            raise ValueError(f"cannot load evaluator {name!r}: {error}") from error
+    raise ValueError(f"unknown evaluator {name!r} (known: {', '.join(names())}, or module:factory)")
 
 
-def make(spec: str, seed: int | None = None) -> Evaluator:
-    return resolve(spec)(seed)
+def make(name: str, seed: int | None = None) -> Evaluator:
+    return resolve(name)(seed)
 
 
 @register("uniform", "zero logits (uniform priors) and values of 0.25 for every player")
