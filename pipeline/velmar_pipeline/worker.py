@@ -88,9 +88,9 @@ class ResultSender:
             self.conn.send(message)
 
 
-def load_play(spec: str) -> Callable:
+def load_play(target: str) -> Callable:
     """``generate_game_data`` or another function with its signature, as ``module:attribute``."""
-    module_name, _, attribute = spec.partition(":")
+    module_name, _, attribute = target.partition(":")
     return getattr(importlib.import_module(module_name), attribute)
 
 
