@@ -2,12 +2,12 @@
 
 For 1 and 2 threads per worker, runs in turn:
   selfplay  the real thing: 2 workers, uniform evaluator, sims_per_move 32;
-  floor     the same processes, queue, pipes and batching, each "game" replaying one prebuilt
+  floor     the same processes, request pipe, reply pipes and batching, each "game" replaying one prebuilt
             request of the real size (5 lists of 400 floats) as many times as a real game made
             requests, with no engine (velmar_pipeline.floor).
 and prints requests/s of both and their ratio. Usage:
 
-    .venv/bin/python bench/selfplay_bench.py [--games 6] [--workers 2] [--threads 1 2]
+    .venv/bin/python bench/selfplay_bench.py [--games 6] [--workers 2] [--threads 1 2] [--max-wait-ms 0]
 """
 
 from __future__ import annotations
@@ -21,7 +21,7 @@ from velmar_pipeline.config import SearchConfig
 from velmar_pipeline.selfplay import Options, run_selfplay
 
 
-def run(games, workers, threads, sims, floor_requests=None, batch_size=None, max_wait_ms=2.0):
+def run(games, workers, threads, sims, floor_requests=None, batch_size=None, max_wait_ms=0.0):
     with tempfile.TemporaryDirectory(prefix="velmar-bench-") as out:
         options = Options(games=games, workers=workers, threads_per_worker=threads, out=out, progress=False,
                           write_records=False, batch_size=batch_size, max_wait_ms=max_wait_ms)
@@ -40,7 +40,7 @@ def main() -> None:
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--sims-per-move", type=int, default=32)
     parser.add_argument("--threads", type=int, nargs="+", default=[1, 2])
-    parser.add_argument("--max-wait-ms", type=float, default=2.0)
+    parser.add_argument("--max-wait-ms", type=float, default=0.0)
     args = parser.parse_args()
     print(f"{os.cpu_count()} cores; {args.workers} workers, sims_per_move {args.sims_per_move}, "
           f"{args.games} games per run, uniform evaluator, max wait {args.max_wait_ms} ms")

@@ -1,6 +1,6 @@
 """A stand-in for ``generate_game_data`` that replays one prebuilt request, with no engine.
 
-Run through the same workers, queue, pipes and service as real self-play, it measures the
+Run through the same workers, request pipe, reply pipes and service as real self-play, it measures the
 floor of the exchange: what the topology costs per request when the search costs nothing.
 Each "game" makes ``VELMAR_FLOOR_REQUESTS`` requests (default 8000) of the real size (a
 list of 5 lists of 400 floats) and returns an empty record.

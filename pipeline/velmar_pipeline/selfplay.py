@@ -34,7 +34,7 @@ class Options:
     workers: int = field(default_factory=lambda: os.cpu_count() or 1)
     threads_per_worker: int = 1
     batch_size: int | None = None  # None: one per slot (every game in flight)
-    max_wait_ms: float = 2.0
+    max_wait_ms: float = 0.0  # a cheap evaluator is best served with whatever has arrived
     evaluator: str = "uniform"
     seed: int | None = None
     out: str = "selfplay-out"
@@ -151,7 +151,7 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
     batch_size = options.batch_size or slot_count
 
     context = multiprocessing.get_context("spawn")
-    requests = context.Queue()
+    request_read, request_write = context.Pipe(duplex=False)  # shared by every worker; see wire
     result_pipes = [context.Pipe(duplex=False) for _ in range(options.workers)]  # (parent's end, worker's end)
     results = Results([receive for receive, _ in result_pipes])
     stop = context.Event()
@@ -170,7 +170,7 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
 
     server = context.Process(
         target=service.serve,
-        args=(requests, [send for _, send in pipes], options.evaluator, options.seed, batch_size,
+        args=(request_read, [send for _, send in pipes], options.evaluator, options.seed, batch_size,
               options.max_wait_ms, stop, finish, counters),
         name="velmar-service",
         daemon=True,
@@ -180,7 +180,7 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
         slot_ids = range(index * slots_per_worker, (index + 1) * slots_per_worker)
         workers.append(context.Process(
             target=worker.run,
-            args=(index, [(slot, pipes[slot][0]) for slot in slot_ids], requests, result_pipes[index][1], claimed,
+            args=(index, [(slot, pipes[slot][0]) for slot in slot_ids], request_write, result_pipes[index][1], claimed,
                   options.games, search.as_dict(), stop, str(out / f"worker-{index}.log"),
                   options.reply_timeout, options.play),
             name=f"velmar-worker-{index}",
@@ -274,7 +274,10 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
         server.start()
         for process in workers:
             process.start()
-        # The children hold their own copies now; only the service may hold the sending ends.
+        # The children hold their own copies now; only the service may hold the sending ends,
+        # and the request pipe must reach end-of-file once every worker is gone.
+        request_read.close()
+        request_write.close()
         for receive, send in pipes:
             receive.close()
             send.close()
@@ -321,7 +324,6 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
         if writer is not None:
             writer.flush()
             summary.shards = list(writer.written)
-        requests.cancel_join_thread()
         if previous_handler is not None:
             signal.signal(signal.SIGINT, previous_handler)
     served = counters.requests.value
@@ -365,7 +367,8 @@ def add_selfplay(subparsers: argparse._SubParsersAction) -> None:
     run.add_argument("--batch-size", type=int, default=None,
                      help="most requests per evaluation (default: workers x threads)")
     run.add_argument("--max-wait-ms", type=float, default=o.max_wait_ms,
-                     help="longest wait for a batch to fill after its first request")
+                     help="longest wait for a batch to fill after its first request "
+                     "(0: evaluate whatever has arrived; raise it for a network on a GPU)")
     run.add_argument("--evaluator", default=o.evaluator,
                      help=f"evaluator: {', '.join(evaluators.names())}, or module:factory")
     run.add_argument("--seed", type=int, default=None, help="seed of the random evaluator")

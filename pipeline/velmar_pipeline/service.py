@@ -1,20 +1,19 @@
 """The inference service: one process that answers every worker's evaluation requests.
 
-Workers put requests ``(id, planes)`` on one shared multiprocessing queue. The service takes them
-off in batches (up to ``batch_size`` requests, waiting at most ``max_wait_ms`` after the first
-one), stacks the planes into a float32 array [B, 5, 400], calls the evaluator and sends each reply
-``(logits, values, id)`` to the reply pipe of the slot that owns the id (``id // ID_STRIDE``).
-The engine reads only the first two items; the id lets the receiving end check the routing.
+Workers write requests into one shared pipe (the frames of ``velmar_pipeline.wire``). The
+service reads them in batches (up to ``batch_size`` requests, waiting at most ``max_wait_ms``
+after the first one), calls the evaluator on the planes [B, 5, 400] and sends each reply to the
+reply pipe of the slot that owns the id (``id // ID_STRIDE``). The engine reads the logits and
+the values; the id lets the receiving end check the routing.
 
-Once the run is stopping (``stop`` set), every request is answered with ``STOP`` instead, which
-makes the worker abandon its game. The service ends when ``finish`` is set and the queue is
-empty, or when its parent process is gone.
+Once the run is stopping (``stop`` set), every request is answered with ``wire.STOP`` instead,
+which makes the worker abandon its game. The service ends when ``finish`` is set and no request
+is waiting, when every writer has closed the request pipe, or when its parent process is gone.
 """
 
 from __future__ import annotations
 
 import os
-import queue as queue_module
 import signal
 import time
 from collections.abc import Sequence
@@ -22,12 +21,11 @@ from multiprocessing.connection import Connection
 
 import numpy as np
 
-from velmar_pipeline import evaluators
+from velmar_pipeline import evaluators, wire
 
 # Game ids: slot * ID_STRIDE + game number within the slot; ids must fit a signed 32-bit integer.
 ID_STRIDE = 1_000_000
 MAX_SLOTS = (2**31 - 1) // ID_STRIDE
-STOP = None  # reply meaning "the run is stopping, abandon the game"
 STOP_CHECK_S = 0.05
 
 
@@ -47,27 +45,44 @@ class Counters:
         self.batches = context.Value("q", 0, lock=False)
 
 
-def answer(batch: list, conns: Sequence[Connection], evaluator) -> None:
-    """Evaluates one batch of requests and sends every reply to its owner."""
-    ids = [request[0] for request in batch]
-    planes = np.asarray([request[1] for request in batch], dtype=np.float32)
+def answer(frames: bytes, conns: Sequence[Connection], evaluator) -> int:
+    """Evaluates one batch of request frames, sends every reply to its owner; returns the batch size."""
+    ids, planes = wire.unpack_requests(frames)
+    batch = len(ids)
     logits, values = evaluator(planes)
-    logits = np.asarray(logits, dtype=np.float32).tolist()
-    values = np.asarray(values, dtype=np.float32).tolist()
-    for row, request_id in enumerate(ids):
-        reply(conns, request_id, (logits[row], values[row], request_id))
+    logits = np.asarray(logits, dtype=np.float32)
+    values = np.asarray(values, dtype=np.float32)
+    if logits.shape != (batch, wire.CELLS) or values.shape != (batch, wire.PLAYERS):
+        raise ValueError(
+            f"the evaluator must return logits [{batch}, {wire.CELLS}] and values [{batch}, {wire.PLAYERS}],"
+            f" got {list(logits.shape)} and {list(values.shape)}"
+        )
+    for request_id, message in zip(ids.tolist(), wire.pack_replies(ids, logits, values)):
+        reply(conns, request_id, message)
+    return batch
 
 
-def reply(conns: Sequence[Connection], request_id: int, message) -> None:
+def refuse(frames: bytes, conns: Sequence[Connection]) -> int:
+    """Answers every request of a batch with STOP; returns the batch size."""
+    ids, _ = wire.unpack_requests(frames)
+    for request_id in ids.tolist():
+        reply(conns, request_id, wire.STOP)
+    return len(ids)
+
+
+def reply(conns: Sequence[Connection], request_id: int, message: bytes) -> None:
     """Sends one reply; a worker that died meanwhile is skipped (the parent reports it)."""
+    slot = owner(request_id)
+    if not 0 <= slot < len(conns):
+        return  # not an id this run handed out
     try:
-        conns[owner(request_id)].send(message)
+        conns[slot].send_bytes(message)
     except (BrokenPipeError, ConnectionResetError):
         pass
 
 
 def serve(
-    requests,
+    requests: Connection,
     conns: Sequence[Connection],
     evaluator_spec: str,
     seed: int | None,
@@ -77,14 +92,15 @@ def serve(
     finish,
     counters: Counters | None = None,
 ) -> None:
-    """Process entry point of the service (see the module docstring)."""
+    """Process entry point of the service (see the module docstring). ``requests`` is the read end
+    of the shared request pipe."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the parent decides how a run ends
     evaluator = evaluators.make(evaluator_spec, seed)
+    reader = wire.RequestReader(requests.fileno())
     parent = os.getppid()
     max_wait = max_wait_ms / 1000.0
     stopping = False
     next_check = time.monotonic() + STOP_CHECK_S
-    get = requests.get
     served = 0
     batches = 0
     while True:
@@ -97,26 +113,12 @@ def serve(
                 counters.batches.value = batches
             if os.getppid() != parent:
                 break
-        try:
-            first = get(timeout=STOP_CHECK_S)
-        except queue_module.Empty:
-            if finish.is_set() or os.getppid() != parent:
+        frames = reader.read(batch_size, STOP_CHECK_S, max_wait, time.monotonic)
+        if not frames:
+            if reader.closed or finish.is_set() or os.getppid() != parent:
                 break
             continue
-        batch = [first]
-        deadline = time.monotonic() + max_wait
-        while len(batch) < batch_size:
-            remaining = deadline - time.monotonic()
-            try:
-                batch.append(get(timeout=remaining) if remaining > 0 else requests.get_nowait())
-            except queue_module.Empty:
-                break
-        if stopping:
-            for request in batch:
-                reply(conns, request[0], STOP)
-        else:
-            answer(batch, conns, evaluator)
-        served += len(batch)
+        served += refuse(frames, conns) if stopping else answer(frames, conns, evaluator)
         batches += 1
     if counters is not None:
         counters.requests.value = served

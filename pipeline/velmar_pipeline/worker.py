@@ -1,7 +1,8 @@
 """Worker processes: play self-play games against the inference service.
 
 A worker owns one or more slots; each slot is a thread with its own reply pipe and its own
-range of game ids, playing one game at a time with ``velmar_self_play.generate_game_data``.
+range of game ids, and writes its requests into the pipe shared with every other worker
+(``velmar_pipeline.wire``), playing one game at a time with ``velmar_self_play.generate_game_data``.
 The threads overlap because the pipe's ``recv`` releases the interpreter lock while it waits.
 Standard output and error (file descriptors 1 and 2) go to a log file per worker, so the
 engine's summary lines land there.
@@ -26,9 +27,9 @@ import traceback
 from collections.abc import Callable, Sequence
 from multiprocessing.connection import Connection
 
-from velmar_pipeline import records
+from velmar_pipeline import records, wire
 from velmar_pipeline.config import SearchConfig
-from velmar_pipeline.service import STOP, game_id
+from velmar_pipeline.service import game_id
 
 
 class ServiceGone(RuntimeError):
@@ -62,13 +63,14 @@ class ReplyPipe:
             if not self.conn.poll(self.timeout):
                 self.failure = ServiceGone(f"no reply from the inference service within {self.timeout:g} s")
                 raise self.failure
-            reply = self.conn.recv()
+            message = self.conn.recv_bytes()
         except (EOFError, OSError) as error:
             self.failure = ServiceGone("the inference service is gone (its end of the reply pipe closed)")
             raise self.failure from error
-        if reply is STOP:
+        if message == wire.STOP:
             self.failure = RunStopped("the run is stopping")
             raise self.failure
+        reply = wire.unpack_reply(message)
         if reply[2] != self.expected_id:
             self.failure = MisroutedReply(f"reply for game id {reply[2]} reached game id {self.expected_id}")
             raise self.failure
@@ -117,7 +119,7 @@ def claim(claimed, target: int) -> bool:
 def run(
     worker: int,
     slots: Sequence[tuple[int, Connection]],
-    requests,
+    requests: Connection,
     results,
     claimed,
     target: int,
@@ -138,20 +140,24 @@ def run(
 
     def play_slot(slot: int, conn: Connection) -> None:
         pipe = ReplyPipe(conn, reply_timeout)
+        sender = wire.RequestSender(requests.fileno())
         number = 0
         while not stop.is_set() and os.getppid() == parent and claim(claimed, target):
             pipe.expected_id = game_id(slot, number)
             number += 1
             pipe.replies = 0
             pipe.failure = None
+            sender.failure = None
             results.put(("start", worker, slot))
             try:
-                moves, policies, payoff = play(pipe.expected_id, search, requests, pipe)
+                moves, policies, payoff = play(pipe.expected_id, search, sender, pipe)
             except BaseException as error:  # the engine's internal failures are BaseExceptions
                 if isinstance(pipe.failure, RunStopped):
                     return
                 if isinstance(pipe.failure, (ServiceGone, MisroutedReply)):
                     text = f"slot {slot}: {pipe.failure}"
+                elif sender.failure is not None:
+                    text = f"slot {slot}: the inference service is gone (request pipe: {sender.failure})"
                 else:
                     text = f"slot {slot}: game {pipe.expected_id} failed: {type(error).__name__}: {error}"
                 print(f"worker {worker}: {text}", file=sys.stderr)

@@ -1,0 +1,140 @@
+"""What travels between the workers and the inference service, byte for byte.
+
+Requests go into one pipe shared by every worker, as fixed-size frames: the game id (int32,
+little-endian) followed by the five planes packed to bits (2000 bits, 250 bytes). A frame is
+smaller than PIPE_BUF, so each is written by a single ``os.write`` that the kernel keeps whole:
+writers need no lock, and a worker killed at any moment leaves either a whole frame or nothing
+behind. (A ``multiprocessing.Queue`` serialises writers with a lock; a worker killed while holding
+it stalls every other worker.) Packing also moves the conversion of the 2000 floats out of the
+service, which is the one serial stage, into the workers.
+
+Replies go to the pipe of the slot that owns the id, as one message each: the id (int32) then
+400 logits and 4 values (float32), all little-endian. An empty message means "the run is
+stopping, abandon the game".
+"""
+
+from __future__ import annotations
+
+import os
+import select
+import struct
+from collections.abc import Sequence
+
+import numpy as np
+
+CELLS = 400
+PLANES = 5
+PLAYERS = 4
+BITS = PLANES * CELLS
+ID = struct.Struct("<i")
+FRAME = ID.size + BITS // 8  # 254 bytes
+REPLY = ID.size + 4 * (CELLS + PLAYERS)  # 1620 bytes
+STOP = b""
+_ROW = struct.Struct(f"<{CELLS}d")
+
+assert FRAME <= select.PIPE_BUF, "a request frame must be written atomically"
+
+
+class PlanesNotBinary(ValueError):
+    """A request's planes hold a value other than 0.0 and 1.0, so they cannot be sent as bits."""
+
+
+def pack_request(request_id: int, planes: Sequence[Sequence[float]]) -> bytes:
+    """One request frame from an id and 5 sequences of 400 values, each 0.0 or 1.0."""
+    # struct converts a list of floats about four times faster than numpy's nested-list path.
+    try:
+        if len(planes) != PLANES:
+            raise struct.error(f"{len(planes)} planes")
+        raw = b"".join([_ROW.pack(*row) for row in planes])
+    except struct.error as error:
+        raise ValueError(f"planes must be {PLANES} x {CELLS} values ({error})") from None
+    values = np.frombuffer(raw, dtype="<f8")
+    bits = values != 0
+    if not np.array_equal(values, bits):
+        raise PlanesNotBinary("planes must hold only 0.0 and 1.0")
+    return ID.pack(request_id) + np.packbits(bits).tobytes()
+
+
+def unpack_requests(frames: bytes | bytearray | memoryview) -> tuple[np.ndarray, np.ndarray]:
+    """The ids [B] and the planes [B, 5, 400] (float32) of a run of whole frames."""
+    rows = np.frombuffer(frames, dtype=np.uint8).reshape(-1, FRAME)
+    ids = rows[:, : ID.size].copy().view("<i4").reshape(-1)
+    planes = np.unpackbits(rows[:, ID.size :], axis=1, count=BITS).reshape(-1, PLANES, CELLS)
+    return ids, planes.astype(np.float32)
+
+
+def pack_replies(ids: np.ndarray, logits: np.ndarray, values: np.ndarray) -> list[bytes]:
+    """One reply message per row of a batch's outputs."""
+    batch = len(ids)
+    table = np.empty((batch, CELLS + PLAYERS + 1), dtype="<f4")
+    table[:, 0].view("<i4")[:] = ids
+    table[:, 1 : 1 + CELLS] = logits
+    table[:, 1 + CELLS :] = values
+    return [row.tobytes() for row in table]
+
+
+def unpack_reply(message: bytes) -> tuple[list[float], list[float], int]:
+    """(logits, values, id) from one reply message, as the engine reads them."""
+    if len(message) != REPLY:
+        raise ValueError(f"a reply must be {REPLY} bytes, got {len(message)}")
+    numbers = np.frombuffer(message, dtype="<f4", offset=ID.size)
+    return numbers[:CELLS].tolist(), numbers[CELLS:].tolist(), ID.unpack_from(message)[0]
+
+
+class RequestSender:
+    """The ``inference_queue`` handed to the engine: ``put`` writes one frame to the shared pipe.
+
+    ``failure`` keeps the error of a failed ``put`` (the engine turns it into its own error),
+    so the caller can tell a gone service from other failures.
+    """
+
+    def __init__(self, fd: int):
+        self.fd = fd
+        self.failure: BaseException | None = None
+
+    def put(self, request) -> None:
+        request_id, planes = request
+        frame = pack_request(request_id, planes)
+        try:
+            os.write(self.fd, frame)
+        except OSError as error:  # EPIPE: the service's end is closed
+            self.failure = error
+            raise
+
+
+class RequestReader:
+    """The service's end of the shared request pipe: reads whole frames, with timeouts."""
+
+    def __init__(self, fd: int):
+        self.fd = fd
+        self.poller = select.poll()
+        self.poller.register(fd, select.POLLIN)
+        self.pending = bytearray()
+        self.closed = False  # every writer has closed its end
+
+    def _fill(self, most: int, timeout: float) -> None:
+        if self.closed or not self.poller.poll(max(timeout, 0.0) * 1000.0):
+            return
+        chunk = os.read(self.fd, most * FRAME - len(self.pending))
+        if chunk:
+            self.pending += chunk
+        else:
+            self.closed = True
+
+    def read(self, most: int, first_timeout: float, gather_timeout: float, clock) -> bytes:
+        """Up to ``most`` whole frames: waits ``first_timeout`` for the first, then gathers more
+        until ``most`` are in or ``gather_timeout`` has passed since the first arrived."""
+        if len(self.pending) < FRAME:
+            self._fill(most, first_timeout)
+        if len(self.pending) >= FRAME:
+            deadline = clock() + gather_timeout
+            while len(self.pending) < most * FRAME and not self.closed:
+                remaining = deadline - clock()
+                if remaining <= 0:
+                    self._fill(most, 0.0)
+                    break
+                self._fill(most, remaining)
+        whole = min(len(self.pending) // FRAME, most) * FRAME
+        frames = bytes(self.pending[:whole])
+        del self.pending[:whole]
+        return frames
