@@ -2,6 +2,7 @@
 
 import dataclasses
 import json
+import os
 
 import numpy as np
 import pytest
@@ -156,3 +157,56 @@ def test_from_engine_rejects_mismatched_records():
         records.from_engine([(0, 0), (0, 1)], [[(0, 1.0)]], [1, 0, 0, 0])
     with pytest.raises(ValueError, match="payoff"):
         records.from_engine([], [], [1, 0, 0])
+
+
+class TestDispatcher:
+    """Games handed to workers as tickets: never more than a worker's slots, lost ones re-dealt."""
+
+    @staticmethod
+    def make(games, capacity, workers):
+        from multiprocessing import Pipe
+
+        from velmar_pipeline.selfplay import Dispatcher
+
+        pipes = [Pipe(duplex=False) for _ in range(workers)]
+        return Dispatcher(games, capacity, [send for _, send in pipes]), [receive for receive, _ in pipes]
+
+    @staticmethod
+    def waiting(receive):
+        """Tickets in the pipe, up to an end of file (which is left to read again)."""
+        count = 0
+        os.set_blocking(receive.fileno(), False)
+        try:
+            while os.read(receive.fileno(), 1):
+                count += 1
+        except BlockingIOError:
+            pass
+        return count
+
+    def test_grants_up_to_capacity_and_refills_on_report(self):
+        dispatcher, ends = self.make(games=5, capacity=2, workers=2)
+        dispatcher.grant()
+        assert [self.waiting(end) for end in ends] == [2, 2] and dispatcher.pool == 1
+        dispatcher.reported(1)
+        assert [self.waiting(end) for end in ends] == [0, 1] and dispatcher.pool == 0
+
+    def test_a_released_worker_gives_its_games_to_the_others(self):
+        dispatcher, ends = self.make(games=3, capacity=2, workers=2)
+        dispatcher.grant()
+        assert dispatcher.held == [2, 1]
+        dispatcher.release(0)
+        assert dispatcher.held == [0, 2] and dispatcher.pool == 1
+        assert self.waiting(ends[0]) == 2 and os.read(ends[0].fileno(), 1) == b""  # closed for good
+        dispatcher.reported(1)
+        assert dispatcher.held == [0, 2] and dispatcher.pool == 0
+
+    def test_pipes_close_once_every_game_is_reported(self):
+        dispatcher, ends = self.make(games=2, capacity=1, workers=2)
+        dispatcher.grant()
+        dispatcher.reported(0)
+        assert dispatcher.conns[0] is not None
+        dispatcher.reported(1)
+        assert dispatcher.conns == [None, None]
+        for end in ends:
+            assert self.waiting(end) == 1
+            assert os.read(end.fileno(), 1) == b""  # end of file: no game left

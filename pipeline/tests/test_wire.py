@@ -167,3 +167,36 @@ def test_service_routes_replies_by_id_and_checks_the_evaluator_shapes():
     assert not ends[1][0].poll(0)
     with pytest.raises(ValueError, match=r"logits \[2, 400\] and values \[2, 4\], got \[2, 400\] and \[2, 3\]"):
         service.answer(frames, conns, lambda planes: (np.zeros((2, 400)), np.zeros((2, 3))))
+
+
+def test_tickets_are_shared_by_threads_and_end_when_the_parent_closes():
+    from multiprocessing import Pipe
+
+    receive, send = Pipe(duplex=False)
+    tickets = wire.Tickets(receive, poll_s=0.01)
+    taken = []
+
+    def take_all():
+        while tickets.take(lambda: True):
+            taken.append(1)
+
+    threads = [threading.Thread(target=take_all) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for _ in range(50):
+        os.write(send.fileno(), b"\x01")
+    time.sleep(0.1)
+    send.close()
+    for thread in threads:
+        thread.join(timeout=5)
+    assert not any(thread.is_alive() for thread in threads)
+    assert len(taken) == 50
+
+
+def test_tickets_stop_waiting_when_told():
+    from multiprocessing import Pipe
+
+    receive, send = Pipe(duplex=False)
+    calls = []
+    assert not wire.Tickets(receive, poll_s=0.01).take(lambda: calls.append(1) or len(calls) < 3)
+    assert len(calls) == 3

@@ -22,8 +22,8 @@ from pathlib import Path
 
 import numpy as np
 
-from velmar_pipeline import evaluators, records, service, worker
-from velmar_pipeline.config import DEFAULTS, ConfigError, SearchConfig
+from velmar_pipeline import evaluators, records, service, wire, worker
+from velmar_pipeline.config import ConfigError, SearchConfig, add_search_arguments, search_from
 
 SHUTDOWN_GRACE_S = 10.0
 
@@ -131,6 +131,54 @@ class Results:
         return self.get(0)
 
 
+class Dispatcher:
+    """Hands the games out to the workers as tickets on their own pipes (``wire.Tickets``).
+
+    Every worker holds at most ``capacity`` tickets (one per slot). A ticket comes back when its
+    game is reported (finished or failed); the tickets of a worker that is gone return to the
+    pool for the others. Once every game is reported the pipes close, which ends the workers.
+    """
+
+    def __init__(self, games: int, capacity: int, conns: list):
+        self.pool = games
+        self.capacity = capacity
+        self.conns = list(conns)  # the write ends; None once closed
+        self.held = [0] * len(conns)
+
+    def grant(self) -> None:
+        for index in range(len(self.conns)):
+            while self.conns[index] is not None and self.pool > 0 and self.held[index] < self.capacity:
+                try:
+                    os.write(self.conns[index].fileno(), b"\x01")
+                except OSError:  # the worker is gone; the parent notices and calls release
+                    self._close(index)
+                    break
+                self.pool -= 1
+                self.held[index] += 1
+        if self.pool == 0 and not any(self.held):
+            self.close_all()
+
+    def reported(self, index: int) -> None:
+        self.held[index] = max(self.held[index] - 1, 0)
+        self.grant()
+
+    def release(self, index: int) -> None:
+        """Worker ``index`` plays no more: the games it holds go to the others."""
+        self.pool += self.held[index]
+        self.held[index] = 0
+        self._close(index)
+        self.grant()
+
+    def close_all(self) -> None:
+        for index in range(len(self.conns)):
+            self._close(index)
+
+    def _close(self, index: int) -> None:
+        if self.conns[index] is not None:
+            self.conns[index].close()
+            self.conns[index] = None
+
+
 def _signal_name(exitcode: int) -> str:
     if exitcode < 0:
         try:
@@ -154,9 +202,10 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
     request_read, request_write = context.Pipe(duplex=False)  # shared by every worker; see wire
     result_pipes = [context.Pipe(duplex=False) for _ in range(options.workers)]  # (parent's end, worker's end)
     results = Results([receive for receive, _ in result_pipes])
-    stop = context.Event()
-    finish = context.Event()
-    claimed = context.Value("q", 0)
+    ticket_pipes = [context.Pipe(duplex=False) for _ in range(options.workers)]  # (worker's end, parent's end)
+    # Flags, not Events: an Event takes a lock shared by every process even to be read.
+    stop = wire.Flag(context)
+    finish = wire.Flag(context)
     counters = service.Counters(context)
     pipes = [context.Pipe(duplex=False) for _ in range(slot_count)]  # (worker's end, service's end)
 
@@ -180,20 +229,22 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
         slot_ids = range(index * slots_per_worker, (index + 1) * slots_per_worker)
         workers.append(context.Process(
             target=worker.run,
-            args=(index, [(slot, pipes[slot][0]) for slot in slot_ids], request_write, result_pipes[index][1], claimed,
-                  options.games, search.as_dict(), stop, str(out / f"worker-{index}.log"),
+            args=(index, [(slot, pipes[slot][0]) for slot in slot_ids], request_write, result_pipes[index][1],
+                  ticket_pipes[index][0], search.as_dict(), stop, str(out / f"worker-{index}.log"),
                   options.reply_timeout, options.play),
             name=f"velmar-worker-{index}",
             daemon=True,
         ))
 
     summary = Summary()
+    dispatcher = Dispatcher(options.games, slots_per_worker, [send for _, send in ticket_pipes])
     in_flight = [0] * options.workers
     exited = [False] * options.workers  # sent "exit" or found dead
     reported = [False] * options.workers
     bar = None
     started = time.monotonic()
     first_start = [None]
+    service_terminated = [False]
     last_game = [None]
 
     def handle(message) -> None:
@@ -205,6 +256,7 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
         elif kind == "game":
             _, _, _, moves, policies, payoff, replies = message
             in_flight[index] -= 1
+            dispatcher.reported(index)
             game = records.GameRecord(moves, policies, payoff)
             if writer is not None:
                 writer.add(game)
@@ -225,11 +277,13 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
                 bar.update(1)
         elif kind == "error":
             in_flight[index] -= 1
+            dispatcher.reported(index)
             summary.worker_failures.append(f"worker {index} {message[3]}")
             log(f"worker {index} {message[3]}")
         elif kind == "exit":
             exited[index] = True
             reported[index] = True
+            dispatcher.release(index)
 
     def check_processes() -> None:
         for index, process in enumerate(workers):
@@ -239,12 +293,15 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
                     continue
                 exited[index] = True
                 lost = max(in_flight[index], 0)
-                with claimed.get_lock():  # let the others play the games it lost
-                    claimed.value -= lost
+                dispatcher.release(index)  # the others play the games it held
                 text = f"worker {index} died ({_signal_name(process.exitcode)}); {lost} game(s) in progress lost"
                 summary.worker_failures.append(text)
                 log(text)
-        if not summary.service_failed and server.exitcode is not None and not finish.is_set():
+        check_service()
+
+    def check_service() -> None:
+        # The service ends with status 0 whenever it ends by itself; anything else is a death.
+        if not summary.service_failed and server.exitcode not in (None, 0) and not service_terminated[0]:
             summary.service_failed = True
             text = f"inference service died ({_signal_name(server.exitcode)}); workers cannot go on"
             summary.worker_failures.append(text)
@@ -283,6 +340,9 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
             send.close()
         for _, send in result_pipes:
             send.close()
+        for receive, _ in ticket_pipes:
+            receive.close()
+        dispatcher.grant()
         if options.progress:
             from tqdm import tqdm
 
@@ -316,11 +376,14 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
             if process.is_alive():
                 process.terminate()
                 process.join(timeout=1.0)
+        dispatcher.close_all()
         finish.set()
         server.join(timeout=5.0)
         if server.is_alive():
+            service_terminated[0] = True
             server.terminate()
             server.join(timeout=1.0)
+        check_service()  # a death the loop did not see before the workers were gone
         if writer is not None:
             writer.flush()
             summary.shards = list(writer.written)
@@ -340,7 +403,6 @@ def _positive_int(text: str) -> int:
 
 
 def add_selfplay(subparsers: argparse._SubParsersAction) -> None:
-    d = DEFAULTS
     o = Options()
     parser = subparsers.add_parser(
         "selfplay",
@@ -349,15 +411,7 @@ def add_selfplay(subparsers: argparse._SubParsersAction) -> None:
         "writing the records as compressed .npz shards into --out.",
         formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
-    search = parser.add_argument_group("search settings")
-    search.add_argument("--sims-per-move", type=int, default=d.sims_per_move, help="simulations per tile (>= 1)")
-    search.add_argument("--sample-moves", type=int, default=d.sample_moves,
-                        help="tiles k with k + 1 < this are drawn by visit share, later ones are the most visited")
-    search.add_argument("--c-base", type=float, default=d.c_base, help="exploration base constant (> 0)")
-    search.add_argument("--c-init", type=float, default=d.c_init, help="exploration additive constant (>= 0)")
-    search.add_argument("--dirichlet-alpha", type=float, default=d.dirichlet_alpha, help="root noise concentration (> 0)")
-    search.add_argument("--exploration-fraction", type=float, default=d.exploration_fraction,
-                        help="weight of the root noise, in [0, 1]")
+    add_search_arguments(parser)
     run = parser.add_argument_group("run")
     run.add_argument("--games", type=int, default=o.games, help="games to play")
     run.add_argument("--workers", type=int, default=None,
@@ -371,6 +425,7 @@ def add_selfplay(subparsers: argparse._SubParsersAction) -> None:
                      "(0: evaluate whatever has arrived; raise it for a network on a GPU)")
     run.add_argument("--evaluator", default=o.evaluator,
                      help=f"evaluator: {', '.join(evaluators.names())}, or module:factory")
+    run.add_argument("--model", default=None, help="network checkpoint for --evaluator net")
     run.add_argument("--seed", type=int, default=None, help="seed of the random evaluator")
     run.add_argument("--out", default=o.out, help="folder for the shards and the worker logs")
     run.add_argument("--games-per-shard", type=int, default=o.games_per_shard, help="games per shard file")
@@ -382,21 +437,14 @@ def add_selfplay(subparsers: argparse._SubParsersAction) -> None:
 
 def _run_selfplay(args: argparse.Namespace) -> int:
     try:
-        search = SearchConfig(
-            sims_per_move=args.sims_per_move,
-            sample_moves=args.sample_moves,
-            c_base=args.c_base,
-            c_init=args.c_init,
-            dirichlet_alpha=args.dirichlet_alpha,
-            exploration_fraction=args.exploration_fraction,
-        )
+        search = search_from(args)
         options = Options(
             games=args.games,
             workers=args.workers if args.workers is not None else max(1, min(os.cpu_count() or 1, args.games)),
             threads_per_worker=args.threads_per_worker,
             batch_size=args.batch_size,
             max_wait_ms=args.max_wait_ms,
-            evaluator=args.evaluator,
+            evaluator=evaluators.with_argument(args.evaluator, args.model),
             seed=args.seed,
             out=args.out,
             games_per_shard=args.games_per_shard,

@@ -84,7 +84,7 @@ def reply(conns: Sequence[Connection], request_id: int, message: bytes) -> None:
 def serve(
     requests: Connection,
     conns: Sequence[Connection],
-    evaluator_spec: str,
+    evaluator_name: str,
     seed: int | None,
     batch_size: int,
     max_wait_ms: float,
@@ -95,7 +95,7 @@ def serve(
     """Process entry point of the service (see the module docstring). ``requests`` is the read end
     of the shared request pipe."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the parent decides how a run ends
-    evaluator = evaluators.make(evaluator_spec, seed)
+    evaluator = evaluators.make(evaluator_name, seed)
     reader = wire.RequestReader(requests.fileno())
     parent = os.getppid()
     max_wait = max_wait_ms / 1000.0

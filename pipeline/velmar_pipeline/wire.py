@@ -138,3 +138,51 @@ class RequestReader:
         frames = bytes(self.pending[:whole])
         del self.pending[:whole]
         return frames
+
+
+class Flag:
+    """A run-wide yes/no shared by processes without a lock: one byte of shared memory.
+
+    ``multiprocessing.Event`` takes a lock shared by every process even to read it; a process
+    killed while holding it would block all the others.
+    """
+
+    def __init__(self, context):
+        self._value = context.RawValue("b", 0)
+
+    def set(self) -> None:
+        self._value.value = 1
+
+    def is_set(self) -> bool:
+        return self._value.value != 0
+
+
+class Tickets:
+    """A worker's end of its ticket pipe: the parent writes one byte for each game the worker may
+    start, and closes the pipe when no game is left.
+
+    The pipe is the worker's own, so nothing is shared with the other workers, and the parent
+    knows at any time how many games a worker holds (granted but not reported): those of a
+    worker that dies go to the others.
+    """
+
+    def __init__(self, conn, poll_s: float = 0.05):
+        self.fd = conn.fileno()
+        self.conn = conn  # keeps the descriptor open
+        os.set_blocking(self.fd, False)
+        self.poll_ms = poll_s * 1000.0
+
+    def take(self, keep_waiting) -> bool:
+        """Waits for a ticket while ``keep_waiting()``; False when none is left or waiting stops.
+
+        Safe to call from several threads at once."""
+        poller = select.poll()  # a poll object must not be shared by threads
+        poller.register(self.fd, select.POLLIN)
+        while keep_waiting():
+            if not poller.poll(self.poll_ms):
+                continue
+            try:
+                return os.read(self.fd, 1) != b""  # b"": the parent closed the pipe
+            except BlockingIOError:  # another thread of this worker took it
+                continue
+        return False

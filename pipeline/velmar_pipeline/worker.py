@@ -5,13 +5,14 @@ range of game ids, and writes its requests into the pipe shared with every other
 (``velmar_pipeline.wire``), playing one game at a time with ``velmar_self_play.generate_game_data``.
 The threads overlap because the pipe's ``recv`` releases the interpreter lock while it waits.
 Standard output and error (file descriptors 1 and 2) go to a log file per worker, so the
-engine's summary lines land there.
+engine's summary lines land there. A slot starts a game for each ticket it takes from the
+worker's ticket pipe (``wire.Tickets``) and stops when the parent closes it.
 
 Messages to the parent, on the worker's own results pipe (no lock shared with other workers,
 so a worker killed in the middle of a message harms nobody else):
-    ("start", worker, slot)                          a game was claimed and started
+    ("start", worker, slot)                          a ticket was taken and its game started
     ("game", worker, slot, moves, policies, payoff, requests)
-    ("error", worker, slot, text)                    a slot gave up
+    ("error", worker, slot, text)                    a slot gave up (its ticket is used up)
     ("exit", worker, ok)                             the worker is about to exit
 """
 
@@ -108,41 +109,36 @@ def redirect_output(log_path: str) -> None:
     sys.stderr = open(2, "w", buffering=1, closefd=False)
 
 
-def claim(claimed, target: int) -> bool:
-    with claimed.get_lock():
-        if claimed.value >= target:
-            return False
-        claimed.value += 1
-        return True
-
-
 def run(
     worker: int,
     slots: Sequence[tuple[int, Connection]],
     requests: Connection,
     results,
-    claimed,
-    target: int,
+    tickets: Connection,
     config: dict,
     stop,
     log_path: str,
     reply_timeout: float = 60.0,
-    play_spec: str = "velmar_self_play:generate_game_data",
+    play_target: str = "velmar_self_play:generate_game_data",
 ) -> None:
     """Process entry point of worker number ``worker`` (see the module docstring)."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the parent decides how a run ends
     redirect_output(log_path)
     results = ResultSender(results)
     search = SearchConfig(**config)
-    play = load_play(play_spec)
+    play = load_play(play_target)
     parent = os.getppid()
     failures: list[str] = []
+    tickets = wire.Tickets(tickets)
+
+    def keep_waiting() -> bool:
+        return not stop.is_set() and os.getppid() == parent
 
     def play_slot(slot: int, conn: Connection) -> None:
         pipe = ReplyPipe(conn, reply_timeout)
         sender = wire.RequestSender(requests.fileno())
         number = 0
-        while not stop.is_set() and os.getppid() == parent and claim(claimed, target):
+        while tickets.take(keep_waiting):
             pipe.expected_id = game_id(slot, number)
             number += 1
             pipe.replies = 0
@@ -168,8 +164,20 @@ def run(
             game = records.from_engine(moves, policies, payoff)
             results.put(("game", worker, slot, game.moves, game.policies, game.payoff, pipe.replies))
 
+    def run_slot(slot: int, conn: Connection) -> None:
+        # A slot that stops for any other reason must still be reported, or the parent would
+        # count on it forever.
+        try:
+            play_slot(slot, conn)
+        except BaseException as error:
+            text = f"slot {slot}: stopped by {type(error).__name__}: {error}"
+            print(f"worker {worker}: {text}", file=sys.stderr)
+            traceback.print_exc()
+            failures.append(text)
+            results.put(("error", worker, slot, text))
+
     threads = [
-        threading.Thread(target=play_slot, args=(slot, conn), name=f"slot-{slot}", daemon=True)
+        threading.Thread(target=run_slot, args=(slot, conn), name=f"slot-{slot}", daemon=True)
         for slot, conn in slots
     ]
     started = time.monotonic()
