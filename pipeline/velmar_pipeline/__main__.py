@@ -25,7 +25,7 @@ def _module_status(name: str) -> str:
 def _run_info(args: argparse.Namespace) -> int:
     print(f"velmar-self-play {__version__}")
     print(f"python {sys.version.split()[0]} ({sys.executable})")
-    for name in ("velmar_rules", "velmar_self_play", "numpy", "torch"):
+    for name in ("velmar_rules", "velmar_self_play", "numpy", "torch", "matplotlib"):
         print(f"{name}: {_module_status(name)}")
     return 0
 
@@ -41,7 +41,34 @@ def add_selfplay(subparsers: argparse._SubParsersAction) -> None:
     add(subparsers)
 
 
-COMMANDS: list[Callable[[argparse._SubParsersAction], None]] = [add_info, add_selfplay]
+# The training commands import torch only when they run, so these modules load without it.
+def add_train(subparsers: argparse._SubParsersAction) -> None:
+    from velmar_pipeline.train import add_train as add
+
+    add(subparsers)
+
+
+def add_loop(subparsers: argparse._SubParsersAction) -> None:
+    from velmar_pipeline.loop import add_loop as add
+
+    add(subparsers)
+
+
+def add_arena(subparsers: argparse._SubParsersAction) -> None:
+    from velmar_pipeline.arena import add_arena as add
+
+    add(subparsers)
+
+
+def add_show(subparsers: argparse._SubParsersAction) -> None:
+    from velmar_pipeline.show import add_show as add
+
+    add(subparsers)
+
+
+COMMANDS: list[Callable[[argparse._SubParsersAction], None]] = [
+    add_info, add_selfplay, add_train, add_loop, add_arena, add_show,
+]
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import argparse
 import dataclasses
 import math
 from dataclasses import dataclass
@@ -73,3 +74,23 @@ def validate(config: SearchConfig) -> None:
 
 
 DEFAULTS = SearchConfig()
+
+
+def add_search_arguments(parser: argparse.ArgumentParser, title: str = "search settings") -> None:
+    """The six search settings as command-line flags (read back with :func:`search_from`)."""
+    d = DEFAULTS
+    group = parser.add_argument_group(title)
+    group.add_argument("--sims-per-move", type=int, default=d.sims_per_move, help="simulations per tile (>= 1)")
+    group.add_argument("--sample-moves", type=int, default=d.sample_moves,
+                       help="tiles k with k + 1 < this are drawn by visit share, later ones are the most visited")
+    group.add_argument("--c-base", type=float, default=d.c_base, help="exploration base constant (> 0)")
+    group.add_argument("--c-init", type=float, default=d.c_init, help="exploration additive constant (>= 0)")
+    group.add_argument("--dirichlet-alpha", type=float, default=d.dirichlet_alpha,
+                       help="root noise concentration (> 0)")
+    group.add_argument("--exploration-fraction", type=float, default=d.exploration_fraction,
+                       help="weight of the root noise, in [0, 1]")
+
+
+def search_from(args: argparse.Namespace) -> SearchConfig:
+    """The SearchConfig of flags added by :func:`add_search_arguments`; ConfigError if unusable."""
+    return SearchConfig(**{field.name: getattr(args, field.name) for field in dataclasses.fields(SearchConfig)})

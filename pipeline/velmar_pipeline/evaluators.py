@@ -2,16 +2,22 @@
 
 An evaluator is a callable ``(planes) -> (logits, values)`` with ``planes`` a float32 array
 [B, 5, 400] (the encoded positions of one batch), ``logits`` [B, 400] (one unnormalised
-log-probability per board cell) and ``values`` [B, 4] (the value of each player, slot k for the
-player k seats after the one to move). Evaluators are made in the service process by a factory
-``factory(seed) -> evaluator``; register one with :func:`register`, or name any importable
-factory as ``package.module:attribute``.
+log-probability per board cell) and ``values`` [B, 4] (slot k is the value of player (k - p) mod 4,
+p being the player to move; see ``velmar_pipeline.positions``). Evaluators are made in the service
+process by a factory ``factory(seed) -> evaluator``; register one with :func:`register`, or name
+any importable factory as ``package.module:attribute``.
+
+A registered evaluator may take one text argument, written ``name:argument`` (``net:PATH``, the
+network checkpoint); its factory is then ``factory(seed, argument)``. The whole name travels to
+the service process as it is, so the argument needs no channel of its own.
 """
 
 from __future__ import annotations
 
 import importlib
 from collections.abc import Callable
+from dataclasses import dataclass
+from pathlib import Path
 
 import numpy as np
 
@@ -22,14 +28,30 @@ PLANES = 5
 Evaluator = Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]
 Factory = Callable[[int | None], Evaluator]
 
-_REGISTRY: dict[str, tuple[Factory, str]] = {}
+
+@dataclass(frozen=True)
+class _Entry:
+    factory: Callable
+    help: str
+    argument: str | None  # what the argument names, for evaluators written name:argument
+    check: Callable[[str], None] | None  # raises ValueError for an unusable argument
 
 
-def register(name: str, help: str = "") -> Callable[[Factory], Factory]:
-    """Decorator adding a factory to the registry under ``name``."""
+_REGISTRY: dict[str, _Entry] = {}
 
-    def add(factory: Factory) -> Factory:
-        _REGISTRY[name] = (factory, help)
+
+def register(
+    name: str, help: str = "", argument: str | None = None, check: Callable[[str], None] | None = None
+) -> Callable[[Callable], Callable]:
+    """Decorator adding a factory to the registry under ``name``.
+
+    With ``argument`` (a word for what it is, e.g. "model checkpoint") the evaluator is written
+    ``name:ARGUMENT`` and made by ``factory(seed, ARGUMENT)``; ``check(ARGUMENT)`` runs when the
+    name is resolved, so a bad argument fails before any process starts.
+    """
+
+    def add(factory: Callable) -> Callable:
+        _REGISTRY[name] = _Entry(factory, help, argument, check)
         return factory
 
     return add
@@ -40,13 +62,30 @@ def names() -> list[str]:
 
 
 def describe() -> str:
-    return "; ".join(f"{name}: {help}" for name, (_, help) in sorted(_REGISTRY.items()))
+    return "; ".join(f"{name}: {entry.help}" for name, entry in sorted(_REGISTRY.items()))
 
 
 def resolve(name: str) -> Factory:
-    """The factory registered as ``name`` or importable as ``module:attribute``; ValueError if none."""
+    """The factory for ``name``: registered, registered with an argument (``name:argument``) or
+    importable as ``module:attribute``; ValueError if none."""
     if name in _REGISTRY:
-        return _REGISTRY[name][0]
+        entry = _REGISTRY[name]
+        if entry.argument is not None:
+            raise ValueError(f"evaluator {name!r} needs a {entry.argument}: {name}:PATH (selfplay: --model PATH)")
+        return entry.factory
+    base, _, argument = name.partition(":")
+    if argument and base in _REGISTRY:
+        entry = _REGISTRY[base]
+        if entry.argument is None:
+            raise ValueError(f"evaluator {base!r} takes no argument (no --model either), got {name!r}")
+        if entry.check is not None:
+            entry.check(argument)
+        factory = entry.factory
+
+        def make_with_argument(seed: int | None = None) -> Evaluator:
+            return factory(seed, argument)
+
+        return make_with_argument
     if ":" in name:
         module_name, _, attribute = name.partition(":")
         try:
@@ -55,6 +94,11 @@ def resolve(name: str) -> Factory:
         except (ImportError, AttributeError) as error:
             raise ValueError(f"cannot load evaluator {name!r}: {error}") from error
     raise ValueError(f"unknown evaluator {name!r} (known: {', '.join(names())}, or module:factory)")
+
+
+def with_argument(name: str, argument: str | None) -> str:
+    """The evaluator name carrying ``argument`` (``net`` and a model path give ``net:PATH``)."""
+    return name if argument is None else f"{name}:{argument}"
 
 
 def make(name: str, seed: int | None = None) -> Evaluator:
@@ -89,3 +133,16 @@ def echo(seed: int | None = None) -> Evaluator:
         return planes[:, 0, :].copy(), planes[:, :PLAYERS, :].mean(axis=2)
 
     return evaluate
+
+
+def _check_model(path: str) -> None:
+    if not Path(path).is_file():
+        raise ValueError(f"no model checkpoint at {path!r}")
+
+
+@register("net", "a policy-value network: net:PATH of a checkpoint (needs torch; CUDA when available)",
+          argument="model checkpoint", check=_check_model)
+def net(seed: int | None = None, model: str = "") -> Evaluator:
+    from velmar_pipeline import network  # torch only where a network is used
+
+    return network.service_evaluator(seed, model)

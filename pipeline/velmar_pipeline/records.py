@@ -17,13 +17,14 @@ from __future__ import annotations
 import json
 import os
 import re
-import tempfile
 import time
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
+
+from velmar_pipeline.atomic import atomic_file
 
 CELLS = 400
 PLAYERS = 4
@@ -92,34 +93,16 @@ def write_shard(path: str | os.PathLike, games: Sequence[GameRecord], metadata: 
     policies = np.concatenate([g.policies for g in games]) if games else np.zeros((0, CELLS), np.float32)
     payoffs = np.stack([g.payoff for g in games]) if games else np.zeros((0, PLAYERS), np.float32)
     meta = {"format": FORMAT_VERSION, "games": len(games), "created": time.time(), **(metadata or {})}
-    fd, temporary = tempfile.mkstemp(prefix=f".{path.stem}-", suffix=".tmp", dir=path.parent)
-    try:
-        with os.fdopen(fd, "wb") as file:
-            np.savez_compressed(
-                file,
-                moves=moves.astype(np.int32, copy=False),
-                policies=policies.astype(np.float32, copy=False),
-                payoffs=payoffs.astype(np.float32, copy=False),
-                offsets=offsets,
-                metadata=np.array(json.dumps(meta)),
-            )
-            file.flush()
-            os.fsync(file.fileno())
-        os.chmod(temporary, 0o666 & ~_umask())
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except FileNotFoundError:
-            pass
-        raise
+    with atomic_file(path) as file:
+        np.savez_compressed(
+            file,
+            moves=moves.astype(np.int32, copy=False),
+            policies=policies.astype(np.float32, copy=False),
+            payoffs=payoffs.astype(np.float32, copy=False),
+            offsets=offsets,
+            metadata=np.array(json.dumps(meta)),
+        )
     return path
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
 
 
 def read_shard(path: str | os.PathLike) -> list[GameRecord]:

@@ -1,0 +1,111 @@
+"""Speed of the policy-value network: inference by batch size, and self-play with it.
+
+Prints:
+  1. positions/s of the network alone (inference mode, random weights of the chosen architecture)
+     at batch sizes 1, 8, 32 and 128, for each torch thread count in --threads;
+  2. requests/s of ``selfplay`` end to end with that network behind the service (2 workers,
+     small searches), beside the ``uniform`` evaluator in the same run, for each count of threads
+     per worker in --threads-per-worker (more games in flight make bigger batches).
+
+Usage:
+
+    .venv/bin/python bench/network_bench.py [--blocks 4] [--channels 32] [--games 4] [--sims-per-move 4]
+
+Runs on CUDA when torch sees a GPU. Timings on a shared 2-core machine are noisy: rerun before
+trusting a difference of less than about 20%.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import tempfile
+import time
+
+import numpy as np
+import torch
+
+import velmar_rules
+from velmar_pipeline import network
+from velmar_pipeline.architecture import Architecture
+from velmar_pipeline.config import SearchConfig
+from velmar_pipeline.selfplay import Options, run_selfplay
+
+
+def sample_planes(count: int, seed: int = 0) -> np.ndarray:
+    """Planes of positions from random games (real occupancy and legal masks, not noise)."""
+    rng = np.random.default_rng(seed)
+    out = []
+    while len(out) < count:
+        state = velmar_rules.Game()
+        while not state.is_over and len(out) < count:
+            out.append(state.encode())
+            state.apply(int(rng.choice(state.legal_tiles())))
+    return np.stack(out)
+
+
+def inference_rate(evaluate, planes: np.ndarray, batch: int, seconds: float) -> float:
+    evaluate(planes[:batch])  # warm-up: first-call allocations
+    done = 0
+    start = time.perf_counter()
+    while time.perf_counter() - start < seconds:
+        offset = (done % (len(planes) - batch + 1)) if len(planes) > batch else 0
+        evaluate(planes[offset:offset + batch])
+        done += batch
+    return done / (time.perf_counter() - start)
+
+
+def selfplay_rate(evaluator: str, games: int, workers: int, threads: int, sims: int) -> float:
+    with tempfile.TemporaryDirectory(prefix="velmar-netbench-") as out:
+        options = Options(games=games, workers=workers, threads_per_worker=threads, out=out, progress=False,
+                          write_records=False, evaluator=evaluator)
+        summary = run_selfplay(SearchConfig(sims_per_move=sims), options)
+    if summary.worker_failures:
+        sys.exit(f"selfplay failed: {summary.worker_failures}")
+    return summary.requests_per_s
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--blocks", type=int, default=Architecture().blocks)
+    parser.add_argument("--channels", type=int, default=Architecture().channels)
+    parser.add_argument("--batches", type=int, nargs="+", default=[1, 8, 32, 128])
+    parser.add_argument("--threads", type=int, nargs="+", default=[1, 2], help="torch threads for part 1")
+    parser.add_argument("--seconds", type=float, default=2.0, help="time per inference measurement")
+    parser.add_argument("--games", type=int, default=4)
+    parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--threads-per-worker", type=int, nargs="+", default=[1, 4])
+    parser.add_argument("--sims-per-move", type=int, default=4)
+    parser.add_argument("--skip-selfplay", action="store_true")
+    args = parser.parse_args()
+
+    architecture = Architecture(blocks=args.blocks, channels=args.channels)
+    torch.manual_seed(0)
+    model = network.PolicyValueNet(architecture)
+    device = network.default_device()
+    evaluate = network.NetEvaluator(model.to(device))
+    planes = sample_planes(max(args.batches) * 4)
+    print(f"{os.cpu_count()} cores, device {device}, torch {torch.__version__}; network {architecture.blocks} blocks"
+          f" x {architecture.channels} channels, {network.parameter_count(model)} parameters")
+    print(f"{'threads':>7} " + " ".join(f"{'batch ' + str(b):>10}" for b in args.batches) + "   (positions/s)")
+    for threads in args.threads if device.type == "cpu" else [torch.get_num_threads()]:
+        torch.set_num_threads(threads)
+        rates = [inference_rate(evaluate, planes, batch, args.seconds) for batch in args.batches]
+        print(f"{threads:>7} " + " ".join(f"{rate:>10.0f}" for rate in rates), flush=True)
+    if args.skip_selfplay:
+        return
+
+    with tempfile.TemporaryDirectory(prefix="velmar-netbench-model-") as folder:
+        path = network.save_checkpoint(os.path.join(folder, "model.pt"), model.cpu())
+        print(f"\nselfplay: {args.games} games, {args.workers} workers, sims_per_move {args.sims_per_move}; "
+              f"service torch threads {network.service_threads()} (VELMAR_SERVICE_THREADS overrides)")
+        print(f"{'threads/worker':>14} {'uniform req/s':>14} {'network req/s':>14} {'ratio':>6}")
+        for threads in args.threads_per_worker:
+            uniform = selfplay_rate("uniform", args.games, args.workers, threads, args.sims_per_move)
+            net = selfplay_rate(f"net:{path}", args.games, args.workers, threads, args.sims_per_move)
+            print(f"{threads:>14} {uniform:>14.0f} {net:>14.0f} {net / uniform:>6.2f}", flush=True)
+
+
+if __name__ == "__main__":
+    main()

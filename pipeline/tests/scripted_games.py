@@ -1,0 +1,32 @@
+"""Game records made without the engine, for the training, arena and picture tests."""
+
+import numpy as np
+
+import velmar_rules
+from velmar_pipeline import records
+
+
+def lowest_tile_games(count, seed=0):
+    """``count`` complete games of random legal tiles whose policy targets put all their weight on
+    the lowest legal cell: a target that a network can learn (through its per-cell bias alone)."""
+    rng = np.random.default_rng(seed)
+    games = []
+    for _ in range(count):
+        state = velmar_rules.Game()
+        moves, policies = [], []
+        while not state.is_over:
+            legal = state.legal_tiles()
+            policy = np.zeros(400, np.float32)
+            policy[min(legal)] = 1.0
+            tile = int(rng.choice(legal))
+            moves.append((state.current_player, tile))
+            policies.append(policy)
+            state.apply(tile)
+        games.append(records.GameRecord(
+            np.array(moves, np.int32), np.stack(policies), np.array(state.payoff(), np.float32)))
+    return games
+
+
+def write_games(folder, games, name="shard-00000.npz"):
+    folder.mkdir(parents=True, exist_ok=True)
+    return records.write_shard(folder / name, games, {"evaluator": "scripted"})

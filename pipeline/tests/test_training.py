@@ -1,0 +1,197 @@
+"""Value-slot order, training positions, the network and its checkpoints, training, the net evaluator, the loop."""
+
+import numpy as np
+import pytest
+
+import velmar_rules
+from velmar_pipeline import evaluators, positions, records
+from velmar_pipeline.__main__ import main
+from velmar_pipeline.architecture import Architecture
+from velmar_pipeline.config import SearchConfig
+
+from scripted_games import lowest_tile_games, write_games
+
+torch = pytest.importorskip("torch")
+from velmar_pipeline import network  # noqa: E402  (needs torch)
+from velmar_pipeline.train import TrainSettings, read_losses  # noqa: E402
+
+TINY = ["--blocks", "1", "--channels", "8"]
+
+
+# The engine fills its per-player values from the reply with out[(k - p) mod 4] = values[k]:
+# for values [a, b, c, d] it reads [a, b, c, d] with player 0 to move, [b, c, d, a] with player 1,
+# [c, d, a, b] with player 2 and [d, a, b, c] with player 3.
+@pytest.mark.parametrize(
+    "to_move, by_player",
+    [(0, "abcd"), (1, "bcda"), (2, "cdab"), (3, "dabc")],
+)
+def test_value_slots_follow_the_engine_order(to_move, by_player):
+    slots = np.array(list("abcd"))
+    assert "".join(positions.players_from_slots(slots, to_move)) == by_player
+    assert "".join(positions.slots_from_players(np.array(list(by_player)), to_move)) == "abcd"
+
+
+@pytest.mark.parametrize("to_move", [0, 1, 2, 3])
+def test_value_targets_of_recorded_positions(to_move):
+    game = lowest_tile_games(1, seed=5)[0]
+    game.payoff = np.array([0.1, 0.2, 0.3, 0.4], np.float32)  # distinct, so every slot is told apart
+    data = positions.collect([game])
+    rows = np.flatnonzero(game.moves[:, 0] == to_move)
+    assert len(rows) > 20
+    for k in range(4):
+        np.testing.assert_array_equal(data.values[rows, k], game.payoff[(k - to_move) % 4])
+    np.testing.assert_array_equal(data.to_move[rows], to_move)
+
+
+def test_positions_are_the_encoded_states_before_each_tile():
+    game = lowest_tile_games(1, seed=2)[0]
+    data = positions.collect([game])
+    state = velmar_rules.Game()
+    for row, (player, cell) in enumerate(game.history()):
+        np.testing.assert_array_equal(data.planes[row], state.encode())
+        assert data.to_move[row] == player
+        state.apply(cell)
+    np.testing.assert_allclose(data.policies.sum(axis=1), 1.0)
+
+
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        (lambda m: m.__setitem__((3, 0), (m[3, 0] + 1) % 4), "player"),
+        (lambda m: m.__setitem__((0, 1), 399), "move 0: Invalid move"),
+        (lambda m: None, "not over"),
+    ],
+    ids=["wrong player", "illegal tile", "cut short"],
+)
+def test_broken_records_are_refused(damage, message):
+    game = lowest_tile_games(1, seed=3)[0]
+    moves = game.moves.copy()
+    damage(moves)
+    if message == "not over":
+        moves = moves[:-5]
+    with pytest.raises(ValueError, match=message):
+        positions.game_positions(records.GameRecord(moves, game.policies[: len(moves)], game.payoff))
+
+
+@pytest.mark.parametrize(
+    "architecture",
+    [Architecture(blocks=0, channels=4), Architecture(blocks=2, channels=8, value_pool=1, value_channels=2)],
+)
+def test_checkpoint_round_trip_gives_identical_outputs(tmp_path, architecture):
+    torch.manual_seed(0)
+    model = network.PolicyValueNet(architecture)
+    model.train()
+    model(torch.rand(16, 5, 400))  # moves the batch-norm running statistics off their defaults
+    model.eval()
+    path = network.save_checkpoint(tmp_path / "m.pt", model, step=17, generation=3)
+    loaded, info = network.load_checkpoint(path, "cpu")
+    planes = (torch.rand(6, 5, 400) < 0.3).float()
+    with torch.inference_mode():
+        for a, b in zip(model(planes), loaded(planes)):
+            assert torch.equal(a, b)
+    assert loaded.architecture == architecture
+    assert (info["step"], info["generation"]) == (17, 3)
+
+
+def test_loading_something_else_fails(tmp_path):
+    torch.save({"weights": torch.zeros(3)}, tmp_path / "other.pt")
+    with pytest.raises(ValueError, match="not a velmar policy-value checkpoint"):
+        network.load_checkpoint(tmp_path / "other.pt")
+
+
+def tiny_checkpoint(path):
+    torch.manual_seed(1)
+    return network.save_checkpoint(path, network.PolicyValueNet(Architecture(blocks=1, channels=8)), step=0)
+
+
+def test_net_evaluator_shapes_and_values(tmp_path):
+    evaluate = evaluators.make(f"net:{tiny_checkpoint(tmp_path / 'm.pt')}")
+    planes = np.stack([velmar_rules.Game().encode()] * 3)
+    logits, values = evaluate(planes)
+    assert logits.shape == (3, 400) and logits.dtype == np.float32
+    assert values.shape == (3, 4) and values.dtype == np.float32
+    np.testing.assert_allclose(values.sum(axis=1), 1.0, rtol=1e-5)  # payoff predictions: a distribution
+
+
+@pytest.mark.parametrize(
+    "flags, message",
+    [
+        (["--evaluator", "net"], "needs a model checkpoint"),
+        (["--evaluator", "net", "--model", "no-such.pt"], "no model checkpoint at 'no-such.pt'"),
+        (["--model", "x.pt"], "takes no argument"),
+    ],
+)
+def test_selfplay_model_flags_checked_up_front(tmp_path, capsys, flags, message):
+    assert main(["selfplay", "--out", str(tmp_path / "out"), *flags]) == 2
+    assert message in capsys.readouterr().err
+
+
+def test_train_loss_falls_on_generated_games(tmp_path):
+    shard = write_games(tmp_path / "games", lowest_tile_games(4, seed=11))
+    out = tmp_path / "train"
+    flags = ["--epochs", "8", "--batch-size", "64", "--lr", "0.01", "--holdout", "0.25", "--log-every", "4",
+             "--threads", "1", "--no-progress"]
+    assert main(["train", str(shard), "--out", str(out), *TINY, *flags]) == 0
+    rows = read_losses(out / "losses.csv")
+    train_rows = [r for r in rows if r["split"] == "train"]
+    validation = [r for r in rows if r["split"] == "validation"]
+    assert [r["epoch"] for r in validation] == list(range(9))  # before training, then after every epoch
+    assert all(r["positions"] > 100 for r in validation)
+    assert train_rows[-1]["policy_loss"] < 0.5 * train_rows[0]["policy_loss"]
+    assert validation[-1]["policy_loss"] < 0.5 * validation[0]["policy_loss"]  # learned, not memorised
+    model, info = network.load_checkpoint(out / "model.pt", "cpu")
+    assert info["step"] == train_rows[-1]["step"] and info["games"] == 4
+    assert (out / "loss.png").stat().st_size > 10_000
+
+
+def test_train_continues_from_a_checkpoint(tmp_path):
+    shard = write_games(tmp_path / "games", lowest_tile_games(1, seed=4))
+    init = network.save_checkpoint(tmp_path / "init.pt", network.PolicyValueNet(Architecture(blocks=0, channels=4)),
+                                   step=100)
+    assert main(["train", str(shard), "--out", str(tmp_path / "t"), "--init", str(init), "--epochs", "1",
+                 "--batch-size", "1000", "--threads", "1", "--no-progress"]) == 0
+    model, info = network.load_checkpoint(tmp_path / "t" / "model.pt", "cpu")
+    assert info["step"] == 101 and model.architecture == Architecture(blocks=0, channels=4)
+
+
+def check_replays(folder, evaluator):
+    games = records.load_games(folder)
+    for game in games:
+        assert game.metadata["evaluator"] == evaluator
+        state = velmar_rules.replay(game.history())
+        assert state.is_over and list(game.payoff) == pytest.approx(state.payoff())
+    return games
+
+
+def test_selfplay_with_the_network_through_the_service(tmp_path):
+    from velmar_pipeline.selfplay import Options, run_selfplay
+
+    evaluator = f"net:{tiny_checkpoint(tmp_path / 'm.pt')}"
+    summary = run_selfplay(SearchConfig(sims_per_move=1, sample_moves=10), Options(
+        games=2, workers=2, out=str(tmp_path / "sp"), progress=False, reply_timeout=30.0, evaluator=evaluator))
+    assert summary.games == 2 and not summary.worker_failures
+    assert summary.requests >= 2 * summary.moves * 0.9  # the root and one simulation per tile
+    assert len(check_replays(tmp_path / "sp", evaluator)) == 2
+
+
+def test_loop_runs_and_resumes_from_the_disk(tmp_path):
+    from velmar_pipeline.loop import LoopSettings, games_in, run_loop
+
+    root = tmp_path / "loop"
+    loop = LoopSettings(generations=2, games=2, window=2, workers=2)
+    search = SearchConfig(sims_per_move=1, sample_moves=10)
+    training = TrainSettings(epochs=1, batch_size=512, holdout=0.0, progress=False, threads=1)
+    reports, interrupted = run_loop(root, loop, search, training, Architecture(blocks=1, channels=8), log=print)
+    assert not interrupted and [r.generation for r in reports] == [0, 1]
+    check_replays(root / "gen-0000", "uniform")
+    check_replays(root / "gen-0001", f"net:{root / 'gen-0000' / 'model.pt'}")
+    _, info = network.load_checkpoint(root / "gen-0001" / "model.pt", "cpu")
+    _, first = network.load_checkpoint(root / "gen-0000" / "model.pt", "cpu")
+    assert info["generation"] == 1 and info["games"] == 4  # trained on both generations' games
+    assert info["step"] > first["step"]
+
+    # An interruption after generation 1's games but before its checkpoint: only training is redone.
+    (root / "gen-0001" / "model.pt").unlink()
+    reports, interrupted = run_loop(root, loop, search, training, Architecture(blocks=1, channels=8), log=print)
+    assert [(r.generation, r.games_played) for r in reports] == [(1, 0)]
+    assert games_in(root / "gen-0001") == 2 and (root / "gen-0001" / "model.pt").is_file()

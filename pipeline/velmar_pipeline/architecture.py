@@ -1,0 +1,34 @@
+"""Shape of the policy-value network, kept free of torch so command lines can show the defaults."""
+
+from __future__ import annotations
+
+import dataclasses
+from dataclasses import dataclass
+
+
+@dataclass(frozen=True)
+class Architecture:
+    """blocks: residual blocks of the trunk; channels: their width; value_channels, value_pool and
+    value_hidden: the value head's 1 x 1 convolution, the side of the squares it averages over
+    (1: none; must divide 20) and its hidden layer."""
+
+    blocks: int = 4
+    channels: int = 32
+    value_channels: int = 4
+    value_pool: int = 4  # a 5 x 5 grid: coarse enough not to memorise games, fine enough to tell the corners apart
+    value_hidden: int = 64
+
+    def __post_init__(self) -> None:
+        for name in ("channels", "value_channels", "value_hidden"):
+            if getattr(self, name) < 1:
+                raise ValueError(f"{name} must be >= 1, got {getattr(self, name)}")
+        if self.value_pool < 1 or 20 % self.value_pool:
+            raise ValueError(f"value_pool must divide 20, got {self.value_pool}")
+        if self.blocks < 0:
+            raise ValueError(f"blocks must be >= 0, got {self.blocks}")
+
+    def as_dict(self) -> dict[str, int]:
+        return dataclasses.asdict(self)
+
+
+DEFAULT = Architecture()

@@ -1,0 +1,228 @@
+"""The ``loop`` command: generations of self-play and training, resumable from the disk.
+
+Layout of the loop folder:
+
+    loop.json              the settings of the first run (for the record; flags of later runs win)
+    gen-0000/              generation 0
+        shard-*.npz        its self-play games (worker-*.log beside them)
+        model.pt           the network trained after it: its presence marks the generation done
+        losses.csv, loss.png
+    gen-0001/ ...
+
+Generation g plays ``--games`` games with the network of generation g - 1 (the ``uniform``
+evaluator for generation 0 unless ``--init`` names a checkpoint), then trains that network further
+on the games of the last ``--window`` generations and writes ``gen-g/model.pt``. Shards and
+checkpoints are written atomically, so after an interruption the loop resumes at the first
+generation without a checkpoint, playing only the games its folder still lacks.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import sys
+import time
+from dataclasses import asdict, dataclass, field, replace
+from pathlib import Path
+
+import numpy as np
+
+from velmar_pipeline import records
+from velmar_pipeline.architecture import Architecture
+from velmar_pipeline.config import ConfigError, SearchConfig, add_search_arguments, search_from
+from velmar_pipeline.train import CHECKPOINT_NAME, TrainSettings, add_architecture_arguments, add_train_arguments
+
+GENERATION_PATTERN = re.compile(r"^gen-(\d{4,})$")
+LOOP_EPOCHS = 1
+
+
+@dataclass
+class LoopSettings:
+    generations: int = 3
+    games: int = 16
+    window: int = 2
+    workers: int = field(default_factory=lambda: os.cpu_count() or 1)
+    threads_per_worker: int = 1
+    games_per_shard: int = 64
+    init: str | None = None
+
+    def validate(self) -> None:
+        for name in ("generations", "games", "window", "workers", "threads_per_worker", "games_per_shard"):
+            if getattr(self, name) < 1:
+                raise ConfigError(f"--{name.replace('_', '-')} must be >= 1, got {getattr(self, name)}")
+        if self.init is not None and not Path(self.init).is_file():
+            raise ConfigError(f"no checkpoint at {self.init!r}")
+
+
+@dataclass
+class GenerationReport:
+    generation: int
+    games_played: int
+    selfplay_seconds: float
+    requests_per_s: float
+    train_seconds: float
+    last_losses: dict | None
+
+
+def generation_folder(root: Path, generation: int) -> Path:
+    return root / f"gen-{generation:04d}"
+
+
+def done_generations(root: Path) -> list[int]:
+    """Generations whose checkpoint exists, in order."""
+    found = []
+    if root.is_dir():
+        for path in root.iterdir():
+            match = GENERATION_PATTERN.match(path.name)
+            if match and (path / CHECKPOINT_NAME).is_file():
+                found.append(int(match.group(1)))
+    return sorted(found)
+
+
+def latest_checkpoint(root: str | Path) -> Path | None:
+    done = done_generations(Path(root))
+    return generation_folder(Path(root), done[-1]) / CHECKPOINT_NAME if done else None
+
+
+def games_in(folder: Path) -> int:
+    """Games already written to the shards of ``folder`` (their payoff arrays only, nothing replayed)."""
+    total = 0
+    for path in records.shard_paths(folder):
+        with np.load(path, allow_pickle=False) as data:
+            total += len(data["payoffs"])
+    return total
+
+
+def run_loop(
+    root: str | Path,
+    loop: LoopSettings,
+    search: SearchConfig,
+    training: TrainSettings,
+    architecture: Architecture,
+    log=None,
+) -> tuple[list[GenerationReport], bool]:
+    """Runs the generations still missing; returns their reports and whether it was interrupted."""
+    from velmar_pipeline.selfplay import Options, run_selfplay
+    from velmar_pipeline.train import run_train
+
+    loop.validate()
+    training.validate()
+    log = log or (lambda text: print(text, file=sys.stderr, flush=True))
+    root = Path(root)
+    root.mkdir(parents=True, exist_ok=True)
+    settings_file = root / "loop.json"
+    if not settings_file.exists():
+        settings_file.write_text(json.dumps(
+            {"loop": asdict(loop), "search": search.as_dict(), "training": asdict(training),
+             "architecture": architecture.as_dict(), "created": time.time()}, indent=2))
+    reports: list[GenerationReport] = []
+    done = set(done_generations(root))
+    for generation in range(loop.generations):
+        if generation in done:
+            continue
+        folder = generation_folder(root, generation)
+        previous = generation_folder(root, generation - 1) / CHECKPOINT_NAME if generation > 0 else None
+        if previous is not None and not previous.is_file():
+            raise RuntimeError(f"generation {generation - 1} has no checkpoint ({previous}); cannot go on")
+        model = previous if previous is not None else (Path(loop.init) if loop.init else None)
+        evaluator = f"net:{model}" if model is not None else "uniform"
+        have = games_in(folder)
+        missing = loop.games - have
+        started = time.monotonic()
+        requests_per_s = 0.0
+        if missing > 0:
+            log(f"loop: generation {generation}: {missing} self-play games with {evaluator}"
+                + (f" ({have} already on disk)" if have else ""))
+            options = Options(
+                games=missing, workers=min(loop.workers, missing), threads_per_worker=loop.threads_per_worker,
+                evaluator=evaluator, out=str(folder), games_per_shard=loop.games_per_shard,
+                progress=training.progress,
+            )
+            summary = run_selfplay(search, options)
+            requests_per_s = summary.requests_per_s
+            for line in summary.lines():
+                log(f"  {line}")
+            if summary.interrupted:
+                return reports, True
+            if summary.games < missing:
+                raise RuntimeError(f"generation {generation}: only {summary.games} of {missing} games were played")
+        selfplay_seconds = time.monotonic() - started
+        window = [generation_folder(root, g) for g in range(max(0, generation - loop.window + 1), generation + 1)]
+        log(f"loop: generation {generation}: training on gen {window[0].name[4:]}..{window[-1].name[4:]}")
+        settings = replace(training, seed=None if training.seed is None else training.seed + generation)
+        result = run_train(window, folder, settings, init=model, architecture=architecture,
+                           info={"generation": generation}, log=log)
+        last = result.last("validation") or result.last("train")
+        reports.append(GenerationReport(generation, max(missing, 0), selfplay_seconds, requests_per_s,
+                                        result.seconds, last))
+        log(f"loop: generation {generation} done in {selfplay_seconds + result.seconds:.0f} s"
+            + (f" (losses: policy {last['policy_loss']:.3f}, value {last['value_loss']:.3f})" if last else ""))
+    return reports, False
+
+
+def add_loop(subparsers: argparse._SubParsersAction) -> None:
+    settings = LoopSettings()
+    parser = subparsers.add_parser(
+        "loop",
+        help="generations of self-play and training (resumable)",
+        description="Plays self-play games with the newest network, trains it on the last few generations' "
+        "games, and repeats. Run it again with the same --dir to resume after an interruption, or with a "
+        "larger --generations to go on.",
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+    )
+    parser.add_argument("--dir", default="loop-out", help="folder of the generations")
+    parser.add_argument("--generations", type=int, default=settings.generations, help="generations in all")
+    parser.add_argument("--games", type=int, default=settings.games, help="self-play games per generation")
+    parser.add_argument("--window", type=int, default=settings.window,
+                        help="train on the games of this many latest generations")
+    parser.add_argument("--workers", type=int, default=None, help="self-play worker processes (default: the cores)")
+    parser.add_argument("--threads-per-worker", type=int, default=settings.threads_per_worker,
+                        help="games played at once in each worker")
+    parser.add_argument("--games-per-shard", type=int, default=settings.games_per_shard, help="games per shard")
+    parser.add_argument("--init", default=None, help="checkpoint for generation 0's self-play and training")
+    parser.add_argument("--no-progress", action="store_true", help="no progress bars")
+    add_search_arguments(parser, "search settings (as for selfplay)")
+    add_architecture_arguments(parser)
+    # Each generation trains the previous network again on a window that overlaps the last one,
+    # so a single pass: a second one over a few dozen games mostly memorises their outcomes.
+    add_train_arguments(parser, epochs=LOOP_EPOCHS)
+    parser.set_defaults(handler=_run_loop)
+
+
+def _run_loop(args: argparse.Namespace) -> int:
+    from velmar_pipeline.train import settings_from
+
+    try:
+        search = search_from(args)
+        loop = LoopSettings(
+            generations=args.generations, games=args.games, window=args.window,
+            workers=args.workers if args.workers is not None else os.cpu_count() or 1,
+            threads_per_worker=args.threads_per_worker, games_per_shard=args.games_per_shard, init=args.init,
+        )
+        loop.validate()
+        training = settings_from(args)
+        training.validate()
+        architecture = Architecture(blocks=args.blocks, channels=args.channels)
+    except ValueError as error:  # ConfigError is a ValueError
+        print(f"velmar-pipeline loop: error: {error}", file=sys.stderr)
+        return 2
+    done = done_generations(Path(args.dir))
+    print(f"loop: {args.dir}: generations done {done or 'none'}, going to {loop.generations}", flush=True)
+    try:
+        reports, interrupted = run_loop(args.dir, loop, search, training, architecture)
+    except KeyboardInterrupt:  # during training: the generation without a checkpoint is redone on resume
+        print("loop: interrupted; run the same command again to resume", file=sys.stderr)
+        return 130
+    for report in reports:
+        losses = report.last_losses or {}
+        print(f"gen {report.generation}: {report.games_played} games ({report.requests_per_s:.0f} req/s, "
+              f"{report.selfplay_seconds:.0f} s), training {report.train_seconds:.0f} s, "
+              f"policy loss {losses.get('policy_loss', float('nan')):.3f}, "
+              f"value loss {losses.get('value_loss', float('nan')):.3f}")
+    if interrupted:
+        print("loop: interrupted; run the same command again to resume", file=sys.stderr)
+        return 130
+    print(f"latest checkpoint: {latest_checkpoint(args.dir)}")
+    return 0

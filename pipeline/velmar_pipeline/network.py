@@ -1,0 +1,189 @@
+"""The policy-value network, its checkpoints and its evaluator for the inference service.
+
+Input: the (5, 400) position planes, seen as 5 x 20 x 20 images. A convolutional stem and a
+trunk of residual blocks feed two heads:
+
+- policy: a 1 x 1 convolution to one logit per cell plus a learned per-cell bias (400 logits).
+  Being convolutional it shares what it learns about a pattern across the board; the bias lets
+  it prefer regions.
+- value: a 1 x 1 convolution averaged over 4 x 4 squares, a hidden layer and 4 logits. Averaging
+  keeps where things are only coarsely: a head that sees every cell memorises the outcome of each
+  game it trains on far sooner, and the loop trains on a few dozen games at a time. The softmax
+  of the logits is the predicted payoff in slot order (slot k is player (k - p) mod 4 for p to
+  move, see ``velmar_pipeline.positions``). A payoff is non-negative and sums to 1, so the
+  softmax keeps predictions on the same scale as the engine's terminal payoffs.
+
+A checkpoint is a ``torch.save`` of a plain dict (the ``state_dict``, the architecture and the
+training step), so ``load_checkpoint`` rebuilds the model with no code changes and loads with
+``weights_only=True``.
+"""
+
+from __future__ import annotations
+
+import os
+import time
+from pathlib import Path
+
+import numpy as np
+import torch
+from torch import nn
+from torch.nn import functional as F
+
+from velmar_pipeline.architecture import Architecture
+from velmar_pipeline.atomic import atomic_file
+
+BOARD = 20
+CELLS = 400
+PLANES = 5
+PLAYERS = 4
+CHECKPOINT_KIND = "velmar-policy-value"
+CHECKPOINT_VERSION = 1
+
+
+class ResidualBlock(nn.Module):
+    def __init__(self, channels: int):
+        super().__init__()
+        self.conv1 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
+        self.bn1 = nn.BatchNorm2d(channels)
+        self.conv2 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
+        self.bn2 = nn.BatchNorm2d(channels)
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        y = F.relu(self.bn1(self.conv1(x)))
+        y = self.bn2(self.conv2(y))
+        return F.relu(x + y)
+
+
+class PolicyValueNet(nn.Module):
+    """``forward(planes) -> (policy_logits [B, 400], value_logits [B, 4])``; planes [B, 5, 400] or [B, 5, 20, 20]."""
+
+    def __init__(self, architecture: Architecture | None = None):
+        super().__init__()
+        self.architecture = architecture or Architecture()
+        a = self.architecture
+        self.stem = nn.Sequential(
+            nn.Conv2d(PLANES, a.channels, 3, padding=1, bias=False), nn.BatchNorm2d(a.channels), nn.ReLU()
+        )
+        self.trunk = nn.Sequential(*[ResidualBlock(a.channels) for _ in range(a.blocks)])
+        self.policy_conv = nn.Conv2d(a.channels, 1, 1)
+        self.policy_bias = nn.Parameter(torch.zeros(CELLS))
+        self.value_conv = nn.Sequential(
+            nn.Conv2d(a.channels, a.value_channels, 1, bias=False), nn.BatchNorm2d(a.value_channels), nn.ReLU(),
+            nn.AvgPool2d(a.value_pool) if a.value_pool > 1 else nn.Identity(),
+        )
+        self.value_fc = nn.Sequential(
+            nn.Linear(a.value_channels * CELLS // a.value_pool**2, a.value_hidden), nn.ReLU(),
+            nn.Linear(a.value_hidden, PLAYERS),
+        )
+
+    def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        x = planes.reshape(-1, PLANES, BOARD, BOARD)
+        x = self.trunk(self.stem(x))
+        policy = self.policy_conv(x).flatten(1) + self.policy_bias
+        value = self.value_fc(self.value_conv(x).flatten(1))
+        return policy, value
+
+
+def default_device() -> torch.device:
+    return torch.device("cuda" if torch.cuda.is_available() else "cpu")
+
+
+def parameter_count(model: nn.Module) -> int:
+    return sum(p.numel() for p in model.parameters())
+
+
+def save_checkpoint(path: str | os.PathLike, model: PolicyValueNet, **info) -> Path:
+    """Writes the weights, the architecture and ``info`` (step, generation, ...) atomically."""
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    state = {k: v.detach().cpu() for k, v in model.state_dict().items()}
+    payload = {
+        "kind": CHECKPOINT_KIND,
+        "version": CHECKPOINT_VERSION,
+        "architecture": model.architecture.as_dict(),
+        "state_dict": state,
+        "created": time.time(),
+        **info,
+    }
+    with atomic_file(path) as file:
+        torch.save(payload, file)
+    return path
+
+
+def load_checkpoint(path: str | os.PathLike, device: str | torch.device | None = None) -> tuple[PolicyValueNet, dict]:
+    """The model of a checkpoint (in eval mode, on ``device``, default CUDA when present) and its other entries."""
+    payload = torch.load(path, map_location="cpu", weights_only=True)
+    if not isinstance(payload, dict) or payload.get("kind") != CHECKPOINT_KIND:
+        raise ValueError(f"{path}: not a velmar policy-value checkpoint")
+    if payload.get("version") != CHECKPOINT_VERSION:
+        raise ValueError(f"{path}: checkpoint version {payload.get('version')}, this code reads {CHECKPOINT_VERSION}")
+    model = PolicyValueNet(Architecture(**payload["architecture"]))
+    model.load_state_dict(payload["state_dict"])
+    model.to(torch.device(device) if device is not None else default_device())
+    model.eval()
+    info = {k: v for k, v in payload.items() if k != "state_dict"}
+    return model, info
+
+
+class NetEvaluator:
+    """Evaluator ``(planes[B, 5, 400]) -> (logits[B, 400], values[B, 4])`` backed by a network.
+
+    Values are the softmax of the value logits: payoff predictions in slot order.
+    """
+
+    def __init__(self, model: PolicyValueNet, device: torch.device | None = None):
+        self.device = device or next(model.parameters()).device
+        self.model = model.to(self.device).eval()
+
+    @classmethod
+    def load(cls, path: str | os.PathLike, device: str | torch.device | None = None) -> NetEvaluator:
+        model, _ = load_checkpoint(path, device)
+        return cls(model)
+
+    def __call__(self, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        batch = torch.from_numpy(np.ascontiguousarray(planes, dtype=np.float32))
+        with torch.inference_mode():
+            logits, value_logits = self.model(batch.to(self.device, non_blocking=True))
+            values = torch.softmax(value_logits, dim=1)
+            return logits.float().cpu().numpy(), values.float().cpu().numpy()
+
+
+def default_threads(cores: int | None = None) -> int:
+    """Torch threads for training and the arena: all cores but one.
+
+    OpenMP threads that find their cores busy wait for each other at every layer; on the 2-core
+    machines this project runs on, 2 threads next to any other work train several times slower
+    than 1.
+    """
+    cores = cores or os.cpu_count() or 1
+    return max(1, cores - 1)
+
+
+def set_threads(threads: int | None) -> int:
+    """Sets torch's intra-op threads (``None``: :func:`default_threads`) and returns the number."""
+    threads = threads or default_threads()
+    torch.set_num_threads(threads)
+    return threads
+
+
+def service_threads(cores: int | None = None) -> int:
+    """Torch threads for the inference service: a quarter of the cores, 1 to 4.
+
+    The workers' engines take a core each, and the service's batches are small (one request per
+    game in flight), so more threads mostly add synchronisation.
+    """
+    cores = cores or os.cpu_count() or 1
+    return max(1, min(4, cores // 4))
+
+
+def service_evaluator(seed: int | None, model: str) -> NetEvaluator:
+    """The ``net`` evaluator as the inference service makes it (``seed`` is unused: inference is deterministic).
+
+    ``VELMAR_SERVICE_THREADS`` in the environment overrides :func:`service_threads` (for measuring).
+    """
+    torch.set_num_threads(int(os.environ.get("VELMAR_SERVICE_THREADS", 0)) or service_threads())
+    try:
+        torch.set_num_interop_threads(1)
+    except RuntimeError:  # only allowed before the first parallel work in the process
+        pass
+    return NetEvaluator.load(model)
