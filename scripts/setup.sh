@@ -51,8 +51,10 @@ have_cmd cmake || missing+=(cmake)
 have_cmd ninja || missing+=(ninja-build)
 have_deb libgtest-dev || missing+=(libgtest-dev)
 have_deb libbenchmark-dev || missing+=(libbenchmark-dev)
-have_cmd clang || missing+=(clang)
-have_deb libclang-rt-14-dev || missing+=(libclang-rt-14-dev)
+# clang 19 with its libFuzzer runtime for scripts/sanitize.sh's rules fuzzing (Debian's clang 14
+# cannot compile the library: no <expected> with libstdc++ 12).
+have_cmd clang++-19 || missing+=(clang-19)
+have_deb libclang-rt-19-dev || missing+=(libclang-rt-19-dev)
 if ! have_cmd "$PYTHON"; then
   [ "$PYTHON" = python3 ] || die "interpreter '$PYTHON' (from PYTHON) not found"
   missing+=(python3 python3-dev python3-venv)
@@ -96,9 +98,10 @@ pip_quiet=(--disable-pip-version-check --no-input --quiet)
 step "build tools in .venv" "$PY" -m pip install "${pip_quiet[@]}" \
   "scikit-build-core>=0.10" "pybind11>=2.12" "cmake>=3.24" "ninja>=1.10"
 # Without build isolation pip reuses the tools above, and the build folder keeps
-# the extension build incremental across runs. torch (the [train] extra) is not installed here.
-step "pip install -e .[dev] (builds the Python extensions)" "$PY" -m pip install "${pip_quiet[@]}" \
-  --no-build-isolation --config-settings=build-dir=build-py/{wheel_tag} -e ".[dev]"
+# the extension build incremental across runs. The [train] extra brings torch (pinned to a CPU
+# build; about half a minute on a fresh venv) and matplotlib for train, loop, arena and show.
+step "pip install -e .[dev,train] (builds the Python extensions)" "$PY" -m pip install "${pip_quiet[@]}" \
+  --no-build-isolation --config-settings=build-dir=build-py/{wheel_tag} -e ".[dev,train]"
 
 # --- C++ development build ----------------------------------------------------
 

@@ -125,12 +125,10 @@ TileMoves get_tile_moves(const Board& board, std::size_t player) {
   const CandidateTable& table = candidate_table();
   PlacementList found;
   found.reserve(128);
-  std::array<std::uint64_t, PaddedRows::kRows> reach{};  // padded rows of the covered cells
   board.corners[player].for_each([&](std::size_t a) {
     const Window blocked = PaddedRows::window(rows.blocked, a);
     const Window corners = PaddedRows::window(rows.corners, a);
     const NeighbourMask around = blocked_neighbours(blocked);
-    Window covered = 0;
     for (std::size_t i = 0; i < hand.size(); ++i) {
       for (const Candidate& c : table.of(hand[i], around)) {
         // A placement is kept only from the lowest corner cell it covers, so each is found once.
