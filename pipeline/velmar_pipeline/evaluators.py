@@ -21,9 +21,7 @@ from pathlib import Path
 
 import numpy as np
 
-CELLS = 400
-PLAYERS = 4
-PLANES = 5
+from velmar_rules import CELLS, PLAYERS
 
 Evaluator = Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]
 Factory = Callable[[int | None], Evaluator]

@@ -29,13 +29,11 @@ import torch
 from torch import nn
 from torch.nn import functional as F
 
+from velmar_rules import BOARD_WIDTH as BOARD
+from velmar_rules import CELLS, PLANES, PLAYERS
 from velmar_pipeline.architecture import Architecture
 from velmar_pipeline.atomic import atomic_file
 
-BOARD = 20
-CELLS = 400
-PLANES = 5
-PLAYERS = 4
 CHECKPOINT_KIND = "velmar-policy-value"
 CHECKPOINT_VERSION = 1
 

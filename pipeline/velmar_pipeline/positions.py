@@ -17,11 +17,9 @@ from dataclasses import dataclass
 import numpy as np
 
 import velmar_rules
+from velmar_rules import CELLS, PLANES, PLAYERS
 from velmar_pipeline.records import GameRecord
 
-CELLS = 400
-PLAYERS = 4
-PLANES = 5
 LEGAL_PLANE = 4
 
 

@@ -24,10 +24,9 @@ from pathlib import Path
 
 import numpy as np
 
+from velmar_rules import CELLS, PLAYERS
 from velmar_pipeline.atomic import atomic_file
 
-CELLS = 400
-PLAYERS = 4
 FORMAT_VERSION = 1
 SHARD_PATTERN = re.compile(r"^shard-(\d{5,})\.npz$")
 

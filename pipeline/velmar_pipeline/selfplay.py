@@ -240,7 +240,6 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
     dispatcher = Dispatcher(options.games, slots_per_worker, [send for _, send in ticket_pipes])
     in_flight = [0] * options.workers
     exited = [False] * options.workers  # sent "exit" or found dead
-    reported = [False] * options.workers
     bar = None
     started = time.monotonic()
     first_start = [None]
@@ -282,7 +281,6 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
             log(f"worker {index} {message[3]}")
         elif kind == "exit":
             exited[index] = True
-            reported[index] = True
             dispatcher.release(index)
 
     def check_processes() -> None:

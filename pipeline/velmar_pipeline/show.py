@@ -15,10 +15,10 @@ from pathlib import Path
 import numpy as np
 
 import velmar_rules
+from velmar_rules import BOARD_WIDTH as BOARD
 from velmar_pipeline import records
 from velmar_pipeline.records import GameRecord
 
-BOARD = 20
 COLOURS = np.array([
     (0.93, 0.93, 0.91),  # empty
     (0.16, 0.40, 0.80),  # player 0

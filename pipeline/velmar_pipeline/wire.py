@@ -22,9 +22,8 @@ from collections.abc import Sequence
 
 import numpy as np
 
-CELLS = 400
-PLANES = 5
-PLAYERS = 4
+from velmar_rules import CELLS, PLANES, PLAYERS
+
 BITS = PLANES * CELLS
 ID = struct.Struct("<i")
 FRAME = ID.size + BITS // 8  # 254 bytes
