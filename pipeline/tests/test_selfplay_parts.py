@@ -15,7 +15,7 @@ from velmar_pipeline.config import ConfigError, SearchConfig
 def test_defaults():
     config = SearchConfig()
     assert dataclasses.asdict(config) == {
-        "sims_per_move": 8, "sample_moves": 30, "c_base": 19652.0, "c_init": 1.25,
+        "sims_per_move": 8, "sample_moves": 30, "c_base": 1.0, "c_init": 0.0,
         "dirichlet_alpha": 0.3, "exploration_fraction": 0.25,
     }
 
@@ -66,9 +66,9 @@ def test_selfplay_help_documents_defaults(capsys):
         main(["selfplay", "--help"])
     text = capsys.readouterr().out
     for flag in ("--sims-per-move", "--games", "--workers", "--threads-per-worker", "--batch-size",
-                 "--max-wait-ms", "--evaluator", "--out", "--games-per-shard", "--seed"):
+                 "--max-wait-ms", "--evaluator", "--out", "--games-per-shard", "--seed", "--value-offset"):
         assert flag in text
-    assert "default: 8" in text and "19652" in text
+    assert "default: 8" in text and "default: 0.25" in text
 
 
 @pytest.mark.parametrize("name", ["uniform", "random", "echo"])

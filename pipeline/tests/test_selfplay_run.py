@@ -74,7 +74,8 @@ def test_every_reply_reaches_its_own_game(tmp_path, workers, threads):
     summary = run_selfplay(
         SearchConfig(),
         options(tmp_path, games=games, workers=workers, threads_per_worker=threads, evaluator="echo",
-                play="pipeline_fakes:echo_checking_play", games_per_shard=100, max_wait_ms=1.0),
+                play="pipeline_fakes:echo_checking_play", games_per_shard=100, max_wait_ms=1.0,
+                value_offset=0.0),
     )
     assert summary.worker_failures == []
     assert summary.games == games

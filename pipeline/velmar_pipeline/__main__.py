@@ -60,6 +60,12 @@ def add_arena(subparsers: argparse._SubParsersAction) -> None:
     add(subparsers)
 
 
+def add_stats(subparsers: argparse._SubParsersAction) -> None:
+    from velmar_pipeline.stats import add_stats as add
+
+    add(subparsers)
+
+
 def add_show(subparsers: argparse._SubParsersAction) -> None:
     from velmar_pipeline.show import add_show as add
 
@@ -67,7 +73,7 @@ def add_show(subparsers: argparse._SubParsersAction) -> None:
 
 
 COMMANDS: list[Callable[[argparse._SubParsersAction], None]] = [
-    add_info, add_selfplay, add_train, add_loop, add_arena, add_show,
+    add_info, add_selfplay, add_stats, add_train, add_loop, add_arena, add_show,
 ]
 
 

@@ -26,8 +26,8 @@ class SearchConfig:
 
     sims_per_move: int = 8
     sample_moves: int = 30
-    c_base: float = 19652.0
-    c_init: float = 1.25
+    c_base: float = 1.0
+    c_init: float = 0.0
     dirichlet_alpha: float = 0.3
     exploration_fraction: float = 0.25
 
@@ -75,6 +75,15 @@ def validate(config: SearchConfig) -> None:
 
 DEFAULTS = SearchConfig()
 
+# Subtracted from every predicted payoff before the engine sees it (see velmar_pipeline.evaluators).
+VALUE_OFFSET = 0.25
+
+
+def validate_value_offset(value: object) -> float:
+    if not _is_number(value) or not math.isfinite(value) or not -1.0 <= value <= 2.0:
+        raise ConfigError(f"value_offset must be a number in [-1, 2], got {value!r}")
+    return float(value)
+
 
 def add_search_arguments(parser: argparse.ArgumentParser, title: str = "search settings") -> None:
     """The six search settings as command-line flags (read back with :func:`search_from`)."""
@@ -89,6 +98,8 @@ def add_search_arguments(parser: argparse.ArgumentParser, title: str = "search s
                        help="root noise concentration (> 0)")
     group.add_argument("--exploration-fraction", type=float, default=d.exploration_fraction,
                        help="weight of the root noise, in [0, 1]")
+    group.add_argument("--value-offset", type=float, default=VALUE_OFFSET,
+                       help="subtracted from every predicted payoff before the search sees it (see README)")
 
 
 def search_from(args: argparse.Namespace) -> SearchConfig:

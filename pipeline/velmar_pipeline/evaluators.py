@@ -10,6 +10,15 @@ any importable factory as ``package.module:attribute``.
 A registered evaluator may take one text argument, written ``name:argument`` (``net:PATH``, the
 network checkpoint); its factory is then ``factory(seed, argument)``. The whole name travels to
 the service process as it is, so the argument needs no channel of its own.
+
+Value convention: every evaluator predicts payoffs, each player's expected share of the game's
+payoff (>= 0, summing to 1; 0.25 is a fair share), the same scale as the training targets. The
+search does not see them as they are: the service subtracts the run's value offset
+(:func:`search_values`, ``--value-offset``) before it answers. The engine scores a child
+``prior x C + Q`` and counts an unvisited child's Q as 0, so with payoffs in [0, 1] a visited
+child never looks worse than an unvisited one and the first child tried at a node takes every
+later visit. Shifted by about the fair share, a child that looks worse than average yields to its
+untried siblings, and the values decide where the visits go.
 """
 
 from __future__ import annotations
@@ -101,6 +110,29 @@ def with_argument(name: str, argument: str | None) -> str:
 
 def make(name: str, seed: int | None = None) -> Evaluator:
     return resolve(name)(seed)
+
+
+def checked_outputs(evaluator: Evaluator, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The evaluator's (logits, values) for a batch as float32, ValueError when their shapes are
+    wrong or a number is not finite (NaN or infinity would steer the search blindly)."""
+    batch = len(planes)
+    logits, values = evaluator(planes)
+    logits = np.asarray(logits, dtype=np.float32)
+    values = np.asarray(values, dtype=np.float32)
+    if logits.shape != (batch, CELLS) or values.shape != (batch, PLAYERS):
+        raise ValueError(
+            f"the evaluator must return logits [{batch}, {CELLS}] and values [{batch}, {PLAYERS}],"
+            f" got {list(logits.shape)} and {list(values.shape)}"
+        )
+    for name, array in (("logits", logits), ("values", values)):
+        if not np.isfinite(array).all():
+            raise ValueError(f"the evaluator returned non-finite {name} (NaN or infinity)")
+    return logits, values
+
+
+def search_values(payoffs: np.ndarray, value_offset: float) -> np.ndarray:
+    """The values the engine is sent: predicted payoffs minus the value offset (float32)."""
+    return (np.asarray(payoffs, np.float32) - np.float32(value_offset)).astype(np.float32)
 
 
 @register("uniform", "zero logits (uniform priors) and values of 0.25 for every player")

@@ -31,7 +31,9 @@ import numpy as np
 
 from velmar_pipeline import records
 from velmar_pipeline.architecture import Architecture
-from velmar_pipeline.config import ConfigError, SearchConfig, add_search_arguments, search_from
+from velmar_pipeline.config import (
+    VALUE_OFFSET, ConfigError, SearchConfig, add_search_arguments, search_from, validate_value_offset,
+)
 from velmar_pipeline.train import CHECKPOINT_NAME, TrainSettings, add_architecture_arguments, add_train_arguments
 
 GENERATION_PATTERN = re.compile(r"^gen-(\d{4,})$")
@@ -47,8 +49,10 @@ class LoopSettings:
     threads_per_worker: int = 1
     games_per_shard: int = 64
     init: str | None = None
+    value_offset: float = VALUE_OFFSET
 
     def validate(self) -> None:
+        validate_value_offset(self.value_offset)
         for name in ("generations", "games", "window", "workers", "threads_per_worker", "games_per_shard"):
             if getattr(self, name) < 1:
                 raise ConfigError(f"--{name.replace('_', '-')} must be >= 1, got {getattr(self, name)}")
@@ -138,7 +142,7 @@ def run_loop(
             options = Options(
                 games=missing, workers=min(loop.workers, missing), threads_per_worker=loop.threads_per_worker,
                 evaluator=evaluator, out=str(folder), games_per_shard=loop.games_per_shard,
-                progress=training.progress,
+                progress=training.progress, value_offset=loop.value_offset,
             )
             summary = run_selfplay(search, options)
             requests_per_s = summary.requests_per_s
@@ -200,6 +204,7 @@ def _run_loop(args: argparse.Namespace) -> int:
             generations=args.generations, games=args.games, window=args.window,
             workers=args.workers if args.workers is not None else os.cpu_count() or 1,
             threads_per_worker=args.threads_per_worker, games_per_shard=args.games_per_shard, init=args.init,
+            value_offset=args.value_offset,
         )
         loop.validate()
         training = settings_from(args)

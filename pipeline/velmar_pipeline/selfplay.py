@@ -23,7 +23,9 @@ from pathlib import Path
 import numpy as np
 
 from velmar_pipeline import evaluators, records, service, wire, worker
-from velmar_pipeline.config import ConfigError, SearchConfig, add_search_arguments, search_from
+from velmar_pipeline.config import (
+    VALUE_OFFSET, ConfigError, SearchConfig, add_search_arguments, search_from, validate_value_offset,
+)
 
 SHUTDOWN_GRACE_S = 10.0
 
@@ -43,8 +45,10 @@ class Options:
     progress: bool = True
     play: str = "velmar_self_play:generate_game_data"
     write_records: bool = True
+    value_offset: float = VALUE_OFFSET
 
     def validate(self) -> None:
+        validate_value_offset(self.value_offset)
         if self.games < 1:
             raise ConfigError(f"--games must be >= 1, got {self.games}")
         if self.workers < 1:
@@ -214,13 +218,14 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
         writer = records.ShardWriter(
             out,
             options.games_per_shard,
-            {"search": search.as_dict(), "evaluator": options.evaluator, "seed": options.seed},
+            {"search": search.as_dict(), "value_offset": options.value_offset, "evaluator": options.evaluator,
+             "seed": options.seed},
         )
 
     server = context.Process(
         target=service.serve,
         args=(request_read, [send for _, send in pipes], options.evaluator, options.seed, batch_size,
-              options.max_wait_ms, stop, finish, counters),
+              options.max_wait_ms, stop, finish, counters, options.value_offset),
         name="velmar-service",
         daemon=True,
     )
@@ -448,6 +453,7 @@ def _run_selfplay(args: argparse.Namespace) -> int:
             games_per_shard=args.games_per_shard,
             reply_timeout=args.reply_timeout,
             progress=not args.no_progress,
+            value_offset=args.value_offset,
         )
         options.validate()
     except ConfigError as error:
@@ -455,7 +461,8 @@ def _run_selfplay(args: argparse.Namespace) -> int:
         return 2
     print(
         f"selfplay: {options.games} games, {options.workers} workers x {options.threads_per_worker} threads, "
-        f"evaluator {options.evaluator}, sims_per_move {search.sims_per_move}, out {options.out}",
+        f"evaluator {options.evaluator}, sims_per_move {search.sims_per_move}, value offset {options.value_offset:g}, "
+        f"out {options.out}",
         flush=True,
     )
     summary = run_selfplay(search, options)

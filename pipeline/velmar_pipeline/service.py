@@ -4,7 +4,9 @@ Workers write requests into one shared pipe (the frames of ``velmar_pipeline.wir
 service reads them in batches (up to ``batch_size`` requests, waiting at most ``max_wait_ms``
 after the first one), calls the evaluator on the planes [B, 5, 400] and sends each reply to the
 reply pipe of the slot that owns the id (``id // ID_STRIDE``). The engine reads the logits and
-the values; the id lets the receiving end check the routing.
+the values; the id lets the receiving end check the routing. Evaluators predict payoffs; the
+service sends them shifted by the run's value offset (``evaluators.search_values``), the scale
+the search compares its children on.
 
 Once the run is stopping (``stop`` set), every request is answered with ``wire.STOP`` instead,
 which makes the worker abandon its game. The service ends when ``finish`` is set and no request
@@ -45,21 +47,14 @@ class Counters:
         self.batches = context.Value("q", 0, lock=False)
 
 
-def answer(frames: bytes, conns: Sequence[Connection], evaluator) -> int:
+def answer(frames: bytes, conns: Sequence[Connection], evaluator, value_offset: float = 0.0) -> int:
     """Evaluates one batch of request frames, sends every reply to its owner; returns the batch size."""
     ids, planes = wire.unpack_requests(frames)
-    batch = len(ids)
-    logits, values = evaluator(planes)
-    logits = np.asarray(logits, dtype=np.float32)
-    values = np.asarray(values, dtype=np.float32)
-    if logits.shape != (batch, wire.CELLS) or values.shape != (batch, wire.PLAYERS):
-        raise ValueError(
-            f"the evaluator must return logits [{batch}, {wire.CELLS}] and values [{batch}, {wire.PLAYERS}],"
-            f" got {list(logits.shape)} and {list(values.shape)}"
-        )
+    logits, values = evaluators.checked_outputs(evaluator, planes)
+    values = evaluators.search_values(values, value_offset)
     for request_id, message in zip(ids.tolist(), wire.pack_replies(ids, logits, values)):
         reply(conns, request_id, message)
-    return batch
+    return len(ids)
 
 
 def refuse(frames: bytes, conns: Sequence[Connection]) -> int:
@@ -91,6 +86,7 @@ def serve(
     stop,
     finish,
     counters: Counters | None = None,
+    value_offset: float = 0.0,
 ) -> None:
     """Process entry point of the service (see the module docstring). ``requests`` is the read end
     of the shared request pipe."""
@@ -118,7 +114,7 @@ def serve(
             if reader.closed or finish.is_set() or os.getppid() != parent:
                 break
             continue
-        served += refuse(frames, conns) if stopping else answer(frames, conns, evaluator)
+        served += refuse(frames, conns) if stopping else answer(frames, conns, evaluator, value_offset)
         batches += 1
     if counters is not None:
         counters.requests.value = served
