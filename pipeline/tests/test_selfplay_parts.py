@@ -68,7 +68,7 @@ def test_selfplay_help_documents_defaults(capsys):
     for flag in ("--sims-per-move", "--games", "--workers", "--threads-per-worker", "--batch-size",
                  "--max-wait-ms", "--evaluator", "--out", "--games-per-shard", "--seed", "--value-offset"):
         assert flag in text
-    assert "default: 8" in text and "default: 0.25" in text
+    assert "default: 8" in text and "default: 0.4" in text
 
 
 @pytest.mark.parametrize("name", ["uniform", "random", "echo"])

@@ -76,7 +76,7 @@ def validate(config: SearchConfig) -> None:
 DEFAULTS = SearchConfig()
 
 # Subtracted from every predicted payoff before the engine sees it (see velmar_pipeline.evaluators).
-VALUE_OFFSET = 0.25
+VALUE_OFFSET = 0.4
 
 
 def validate_value_offset(value: object) -> float:
