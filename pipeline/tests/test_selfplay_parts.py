@@ -53,11 +53,21 @@ def test_boundary_settings_are_valid(field, value):
         (["--exploration-fraction", "2"], "exploration_fraction must be in [0, 1]"),
         (["--workers", "0"], "--workers must be >= 1"),
         (["--evaluator", "nonesuch"], "unknown evaluator 'nonesuch'"),
+        (["--reply-timeout", "inf"], "--reply-timeout must be in (0, 1e+06] seconds"),
+        (["--reply-timeout", "1e12"], "--reply-timeout must be in (0, 1e+06] seconds"),
+        (["--max-wait-ms", "inf"], "--max-wait-ms must be in [0, 60000]"),
+        (["--sample-moves", "99999999999999999999999"], "sample_moves is too large"),
+        (["--dirichlet-alpha", "1e-50"], "dirichlet_alpha is too small for a 32-bit float"),
+        (["--c-base", "1e39"], "c_base must be a finite number within 32-bit float range"),
+        (["--c-base", "1e-50"], "c_base is too small for a 32-bit float"),
+        (["--seed", "-1", "--evaluator", "random"], "--seed must be in [0, 2**63)"),
+        (["--value-offset", "nan"], "value_offset must be a number in [-1, 2]"),
     ],
 )
 def test_cli_rejects_bad_settings_up_front(tmp_path, capsys, flags, message):
     assert main(["selfplay", "--out", str(tmp_path / "out"), *flags]) == 2
-    assert message in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1
     assert not (tmp_path / "out").exists()
 
 
@@ -135,6 +145,17 @@ def test_shard_round_trip(tmp_path, lengths):
     with np.load(path) as data:
         assert set(data.files) == {"moves", "policies", "payoffs", "offsets", "metadata"}
         assert json.loads(str(data["metadata"]))["games"] == len(lengths)
+
+
+def test_writers_sharing_a_folder_never_take_the_same_number(tmp_path):
+    games = [records.GameRecord(np.zeros((1, 2), np.int32), np.zeros((1, 400), np.float32),
+                                np.full(4, float(n), np.float32)) for n in range(6)]
+    first, second = (records.ShardWriter(tmp_path, 1) for _ in range(2))  # both start at number 0
+    for n, game in enumerate(games):
+        (first if n % 2 else second).add(game)
+    assert len(records.shard_paths(tmp_path)) == 6
+    assert sorted(float(g.payoff[0]) for g in records.load_games(tmp_path)) == list(range(6))
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
 
 
 def test_writer_numbers_shards_after_existing_ones(tmp_path):

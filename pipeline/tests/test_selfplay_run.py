@@ -174,21 +174,22 @@ def test_a_dead_service_ends_the_workers_with_a_clear_error(tmp_path):
     assert len(records.load_games(tmp_path)) == summary.games
 
 
-def test_sigint_keeps_the_finished_games(tmp_path):
+@pytest.mark.parametrize("stop_signal, per_shard", [(signal.SIGINT, 2), (signal.SIGTERM, 64), (signal.SIGHUP, 64)])
+def test_a_stop_signal_keeps_the_finished_games(tmp_path, stop_signal, per_shard):
     command = [
         sys.executable, "-m", "velmar_pipeline", "selfplay", "--games", "200", "--workers", "2",
-        "--sims-per-move", "2", "--games-per-shard", "2", "--out", str(tmp_path), "--no-progress",
+        "--sims-per-move", "2", "--games-per-shard", str(per_shard), "--out", str(tmp_path), "--no-progress",
     ]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT)
     try:
         wait_for_games(tmp_path, 3)
-        process.send_signal(signal.SIGINT)
+        process.send_signal(stop_signal)
         out, err = process.communicate(timeout=30)
     finally:
         if process.poll() is None:
             process.kill()
-    assert process.returncode == 130, err
-    assert "interrupted" in err
+    assert process.returncode == 128 + stop_signal, err
+    assert f"interrupted by {signal.Signals(stop_signal).name}" in err and "Traceback" not in err
     line = next(l for l in out.splitlines() if l.startswith("games: "))
     finished = int(line.split()[1])
     assert 3 <= finished < 200 and "(interrupted)" in line

@@ -8,12 +8,14 @@ A shard ``shard-NNNNN.npz`` holds G games with N tiles in all:
     offsets   (G + 1,) int64    game g is rows offsets[g]:offsets[g + 1] of moves and policies
     metadata  ()       str      JSON: format version, search settings, evaluator, creation time
 
-Shards are written under a temporary name in the same folder and renamed into place, so a
-folder only ever holds complete shards.
+Shards are written under a temporary name in the same folder and then linked under the first
+free shard number, so a folder only ever holds complete shards and runs writing into the same
+folder at once never take each other's numbers.
 """
 
 from __future__ import annotations
 
+import itertools
 import json
 import os
 import re
@@ -25,7 +27,7 @@ from pathlib import Path
 import numpy as np
 
 from velmar_rules import CELLS, PLAYERS
-from velmar_pipeline.atomic import atomic_file
+from velmar_pipeline.atomic import atomic_file, claim_first_free
 
 FORMAT_VERSION = 1
 SHARD_PATTERN = re.compile(r"^shard-(\d{5,})\.npz$")
@@ -82,9 +84,28 @@ def next_shard_number(folder: str | os.PathLike) -> int:
     return int(SHARD_PATTERN.match(paths[-1].name).group(1)) + 1 if paths else 0
 
 
-def write_shard(path: str | os.PathLike, games: Sequence[GameRecord], metadata: dict | None = None) -> Path:
-    """Writes ``games`` to ``path`` atomically (temporary file in the same folder, then rename)."""
+def shard_name(number: int) -> str:
+    return f"shard-{number:05d}.npz"
+
+
+def write_shard(
+    path: str | os.PathLike, games: Sequence[GameRecord], metadata: dict | None = None, exclusive: bool = False
+) -> Path:
+    """Writes ``games`` to ``path`` atomically (temporary file in the same folder, then rename).
+
+    ``exclusive``: never replace a shard; take the first free number from ``path``'s on and
+    return the path written.
+    """
     path = Path(path)
+    written = [path]
+    publish = None
+    if exclusive:
+        first = int(SHARD_PATTERN.match(path.name).group(1))
+
+        def publish(temporary: str) -> None:
+            candidates = (path.parent / shard_name(n) for n in itertools.count(first))
+            written[0] = claim_first_free(temporary, candidates)
+
     lengths = [len(game) for game in games]
     offsets = np.zeros(len(games) + 1, np.int64)
     np.cumsum(lengths, out=offsets[1:])
@@ -92,7 +113,7 @@ def write_shard(path: str | os.PathLike, games: Sequence[GameRecord], metadata: 
     policies = np.concatenate([g.policies for g in games]) if games else np.zeros((0, CELLS), np.float32)
     payoffs = np.stack([g.payoff for g in games]) if games else np.zeros((0, PLAYERS), np.float32)
     meta = {"format": FORMAT_VERSION, "games": len(games), "created": time.time(), **(metadata or {})}
-    with atomic_file(path) as file:
+    with atomic_file(path, publish) as file:
         np.savez_compressed(
             file,
             moves=moves.astype(np.int32, copy=False),
@@ -101,7 +122,7 @@ def write_shard(path: str | os.PathLike, games: Sequence[GameRecord], metadata: 
             offsets=offsets,
             metadata=np.array(json.dumps(meta)),
         )
-    return path
+    return written[0]
 
 
 def read_shard(path: str | os.PathLike) -> list[GameRecord]:
@@ -152,8 +173,8 @@ class ShardWriter:
     def flush(self) -> Path | None:
         if not self.pending:
             return None
-        path = write_shard(self.folder / f"shard-{self.number:05d}.npz", self.pending, self.metadata)
-        self.number += 1
+        path = write_shard(self.folder / shard_name(self.number), self.pending, self.metadata, exclusive=True)
+        self.number = int(SHARD_PATTERN.match(path.name).group(1)) + 1
         self.games_written += len(self.pending)
         self.pending = []
         self.written.append(path)

@@ -28,6 +28,12 @@ from velmar_pipeline.config import (
 )
 
 SHUTDOWN_GRACE_S = 10.0
+# Longer waits than these are typing errors, and past them the waiting calls overflow.
+MAX_REPLY_TIMEOUT_S = 1e6
+MAX_WAIT_MS = 60_000.0
+# Each of these stops a run the same way: the games in progress are abandoned, every finished
+# game is written and the summary printed. The exit status is 128 + the signal's number.
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
 @dataclass
@@ -59,12 +65,14 @@ class Options:
             raise ConfigError(f"at most {service.MAX_SLOTS} games in flight (workers x threads)")
         if self.batch_size is not None and self.batch_size < 1:
             raise ConfigError(f"--batch-size must be >= 1, got {self.batch_size}")
-        if not self.max_wait_ms >= 0:
-            raise ConfigError(f"--max-wait-ms must be >= 0, got {self.max_wait_ms}")
+        if not 0 <= self.max_wait_ms <= MAX_WAIT_MS:
+            raise ConfigError(f"--max-wait-ms must be in [0, {MAX_WAIT_MS:g}], got {self.max_wait_ms}")
         if self.games_per_shard < 1:
             raise ConfigError(f"--games-per-shard must be >= 1, got {self.games_per_shard}")
-        if not self.reply_timeout > 0:
-            raise ConfigError(f"--reply-timeout must be > 0, got {self.reply_timeout}")
+        if not 0 < self.reply_timeout <= MAX_REPLY_TIMEOUT_S:
+            raise ConfigError(f"--reply-timeout must be in (0, {MAX_REPLY_TIMEOUT_S:g}] seconds, got {self.reply_timeout}")
+        if self.seed is not None and not 0 <= self.seed < 2**63:
+            raise ConfigError(f"--seed must be in [0, 2**63), got {self.seed}")
         try:
             evaluators.resolve(self.evaluator)
         except ValueError as error:
@@ -82,7 +90,15 @@ class Summary:
     shards: list[Path] = field(default_factory=list)
     worker_failures: list[str] = field(default_factory=list)
     interrupted: bool = False
+    stop_signal: int | None = None  # the signal that interrupted the run
     service_failed: bool = False
+
+    @property
+    def exit_status(self) -> int:
+        """130 / 143 / 129 after SIGINT / SIGTERM / SIGHUP; else 0 (every game played) or 1."""
+        if self.interrupted:
+            return 128 + (self.stop_signal or signal.SIGINT)
+        return 0
 
     @property
     def requests_per_s(self) -> float:
@@ -324,12 +340,18 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
             except queue_module.Empty:
                 check_processes()
 
-    # Ctrl-C only sets a flag: a KeyboardInterrupt in the middle of reading a message from the
-    # results queue would leave the rest of that message in the pipe.
+    # Ctrl-C (and SIGTERM, SIGHUP) only sets a flag: a KeyboardInterrupt in the middle of reading
+    # a message from the results queue would leave the rest of that message in the pipe.
     interrupt = threading.Event()
-    previous_handler = None
+
+    def on_stop_signal(signum, frame) -> None:
+        if summary.stop_signal is None:
+            summary.stop_signal = signum
+        interrupt.set()
+
+    previous_handlers = {}
     if threading.current_thread() is threading.main_thread():
-        previous_handler = signal.signal(signal.SIGINT, lambda signum, frame: interrupt.set())
+        previous_handlers = {number: signal.signal(number, on_stop_signal) for number in STOP_SIGNALS}
     try:
         server.start()
         for process in workers:
@@ -363,7 +385,8 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
             summary.interrupted = True
             if bar is not None:
                 bar.clear()
-            log("interrupted: stopping the workers, keeping the finished games")
+            name = signal.Signals(summary.stop_signal or signal.SIGINT).name
+            log(f"interrupted by {name}: stopping the workers, keeping the finished games")
             stop.set()
             wait_for_workers(time.monotonic() + SHUTDOWN_GRACE_S)
         check_processes()
@@ -377,21 +400,21 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
             if process.is_alive():
                 process.join(timeout=1.0)
             if process.is_alive():
-                process.terminate()
+                process.kill()  # workers ignore the stop signals; the parent ends them
                 process.join(timeout=1.0)
         dispatcher.close_all()
         finish.set()
         server.join(timeout=5.0)
         if server.is_alive():
             service_terminated[0] = True
-            server.terminate()
+            server.kill()
             server.join(timeout=1.0)
         check_service()  # a death the loop did not see before the workers were gone
         if writer is not None:
             writer.flush()
             summary.shards = list(writer.written)
-        if previous_handler is not None:
-            signal.signal(signal.SIGINT, previous_handler)
+        for number, handler in previous_handlers.items():
+            signal.signal(number, handler)
     served = counters.requests.value
     if served and summary.requests == 0:
         summary.requests = served
@@ -470,5 +493,5 @@ def _run_selfplay(args: argparse.Namespace) -> int:
         print(line)
     sys.stdout.flush()
     if summary.interrupted:
-        return 130
+        return summary.exit_status
     return 0 if summary.games == options.games else 1

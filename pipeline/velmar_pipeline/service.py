@@ -90,7 +90,8 @@ def serve(
 ) -> None:
     """Process entry point of the service (see the module docstring). ``requests`` is the read end
     of the shared request pipe."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)  # the parent decides how a run ends
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, signal.SIG_IGN)  # the parent decides how a run ends
     evaluator = evaluators.make(evaluator_name, seed)
     reader = wire.RequestReader(requests.fileno())
     parent = os.getppid()

@@ -122,7 +122,8 @@ def run(
     play_target: str = "velmar_self_play:generate_game_data",
 ) -> None:
     """Process entry point of worker number ``worker`` (see the module docstring)."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)  # the parent decides how a run ends
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, signal.SIG_IGN)  # the parent decides how a run ends
     redirect_output(log_path)
     results = ResultSender(results)
     search = SearchConfig(**config)
