@@ -3,6 +3,7 @@
 import dataclasses
 import json
 import os
+import sys
 
 import numpy as np
 import pytest
@@ -231,3 +232,31 @@ class TestDispatcher:
         for end in ends:
             assert self.waiting(end) == 1
             assert os.read(end.fileno(), 1) == b""  # end of file: no game left
+
+
+@pytest.mark.parametrize(
+    "source, name, message",
+    [
+        ("raise RuntimeError('boom')", "f", "cannot load evaluator 'broken_evaluator:f': RuntimeError: boom"),
+        ("def f(:", "f", "SyntaxError"),
+        ("f = 3", "f", "TypeError: int object is not callable"),
+        ("def f(seed):\n    raise OSError('no')", "f", "cannot be used: OSError: no"),
+        ("def f(seed):\n    return lambda p: (p, p)", "f", "the evaluator must return logits [1, 400]"),
+        (None, "net", "cannot be used: "),  # a checkpoint that is not one
+    ],
+)
+def test_a_broken_evaluator_fails_in_one_line_before_any_process_starts(tmp_path, monkeypatch, capsys,
+                                                                        source, name, message):
+    if source is None:
+        pytest.importorskip("torch")
+        (tmp_path / "bad.pt").write_bytes(b"garbage")
+        evaluator = f"net:{tmp_path / 'bad.pt'}"
+    else:
+        (tmp_path / "broken_evaluator.py").write_text(source + "\n")
+        monkeypatch.syspath_prepend(str(tmp_path))
+        monkeypatch.delitem(sys.modules, "broken_evaluator", raising=False)
+        evaluator = f"broken_evaluator:{name}"
+    assert main(["selfplay", "--out", str(tmp_path / "out"), "--evaluator", evaluator]) == 2
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1
+    assert not (tmp_path / "out").exists()

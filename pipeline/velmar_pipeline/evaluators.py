@@ -98,8 +98,9 @@ def resolve(name: str) -> Factory:
         try:
             module = importlib.import_module(module_name)
             return getattr(module, attribute)
-        except (ImportError, AttributeError) as error:
-            raise ValueError(f"cannot load evaluator {name!r}: {error}") from error
+        except Exception as error:  # a module that fails to import fails in its own way
+            first_line = (str(error).strip().splitlines() or [""])[0]
+            raise ValueError(f"cannot load evaluator {name!r}: {type(error).__name__}: {first_line}") from None
     raise ValueError(f"unknown evaluator {name!r} (known: {', '.join(names())}, or module:factory)")
 
 
@@ -110,6 +111,22 @@ def with_argument(name: str, argument: str | None) -> str:
 
 def make(name: str, seed: int | None = None) -> Evaluator:
     return resolve(name)(seed)
+
+
+def probe(name: str, seed: int | None = None) -> None:
+    """Makes the evaluator and evaluates the opening position once, so that a broken module, model
+    or factory fails here, in one line (ValueError), before any process starts."""
+    import velmar_rules
+
+    factory = resolve(name)
+    try:
+        if not callable(factory):
+            raise TypeError(f"{type(factory).__name__} object is not callable")
+        evaluator = factory(seed)
+        checked_outputs(evaluator, velmar_rules.Game().encode()[None])
+    except Exception as error:
+        first_line = (str(error).strip().splitlines() or [""])[0]
+        raise ValueError(f"evaluator {name!r} cannot be used: {type(error).__name__}: {first_line}") from None
 
 
 def checked_outputs(evaluator: Evaluator, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:

@@ -28,6 +28,7 @@ from velmar_pipeline.config import (
 )
 
 SHUTDOWN_GRACE_S = 10.0
+SERVICE_LOG = "service.log"
 # Longer waits than these are typing errors, and past them the waiting calls overflow.
 MAX_REPLY_TIMEOUT_S = 1e6
 MAX_WAIT_MS = 60_000.0
@@ -241,7 +242,7 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
     server = context.Process(
         target=service.serve,
         args=(request_read, [send for _, send in pipes], options.evaluator, options.seed, batch_size,
-              options.max_wait_ms, stop, finish, counters, options.value_offset),
+              options.max_wait_ms, stop, finish, counters, options.value_offset, str(out / SERVICE_LOG)),
         name="velmar-service",
         daemon=True,
     )
@@ -322,7 +323,8 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
         # The service ends with status 0 whenever it ends by itself; anything else is a death.
         if not summary.service_failed and server.exitcode not in (None, 0) and not service_terminated[0]:
             summary.service_failed = True
-            text = f"inference service died ({_signal_name(server.exitcode)}); workers cannot go on"
+            text = (f"inference service died ({_signal_name(server.exitcode)}); workers cannot go on"
+                    f" (its errors: {out / SERVICE_LOG})")
             summary.worker_failures.append(text)
             log(text)
 
@@ -479,7 +481,11 @@ def _run_selfplay(args: argparse.Namespace) -> int:
             value_offset=args.value_offset,
         )
         options.validate()
+        evaluators.probe(options.evaluator, options.seed)
     except ConfigError as error:
+        print(f"velmar-pipeline selfplay: error: {error}", file=sys.stderr)
+        return 2
+    except ValueError as error:
         print(f"velmar-pipeline selfplay: error: {error}", file=sys.stderr)
         return 2
     print(

@@ -17,7 +17,9 @@ from __future__ import annotations
 
 import os
 import signal
+import sys
 import time
+import traceback
 from collections.abc import Sequence
 from multiprocessing.connection import Connection
 
@@ -87,11 +89,26 @@ def serve(
     finish,
     counters: Counters | None = None,
     value_offset: float = 0.0,
+    log_path: str | None = None,
 ) -> None:
     """Process entry point of the service (see the module docstring). ``requests`` is the read end
-    of the shared request pipe."""
+    of the shared request pipe. An error ends the process with status 1 after writing its
+    traceback to ``log_path`` (standard output and error go there)."""
     for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, signal.SIG_IGN)  # the parent decides how a run ends
+    if log_path is not None:
+        from velmar_pipeline.worker import redirect_output
+
+        redirect_output(log_path)
+    try:
+        _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, stop, finish, counters, value_offset)
+    except Exception:
+        traceback.print_exc()
+        sys.stderr.flush()
+        os._exit(1)
+
+
+def _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, stop, finish, counters, value_offset):
     evaluator = evaluators.make(evaluator_name, seed)
     reader = wire.RequestReader(requests.fileno())
     parent = os.getppid()
