@@ -149,13 +149,13 @@ def test_shard_round_trip(tmp_path, lengths):
 
 
 def test_writers_sharing_a_folder_never_take_the_same_number(tmp_path):
-    games = [records.GameRecord(np.zeros((1, 2), np.int32), np.zeros((1, 400), np.float32),
-                                np.full(4, float(n), np.float32)) for n in range(6)]
+    games = [records.GameRecord(np.array([[0, n]], np.int32), np.eye(400, dtype=np.float32)[[n]],
+                                np.eye(4, dtype=np.float32)[0]) for n in range(6)]
     first, second = (records.ShardWriter(tmp_path, 1) for _ in range(2))  # both start at number 0
     for n, game in enumerate(games):
         (first if n % 2 else second).add(game)
     assert len(records.shard_paths(tmp_path)) == 6
-    assert sorted(float(g.payoff[0]) for g in records.load_games(tmp_path)) == list(range(6))
+    assert sorted(int(g.moves[0, 1]) for g in records.load_games(tmp_path)) == list(range(6))
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
 
 

@@ -41,6 +41,7 @@ class GameRecord:
     policies: np.ndarray  # (n, 400) float32
     payoff: np.ndarray  # (4,) float32
     metadata: dict = field(default_factory=dict)
+    where: str = "game"  # for messages: the shard and the game's number in it
 
     def __len__(self) -> int:
         return len(self.moves)
@@ -125,17 +126,80 @@ def write_shard(
     return written[0]
 
 
+class RecordError(ValueError):
+    """A shard or a game in it that is not a valid record; the message names the file (and game)."""
+
+
+KEYS = ("moves", "policies", "payoffs", "offsets", "metadata")
+# Float32 sums of a few hundred shares, and payoffs of up to four leaders sharing 1.
+SUM_TOLERANCE = 1e-3
+
+
 def read_shard(path: str | os.PathLike) -> list[GameRecord]:
-    """The games of one shard, each carrying the shard's metadata."""
-    with np.load(path, allow_pickle=False) as data:
-        moves, policies, payoffs, offsets = data["moves"], data["policies"], data["payoffs"], data["offsets"]
-        metadata = json.loads(str(data["metadata"]))
-    if len(offsets) != len(payoffs) + 1 or offsets[-1] != len(moves) or len(policies) != len(moves):
-        raise ValueError(f"{path}: inconsistent shard (offsets, moves and policies disagree)")
+    """The games of one shard, each carrying the shard's metadata and its place (``game.where``).
+
+    The layout is checked (keys, shapes, types, offsets, finite values, policy rows and payoffs
+    that are distributions, cells and players in range); RecordError names the file and the game.
+    """
+    path = Path(path)
+    try:
+        with np.load(path, allow_pickle=False) as data:
+            missing = [key for key in KEYS if key not in data.files]
+            if missing:
+                raise RecordError(f"{path}: not a shard (missing {', '.join(missing)})")
+            moves, policies, payoffs, offsets = (data[key] for key in KEYS[:4])
+            metadata = json.loads(str(data["metadata"]))
+    except RecordError:
+        raise
+    except Exception as error:  # a truncated, empty or damaged file fails in many ways
+        first_line = (str(error).strip().splitlines() or [""])[0]
+        raise RecordError(f"{path}: not a readable shard ({type(error).__name__}: {first_line})") from None
+    _check_layout(path, moves, policies, payoffs, offsets, metadata)
     return [
-        GameRecord(moves[a:b], policies[a:b], payoffs[g], metadata)
+        GameRecord(moves[a:b], policies[a:b], payoffs[g], metadata, where=f"{path} game {g}")
         for g, (a, b) in enumerate(zip(offsets[:-1], offsets[1:]))
     ]
+
+
+def _check_layout(path, moves, policies, payoffs, offsets, metadata) -> None:
+    def fail(text: str) -> None:
+        raise RecordError(f"{path}: {text}")
+
+    for name, array, dtype, shape in (
+        ("moves", moves, np.int32, (-1, 2)), ("policies", policies, np.float32, (-1, CELLS)),
+        ("payoffs", payoffs, np.float32, (-1, PLAYERS)), ("offsets", offsets, np.int64, (-1,)),
+    ):
+        if array.dtype != dtype or array.ndim != len(shape) or any(w not in (-1, h) for w, h in
+                                                                   zip(shape, array.shape)):
+            fail(f"{name} must be {np.dtype(dtype).name} of shape {shape}, got {array.dtype.name} {array.shape}")
+    if not isinstance(metadata, dict) or not isinstance(metadata.get("format"), int):
+        fail("metadata without a format version")
+    if metadata["format"] > FORMAT_VERSION:
+        fail(f"format {metadata['format']} is newer than this reader's {FORMAT_VERSION}")
+    if len(offsets) != len(payoffs) + 1 or offsets[0] != 0 or offsets[-1] != len(moves) or len(policies) != len(moves):
+        fail("inconsistent shard (offsets, moves and policies disagree)")
+    steps = np.diff(offsets)
+    if (steps < 0).any():
+        fail(f"game {int(np.argmax(steps < 0))}: offsets go backwards")
+
+    def game_of(row: int) -> int:
+        return int(np.searchsorted(offsets, row, side="right") - 1)
+
+    bad = np.flatnonzero((moves[:, 0] < 0) | (moves[:, 0] >= PLAYERS) | (moves[:, 1] < 0) | (moves[:, 1] >= CELLS))
+    if len(bad):
+        row = int(bad[0])
+        fail(f"game {game_of(row)} move {row - offsets[game_of(row)]}: (player, cell) {moves[row].tolist()} out of range")
+    shares_ok = np.isfinite(policies).all(axis=1) & (policies >= 0).all(axis=1)
+    shares_ok &= np.abs(policies.sum(axis=1, dtype=np.float64) - 1.0) <= SUM_TOLERANCE
+    if not shares_ok.all():
+        row = int(np.flatnonzero(~shares_ok)[0])
+        fail(f"game {game_of(row)} move {row - offsets[game_of(row)]}: the policy is not a distribution"
+             " (shares must be finite, >= 0 and sum to 1)")
+    payoff_ok = np.isfinite(payoffs).all(axis=1) & (payoffs >= 0).all(axis=1)
+    payoff_ok &= np.abs(payoffs.sum(axis=1, dtype=np.float64) - 1.0) <= SUM_TOLERANCE
+    if not payoff_ok.all():
+        game = int(np.flatnonzero(~payoff_ok)[0])
+        fail(f"game {game}: payoff {payoffs[game].tolist()} is not a payoff (finite, >= 0, summing to 1)")
 
 
 def iter_games(paths: str | os.PathLike | Iterable[str | os.PathLike]) -> Iterator[GameRecord]:
