@@ -177,6 +177,7 @@ def test_a_dead_service_ends_the_workers_with_a_clear_error(tmp_path):
 
 @pytest.mark.parametrize("stop_signal, per_shard", [(signal.SIGINT, 2), (signal.SIGTERM, 64), (signal.SIGHUP, 64)])
 def test_a_stop_signal_keeps_the_finished_games(tmp_path, stop_signal, per_shard):
+    """A signal to the parent alone (a scheduler, `kill PID`) once some games are done."""
     command = [
         sys.executable, "-m", "velmar_pipeline", "selfplay", "--games", "200", "--workers", "2",
         "--sims-per-move", "2", "--games-per-shard", str(per_shard), "--out", str(tmp_path), "--no-progress",
@@ -199,3 +200,20 @@ def test_a_stop_signal_keeps_the_finished_games(tmp_path, stop_signal, per_shard
     for game in games:
         check_game(game)
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
+
+
+def test_ctrl_c_to_the_whole_group_while_starting_is_one_clean_stop(tmp_path):
+    """Ctrl-C at a terminal reaches every process of the group, children still importing too."""
+    command = [sys.executable, "-m", "velmar_pipeline", "selfplay", "--games", "50", "--workers", "2",
+               "--out", str(tmp_path), "--no-progress"]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT,
+                               start_new_session=True)
+    try:
+        assert process.stdout.readline().startswith("selfplay: ")  # the processes start now
+        os.killpg(process.pid, signal.SIGINT)
+        out, err = process.communicate(timeout=30)
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+    assert process.returncode == 130, err
+    assert "Traceback" not in err and "died" not in err and "failure" not in out, err

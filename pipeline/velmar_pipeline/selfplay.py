@@ -34,7 +34,7 @@ MAX_REPLY_TIMEOUT_S = 1e6
 MAX_WAIT_MS = 60_000.0
 # Each of these stops a run the same way: the games in progress are abandoned, every finished
 # game is written and the summary printed. The exit status is 128 + the signal's number.
-STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+STOP_SIGNALS = worker.STOP_SIGNALS
 
 
 @dataclass
@@ -200,6 +200,23 @@ class Dispatcher:
             self.conns[index] = None
 
 
+def start_logging_to(process, log_path: Path) -> None:
+    """Starts ``process`` with its standard output and error going to ``log_path`` (appended)."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    log = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+    saved = os.dup(1), os.dup(2)
+    try:
+        os.dup2(log, 1)
+        os.dup2(log, 2)
+        process.start()
+    finally:
+        os.dup2(saved[0], 1)
+        os.dup2(saved[1], 2)
+        for fd in (log, *saved):
+            os.close(fd)
+
+
 def _signal_name(exitcode: int) -> str:
     if exitcode < 0:
         try:
@@ -314,6 +331,8 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
                 exited[index] = True
                 lost = max(in_flight[index], 0)
                 dispatcher.release(index)  # the others play the games it held
+                if interrupt.is_set():
+                    continue  # the stop signal reached it too
                 text = f"worker {index} died ({_signal_name(process.exitcode)}); {lost} game(s) in progress lost"
                 summary.worker_failures.append(text)
                 log(text)
@@ -321,7 +340,8 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
 
     def check_service() -> None:
         # The service ends with status 0 whenever it ends by itself; anything else is a death.
-        if not summary.service_failed and server.exitcode not in (None, 0) and not service_terminated[0]:
+        if (not summary.service_failed and server.exitcode not in (None, 0) and not service_terminated[0]
+                and not interrupt.is_set()):
             summary.service_failed = True
             text = (f"inference service died ({_signal_name(server.exitcode)}); workers cannot go on"
                     f" (its errors: {out / SERVICE_LOG})")
@@ -355,9 +375,12 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
     if threading.current_thread() is threading.main_thread():
         previous_handlers = {number: signal.signal(number, on_stop_signal) for number in STOP_SIGNALS}
     try:
-        server.start()
-        for process in workers:
-            process.start()
+        # A Ctrl-C at the terminal reaches the whole process group, children still importing
+        # too, before they ignore it: each child writes to its log from its first instruction,
+        # so what such a child prints stays there, and its end is no failure of the run.
+        start_logging_to(server, out / SERVICE_LOG)
+        for index, process in enumerate(workers):
+            start_logging_to(process, out / f"worker-{index}.log")
         # The children hold their own copies now; only the service may hold the sending ends,
         # and the request pipe must reach end-of-file once every worker is gone.
         request_read.close()

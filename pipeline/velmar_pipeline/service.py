@@ -94,11 +94,10 @@ def serve(
     """Process entry point of the service (see the module docstring). ``requests`` is the read end
     of the shared request pipe. An error ends the process with status 1 after writing its
     traceback to ``log_path`` (standard output and error go there)."""
-    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        signal.signal(number, signal.SIG_IGN)  # the parent decides how a run ends
-    if log_path is not None:
-        from velmar_pipeline.worker import redirect_output
+    from velmar_pipeline.worker import ignore_stop_signals, redirect_output
 
+    ignore_stop_signals()
+    if log_path is not None:
         redirect_output(log_path)
     try:
         _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, stop, finish, counters, value_offset)
