@@ -260,3 +260,14 @@ def test_a_broken_evaluator_fails_in_one_line_before_any_process_starts(tmp_path
     err = capsys.readouterr().err
     assert message in err and err.count("\n") == 1
     assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("make, out", [
+    (lambda root: (root / "f").write_text("x"), "f"),
+    (lambda root: (root / "f").write_text("x"), "f/sub"),
+])
+def test_an_unusable_out_folder_is_one_line_and_status_2(tmp_path, capsys, make, out):
+    make(tmp_path)
+    assert main(["selfplay", "--out", str(tmp_path / out)]) == 2
+    err = capsys.readouterr().err
+    assert "cannot write records into" in err and err.count("\n") == 1

@@ -217,3 +217,22 @@ def test_ctrl_c_to_the_whole_group_while_starting_is_one_clean_stop(tmp_path):
             os.killpg(process.pid, signal.SIGKILL)
     assert process.returncode == 130, err
     assert "Traceback" not in err and "died" not in err and "failure" not in out, err
+
+
+def test_a_full_disk_keeps_what_was_written_and_reports_the_rest(tmp_path, monkeypatch):
+    real_write = records.write_shard
+    calls = []
+
+    def fill_up(*args, **kwargs):
+        calls.append(1)
+        if len(calls) > 1:
+            raise OSError(28, "No space left on device")
+        return real_write(*args, **kwargs)
+
+    monkeypatch.setattr(records, "write_shard", fill_up)
+    summary = run_selfplay(SearchConfig(sims_per_move=2), options(tmp_path, games=12, games_per_shard=2))
+    written = len(records.load_games(tmp_path))
+    assert written == 2 and summary.unwritten >= 1 and summary.exit_status(12) == 1
+    assert summary.games == written + summary.unwritten
+    assert any("could not be written" in t and "No space left" in t for t in summary.worker_failures)
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]

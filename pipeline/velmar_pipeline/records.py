@@ -19,6 +19,7 @@ import itertools
 import json
 import os
 import re
+import tempfile
 import time
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
@@ -214,6 +215,22 @@ def load_games(paths) -> list[GameRecord]:
     return list(iter_games(paths))
 
 
+def check_output_folder(folder: str | os.PathLike) -> None:
+    """ValueError in one line unless ``folder`` is (or can be made) a folder this process can
+    write files in; a folder made here for the check is removed again."""
+    folder = Path(folder).absolute()
+    missing = [path for path in (folder, *folder.parents) if not path.exists()]
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+        with tempfile.TemporaryFile(dir=folder):
+            pass
+    except OSError as error:
+        reason = error.strerror or type(error).__name__
+        raise ValueError(f"cannot write records into {str(folder)!r}: {reason}") from None
+    for path in missing:  # deepest first
+        path.rmdir()
+
+
 class ShardWriter:
     """Collects games and writes a shard every ``games_per_shard`` games (and on flush)."""
 
@@ -228,6 +245,7 @@ class ShardWriter:
         self.pending: list[GameRecord] = []
         self.written: list[Path] = []
         self.games_written = 0
+        self.failure: OSError | None = None  # the last write that failed (a full disk, say)
 
     def add(self, game: GameRecord) -> None:
         self.pending.append(game)
@@ -235,9 +253,16 @@ class ShardWriter:
             self.flush()
 
     def flush(self) -> Path | None:
+        """Writes the pending games as one shard. A failed write keeps them pending and is kept
+        in ``failure``; nothing partial is left on disk."""
         if not self.pending:
             return None
-        path = write_shard(self.folder / shard_name(self.number), self.pending, self.metadata, exclusive=True)
+        try:
+            path = write_shard(self.folder / shard_name(self.number), self.pending, self.metadata, exclusive=True)
+        except OSError as error:
+            self.failure = error
+            return None
+        self.failure = None
         self.number = int(SHARD_PATTERN.match(path.name).group(1)) + 1
         self.games_written += len(self.pending)
         self.pending = []

@@ -92,14 +92,15 @@ class Summary:
     worker_failures: list[str] = field(default_factory=list)
     interrupted: bool = False
     stop_signal: int | None = None  # the signal that interrupted the run
+    unwritten: int = 0  # finished games that could not be written
     service_failed: bool = False
 
-    @property
-    def exit_status(self) -> int:
-        """130 / 143 / 129 after SIGINT / SIGTERM / SIGHUP; else 0 (every game played) or 1."""
+    def exit_status(self, games: int) -> int:
+        """128 + the stop signal's number (130 for Ctrl-C, 143 for SIGTERM, 129 for SIGHUP); else
+        0 when all ``games`` were played and written, 1 when some were lost."""
         if self.interrupted:
             return 128 + (self.stop_signal or signal.SIGINT)
-        return 0
+        return 0 if self.games == games and not self.unwritten else 1
 
     @property
     def requests_per_s(self) -> float:
@@ -298,6 +299,8 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
             game = records.GameRecord(moves, policies, payoff)
             if writer is not None:
                 writer.add(game)
+                if writer.failure is not None:
+                    halt.set()  # the next games could not be kept either
             summary.games += 1
             summary.moves += len(game)
             summary.requests += replies
@@ -365,6 +368,7 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
     # Ctrl-C (and SIGTERM, SIGHUP) only sets a flag: a KeyboardInterrupt in the middle of reading
     # a message from the results queue would leave the rest of that message in the pipe.
     interrupt = threading.Event()
+    halt = threading.Event()  # the records cannot be written
 
     def on_stop_signal(signum, frame) -> None:
         if summary.stop_signal is None:
@@ -398,7 +402,7 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
 
             bar = tqdm(total=options.games, unit="game", dynamic_ncols=True, file=sys.stderr)
         next_check = time.monotonic()
-        while not all(exited) and not interrupt.is_set():
+        while not all(exited) and not interrupt.is_set() and not halt.is_set():
             try:
                 handle(results.get(timeout=0.2))
             except queue_module.Empty:
@@ -412,6 +416,10 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
                 bar.clear()
             name = signal.Signals(summary.stop_signal or signal.SIGINT).name
             log(f"interrupted by {name}: stopping the workers, keeping the finished games")
+            stop.set()
+            wait_for_workers(time.monotonic() + SHUTDOWN_GRACE_S)
+        elif halt.is_set():
+            log(f"cannot write the records ({writer.failure}): stopping the workers")
             stop.set()
             wait_for_workers(time.monotonic() + SHUTDOWN_GRACE_S)
         check_processes()
@@ -438,6 +446,12 @@ def run_selfplay(search: SearchConfig, options: Options, log=None) -> Summary:
         if writer is not None:
             writer.flush()
             summary.shards = list(writer.written)
+            if writer.pending:
+                error = writer.failure
+                summary.unwritten = len(writer.pending)
+                summary.worker_failures.append(
+                    f"{summary.unwritten} finished game(s) could not be written to {out}: "
+                    f"{type(error).__name__}: {error}")
         for number, handler in previous_handlers.items():
             signal.signal(number, handler)
     served = counters.requests.value
@@ -504,6 +518,7 @@ def _run_selfplay(args: argparse.Namespace) -> int:
             value_offset=args.value_offset,
         )
         options.validate()
+        records.check_output_folder(options.out)
         evaluators.probe(options.evaluator, options.seed)
     except ConfigError as error:
         print(f"velmar-pipeline selfplay: error: {error}", file=sys.stderr)
@@ -521,6 +536,4 @@ def _run_selfplay(args: argparse.Namespace) -> int:
     for line in summary.lines():
         print(line)
     sys.stdout.flush()
-    if summary.interrupted:
-        return summary.exit_status
-    return 0 if summary.games == options.games else 1
+    return summary.exit_status(options.games)
