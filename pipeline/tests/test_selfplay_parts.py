@@ -188,7 +188,7 @@ class TestDispatcher:
     def make(games, capacity, workers):
         from multiprocessing import Pipe
 
-        from velmar_pipeline.selfplay import Dispatcher
+        from velmar_pipeline.run import Dispatcher
 
         pipes = [Pipe(duplex=False) for _ in range(workers)]
         return Dispatcher(games, capacity, [send for _, send in pipes]), [receive for receive, _ in pipes]

@@ -16,14 +16,12 @@ is waiting, when every writer has closed the request pipe, or when its parent pr
 from __future__ import annotations
 
 import os
-import signal
 import sys
 import time
 import traceback
 from collections.abc import Sequence
 from multiprocessing.connection import Connection
 
-import numpy as np
 
 from velmar_pipeline import evaluators, wire
 
@@ -47,6 +45,7 @@ class Counters:
     def __init__(self, context):
         self.requests = context.Value("q", 0, lock=False)
         self.batches = context.Value("q", 0, lock=False)
+        self.ready = context.Value("b", 0, lock=False)  # set once the evaluator is made
 
 
 def answer(frames: bytes, conns: Sequence[Connection], evaluator, value_offset: float = 0.0) -> int:
@@ -109,6 +108,8 @@ def serve(
 
 def _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, stop, finish, counters, value_offset):
     evaluator = evaluators.make(evaluator_name, seed)
+    if counters is not None:
+        counters.ready.value = 1
     reader = wire.RequestReader(requests.fileno())
     parent = os.getppid()
     max_wait = max_wait_ms / 1000.0
