@@ -20,7 +20,7 @@ import velmar_rules
 from velmar_rules import CELLS, PLANES, PLAYERS
 from velmar_pipeline.records import GameRecord
 
-LEGAL_PLANE = 4
+LEGAL_PLANE = PLANES - 1
 
 
 def slot_players(to_move: np.ndarray | int) -> np.ndarray:

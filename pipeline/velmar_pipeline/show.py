@@ -41,9 +41,8 @@ def board_owners(game: GameRecord, moves: int | None = None) -> np.ndarray:
         if not 0 <= moves <= len(history):
             raise ValueError(f"the game has {len(history)} tiles; cannot show the position after {moves}")
         history = history[:moves]
-    state = velmar_rules.replay(history)
-    cells = np.frombuffer(state.cells, np.uint8)
-    return (cells & 0x0F).astype(np.int64).reshape(BOARD, BOARD)
+    rows = velmar_rules.replay(history).board_string().split()  # the owner's digit, or '.'
+    return np.array([[0 if c == "." else int(c) + 1 for c in row] for row in rows], np.int64)
 
 
 def _title(game: GameRecord, index: int, moves: int) -> str:
