@@ -101,11 +101,20 @@ def validate_value_offset(value: object) -> float:
     return float(value)
 
 
-def add_search_arguments(parser: argparse.ArgumentParser, title: str = "search settings") -> None:
-    """The six search settings as command-line flags (read back with :func:`search_from`)."""
+def add_search_arguments(
+    parser: argparse.ArgumentParser, title: str = "search settings", search_optional: bool = False
+) -> None:
+    """The six search settings as command-line flags (read back with :func:`search_from`).
+
+    With ``search_optional`` the simulations default to 0, which stands for no search at all.
+    """
     d = DEFAULTS
     group = parser.add_argument_group(title)
-    group.add_argument("--sims-per-move", type=int, default=d.sims_per_move, help="simulations per tile (>= 1)")
+    if search_optional:
+        group.add_argument("--sims-per-move", type=int, default=0,
+                           help="simulations per tile (0: no search; the other search settings apply from 1)")
+    else:
+        group.add_argument("--sims-per-move", type=int, default=d.sims_per_move, help="simulations per tile (>= 1)")
     group.add_argument("--sample-moves", type=int, default=d.sample_moves,
                        help="tiles k with k + 1 < this are drawn by visit share, later ones are the most visited")
     group.add_argument("--c-base", type=float, default=d.c_base, help="exploration base constant (> 0)")
