@@ -13,6 +13,10 @@ trunk of residual blocks feed two heads:
   move, see ``velmar_pipeline.positions``). A payoff is non-negative and sums to 1, so the
   softmax keeps predictions on the same scale as the engine's terminal payoffs.
 
+Weights and activations are kept channels-last (NHWC): on the 2-core CPU machines this project
+runs on, the 3 x 16 and 4 x 32 networks then train 1.2 to 1.5 times as fast and evaluate batches
+of a few hundred positions up to 1.8 times as fast; CUDA takes either layout.
+
 A checkpoint is a ``torch.save`` of a plain dict (the ``state_dict``, the architecture and the
 training step), so ``load_checkpoint`` rebuilds the model with no code changes and loads with
 ``weights_only=True``.
@@ -73,9 +77,10 @@ class PolicyValueNet(nn.Module):
             nn.Linear(a.value_channels * CELLS // a.value_pool**2, a.value_hidden), nn.ReLU(),
             nn.Linear(a.value_hidden, PLAYERS),
         )
+        self.to(memory_format=torch.channels_last)  # load_state_dict copies into these strides
 
     def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
-        x = planes.reshape(-1, PLANES, BOARD, BOARD)
+        x = planes.reshape(-1, PLANES, BOARD, BOARD).contiguous(memory_format=torch.channels_last)
         x = self.trunk(self.stem(x))
         policy = self.policy_conv(x).flatten(1) + self.policy_bias
         value = self.value_fc(self.value_conv(x).flatten(1))
