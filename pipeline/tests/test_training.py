@@ -271,6 +271,33 @@ def test_position_sets_keep_row_order_and_the_policy_loss_skips_rows_without_tar
     assert count.item() == targeted.sum() and mixed.item() == pytest.approx(alone.item(), rel=1e-6)
 
 
+def test_random_game_positions(tmp_path):
+    from velmar_pipeline import bootstrap
+
+    data = bootstrap.random_positions(6, positions_per_game=7, seed=3, workers=1)
+    assert len(data) == 42 and data.packed and data.policies is None
+    # Workers only share out the same seeded chunks: the positions do not depend on their number.
+    again = bootstrap.random_positions(6, positions_per_game=7, seed=3, workers=2)
+    loaded, metadata = bootstrap.load(bootstrap.save(tmp_path / "b.npz", again, {"games": 6}))
+    assert metadata["games"] == 6
+    for other in (again, loaded):
+        for name in ("planes", "values", "to_move", "game"):
+            np.testing.assert_array_equal(getattr(other, name), getattr(data, name))
+    # A chunk of one game with more positions asked for than it has gives all of them, in order:
+    # replayed through the rules (each tile is the one cell newly occupied), they are its encodings.
+    packed_planes, values, to_move, _ = bootstrap.play_chunk(1, 400, np.random.SeedSequence(5))
+    planes = np.unpackbits(packed_planes, axis=-1, count=400)
+    occupied = planes[:, :4].any(axis=1)
+    state = velmar_rules.Game()
+    for row in range(len(planes)):
+        np.testing.assert_array_equal(planes[row], state.encode(), err_msg=f"tile {row}")
+        assert to_move[row] == state.current_player
+        np.testing.assert_array_equal(values[row], positions.slots_from_players(values[0], to_move[row]))
+        if row + 1 < len(planes):
+            (tile,) = np.flatnonzero(occupied[row + 1] & ~occupied[row])
+            state.apply(int(tile))
+    assert len(state.legal_tiles()) and len(planes) > 200
+
 
 def test_checkpoints_without_the_policy_head_field_load_with_a_policy_head(tmp_path):
     path = tiny_checkpoint(tmp_path / "m.pt")
@@ -282,3 +309,36 @@ def test_checkpoints_without_the_policy_head_field_load_with_a_policy_head(tmp_p
     logits, _ = network.NetEvaluator(model)(np.stack([velmar_rules.Game().encode()]))
     assert np.abs(logits).max() > 0
 
+
+def test_loop_from_random_games_value_only_and_resumed(tmp_path, monkeypatch):
+    from velmar_pipeline import bootstrap
+    from velmar_pipeline.loop import LoopSettings, run_loop, tiles_in
+
+    root = tmp_path / "loop"
+    loop = LoopSettings(generations=2, games=2, window=2, workers=2, bootstrap_games=30, bootstrap_positions=4,
+                        bootstrap_epochs=2, bootstrap_mix=0.1)
+    search = SearchConfig(sims_per_move=1, sample_moves=10)
+    training = TrainSettings(epochs=1, batch_size=64, holdout=0.2, progress=False, threads=1)
+    architecture = Architecture(blocks=1, channels=8, policy_head=False)
+    lines = []
+    reports, interrupted = run_loop(root, loop, search, training, architecture, log=lines.append)
+    assert not interrupted and [(r.generation, r.random_positions) for r in reports] == [(0, 120), (1, 0)]
+    assert (root / "gen-0000" / bootstrap.FILE_NAME).is_file() and not records.shard_paths(root / "gen-0000")
+    check_replays(root / "gen-0001", f"net:{root / 'gen-0000' / 'model.pt'}")
+    mixed = round(0.1 * tiles_in([root / "gen-0001"]))
+    assert any(f"and {mixed} positions of random games" in line for line in lines)
+    for generation in (0, 1):
+        rows = read_losses(root / f"gen-000{generation}" / "losses.csv")
+        assert all(np.isnan(r["policy_loss"]) and r["value_loss"] > 0 for r in rows)
+        assert {r["split"] for r in rows} == {"train", "validation"}
+    model, info = network.load_checkpoint(root / "gen-0001" / "model.pt", "cpu")
+    assert info["generation"] == 1 and not model.architecture.policy_head
+    logits, values = network.NetEvaluator(model)(np.stack([velmar_rules.Game().encode()] * 2))
+    assert not logits.any() and values.sum(axis=1) == pytest.approx(1.0)
+
+    # Resumed with both checkpoints gone: the random games are read back, not played again.
+    for generation in (0, 1):
+        (root / f"gen-000{generation}" / "model.pt").unlink()
+    monkeypatch.setattr(bootstrap, "random_positions", lambda *a, **k: pytest.fail("random games replayed"))
+    reports, _ = run_loop(root, loop, search, training, architecture, log=print)
+    assert [(r.generation, r.games_played, r.random_positions) for r in reports] == [(0, 0, 120), (1, 0, 0)]
