@@ -129,3 +129,31 @@ def test_show_writes_an_animation(tmp_path, shard):
 def test_show_rejects_what_is_not_there(tmp_path, shard, capsys, flags, message):
     assert main(["show", str(shard), "--out", str(tmp_path / "x.png"), *flags]) == 2
     assert message in capsys.readouterr().err
+
+
+def illegal_shard(folder):
+    game = lowest_tile_games(1, seed=2)[0]
+    game.moves[10, 1] = game.moves[3, 1]  # a cell already taken
+    return write_games(folder, [game])
+
+
+@pytest.mark.parametrize("make_shard, flags, message", [
+    (None, ["--gif", "g.gif", "--fps", "0"], "--fps must be a number > 0"),
+    ("folder", [], "is a folder: show draws one game of one shard file"),
+    ("illegal", ["--gif", "g.gif"], "move 10"),
+])
+def test_show_refuses_bad_input_in_one_line_and_writes_nothing(tmp_path, shard, capsys, monkeypatch,
+                                                               make_shard, flags, message):
+    monkeypatch.chdir(tmp_path)
+    target = {None: shard, "folder": shard.parent, "illegal": None}[make_shard]
+    if make_shard == "illegal":
+        target = illegal_shard(tmp_path / "bad")
+    assert main(["show", str(target), *flags]) == 2
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1
+    assert not list(tmp_path.glob("*.png")) and not list(tmp_path.glob("*.gif")) and not list(tmp_path.glob(".*"))
+
+
+def test_show_out_folder_takes_the_default_name(tmp_path, shard):
+    assert main(["show", str(shard), "--out", str(tmp_path)]) == 0
+    assert (tmp_path / "game-0.png").is_file() and not (tmp_path.parent / f"{tmp_path.name}.png").exists()

@@ -3,6 +3,7 @@
 import dataclasses
 import json
 import os
+import sys
 
 import numpy as np
 import pytest
@@ -53,11 +54,21 @@ def test_boundary_settings_are_valid(field, value):
         (["--exploration-fraction", "2"], "exploration_fraction must be in [0, 1]"),
         (["--workers", "0"], "--workers must be >= 1"),
         (["--evaluator", "nonesuch"], "unknown evaluator 'nonesuch'"),
+        (["--reply-timeout", "inf"], "--reply-timeout must be in (0, 1e+06] seconds"),
+        (["--reply-timeout", "1e12"], "--reply-timeout must be in (0, 1e+06] seconds"),
+        (["--max-wait-ms", "inf"], "--max-wait-ms must be in [0, 60000]"),
+        (["--sample-moves", "99999999999999999999999"], "sample_moves is too large"),
+        (["--dirichlet-alpha", "1e-50"], "dirichlet_alpha is too small for a 32-bit float"),
+        (["--c-base", "1e39"], "c_base must be a finite number within 32-bit float range"),
+        (["--c-base", "1e-50"], "c_base is too small for a 32-bit float"),
+        (["--seed", "-1", "--evaluator", "random"], "--seed must be in [0, 2**63)"),
+        (["--value-offset", "nan"], "value_offset must be a number in [-1, 2]"),
     ],
 )
 def test_cli_rejects_bad_settings_up_front(tmp_path, capsys, flags, message):
     assert main(["selfplay", "--out", str(tmp_path / "out"), *flags]) == 2
-    assert message in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1
     assert not (tmp_path / "out").exists()
 
 
@@ -68,7 +79,7 @@ def test_selfplay_help_documents_defaults(capsys):
     for flag in ("--sims-per-move", "--games", "--workers", "--threads-per-worker", "--batch-size",
                  "--max-wait-ms", "--evaluator", "--out", "--games-per-shard", "--seed", "--value-offset"):
         assert flag in text
-    assert "default: 8" in text and "default: 0.25" in text
+    assert "default: 8" in text and "default: 0.4" in text
 
 
 @pytest.mark.parametrize("name", ["uniform", "random", "echo"])
@@ -137,6 +148,17 @@ def test_shard_round_trip(tmp_path, lengths):
         assert json.loads(str(data["metadata"]))["games"] == len(lengths)
 
 
+def test_writers_sharing_a_folder_never_take_the_same_number(tmp_path):
+    games = [records.GameRecord(np.array([[0, n]], np.int32), np.eye(400, dtype=np.float32)[[n]],
+                                np.eye(4, dtype=np.float32)[0]) for n in range(6)]
+    first, second = (records.ShardWriter(tmp_path, 1) for _ in range(2))  # both start at number 0
+    for n, game in enumerate(games):
+        (first if n % 2 else second).add(game)
+    assert len(records.shard_paths(tmp_path)) == 6
+    assert sorted(int(g.moves[0, 1]) for g in records.load_games(tmp_path)) == list(range(6))
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
+
+
 def test_writer_numbers_shards_after_existing_ones(tmp_path):
     rng = np.random.default_rng(0)
     writer = records.ShardWriter(tmp_path, games_per_shard=2)
@@ -166,7 +188,7 @@ class TestDispatcher:
     def make(games, capacity, workers):
         from multiprocessing import Pipe
 
-        from velmar_pipeline.selfplay import Dispatcher
+        from velmar_pipeline.run import Dispatcher
 
         pipes = [Pipe(duplex=False) for _ in range(workers)]
         return Dispatcher(games, capacity, [send for _, send in pipes]), [receive for receive, _ in pipes]
@@ -210,3 +232,42 @@ class TestDispatcher:
         for end in ends:
             assert self.waiting(end) == 1
             assert os.read(end.fileno(), 1) == b""  # end of file: no game left
+
+
+@pytest.mark.parametrize(
+    "source, name, message",
+    [
+        ("raise RuntimeError('boom')", "f", "cannot load evaluator 'broken_evaluator:f': RuntimeError: boom"),
+        ("def f(:", "f", "SyntaxError"),
+        ("f = 3", "f", "TypeError: int object is not callable"),
+        ("def f(seed):\n    raise OSError('no')", "f", "cannot be used: OSError: no"),
+        ("def f(seed):\n    return lambda p: (p, p)", "f", "the evaluator must return logits [1, 400]"),
+        (None, "net", "cannot be used: "),  # a checkpoint that is not one
+    ],
+)
+def test_a_broken_evaluator_fails_in_one_line_before_any_process_starts(tmp_path, monkeypatch, capsys,
+                                                                        source, name, message):
+    if source is None:
+        pytest.importorskip("torch")
+        (tmp_path / "bad.pt").write_bytes(b"garbage")
+        evaluator = f"net:{tmp_path / 'bad.pt'}"
+    else:
+        (tmp_path / "broken_evaluator.py").write_text(source + "\n")
+        monkeypatch.syspath_prepend(str(tmp_path))
+        monkeypatch.delitem(sys.modules, "broken_evaluator", raising=False)
+        evaluator = f"broken_evaluator:{name}"
+    assert main(["selfplay", "--out", str(tmp_path / "out"), "--evaluator", evaluator]) == 2
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("make, out", [
+    (lambda root: (root / "f").write_text("x"), "f"),
+    (lambda root: (root / "f").write_text("x"), "f/sub"),
+])
+def test_an_unusable_out_folder_is_one_line_and_status_2(tmp_path, capsys, make, out):
+    make(tmp_path)
+    assert main(["selfplay", "--out", str(tmp_path / out)]) == 2
+    err = capsys.readouterr().err
+    assert "cannot write records into" in err and err.count("\n") == 1

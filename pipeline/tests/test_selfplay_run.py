@@ -79,7 +79,8 @@ def test_every_reply_reaches_its_own_game(tmp_path, workers, threads):
     )
     assert summary.worker_failures == []
     assert summary.games == games
-    ids = sorted(int(g.payoff[0]) for g in records.load_games(tmp_path))
+    # The stand-in's records carry the game id in their payoff, so they are read raw.
+    ids = sorted(int(i) for shard in records.shard_paths(tmp_path) for i in np.load(shard)["payoffs"][:, 0])
     assert len(set(ids)) == games
     slots = workers * threads
     assert {service.owner(i) for i in ids} <= set(range(slots))
@@ -174,21 +175,23 @@ def test_a_dead_service_ends_the_workers_with_a_clear_error(tmp_path):
     assert len(records.load_games(tmp_path)) == summary.games
 
 
-def test_sigint_keeps_the_finished_games(tmp_path):
+@pytest.mark.parametrize("stop_signal, per_shard", [(signal.SIGINT, 2), (signal.SIGTERM, 64), (signal.SIGHUP, 64)])
+def test_a_stop_signal_keeps_the_finished_games(tmp_path, stop_signal, per_shard):
+    """A signal to the parent alone (a scheduler, `kill PID`) once some games are done."""
     command = [
         sys.executable, "-m", "velmar_pipeline", "selfplay", "--games", "200", "--workers", "2",
-        "--sims-per-move", "2", "--games-per-shard", "2", "--out", str(tmp_path), "--no-progress",
+        "--sims-per-move", "2", "--games-per-shard", str(per_shard), "--out", str(tmp_path), "--no-progress",
     ]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT)
     try:
         wait_for_games(tmp_path, 3)
-        process.send_signal(signal.SIGINT)
+        process.send_signal(stop_signal)
         out, err = process.communicate(timeout=30)
     finally:
         if process.poll() is None:
             process.kill()
-    assert process.returncode == 130, err
-    assert "interrupted" in err
+    assert process.returncode == 128 + stop_signal, err
+    assert f"interrupted by {signal.Signals(stop_signal).name}" in err and "Traceback" not in err
     line = next(l for l in out.splitlines() if l.startswith("games: "))
     finished = int(line.split()[1])
     assert 3 <= finished < 200 and "(interrupted)" in line
@@ -196,4 +199,40 @@ def test_sigint_keeps_the_finished_games(tmp_path):
     assert len(games) == finished
     for game in games:
         check_game(game)
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
+
+
+def test_ctrl_c_to_the_whole_group_while_starting_is_one_clean_stop(tmp_path):
+    """Ctrl-C at a terminal reaches every process of the group, children still importing too."""
+    command = [sys.executable, "-m", "velmar_pipeline", "selfplay", "--games", "50", "--workers", "2",
+               "--out", str(tmp_path), "--no-progress"]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT,
+                               start_new_session=True)
+    try:
+        assert process.stdout.readline().startswith("selfplay: ")  # the processes start now
+        os.killpg(process.pid, signal.SIGINT)
+        out, err = process.communicate(timeout=30)
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+    assert process.returncode == 130, err
+    assert "Traceback" not in err and "died" not in err and "failure" not in out, err
+
+
+def test_a_full_disk_keeps_what_was_written_and_reports_the_rest(tmp_path, monkeypatch):
+    real_write = records.write_shard
+    calls = []
+
+    def fill_up(*args, **kwargs):
+        calls.append(1)
+        if len(calls) > 1:
+            raise OSError(28, "No space left on device")
+        return real_write(*args, **kwargs)
+
+    monkeypatch.setattr(records, "write_shard", fill_up)
+    summary = run_selfplay(SearchConfig(sims_per_move=2), options(tmp_path, games=12, games_per_shard=2))
+    written = len(records.load_games(tmp_path))
+    assert written == 2 and summary.unwritten >= 1 and summary.exit_status(12) == 1
+    assert summary.games == written + summary.unwritten
+    assert any("could not be written" in t and "No space left" in t for t in summary.worker_failures)
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]

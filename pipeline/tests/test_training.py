@@ -208,13 +208,13 @@ def turned_cell(cell, turns):
 
 
 def planes_from_cells(state, turns):
-    """The planes of ``state`` turned ``turns`` quarter turns, built from its cell owners and legal
-    tiles: owners move on by ``turns`` players, as does the mover."""
+    """The planes of ``state`` turned ``turns`` quarter turns, built from its board's owners and its
+    legal tiles: owners move on by ``turns`` players, as does the mover."""
     mover = (state.current_player + turns) % 4
     planes = np.zeros((velmar_rules.PLANES, velmar_rules.CELLS), np.uint8)
-    for cell, byte in enumerate(state.cells):
-        if byte & 0xF:
-            owner = ((byte & 0xF) - 1 + turns) % 4
+    for cell, digit in enumerate("".join(state.board_string().split())):  # the owner's digit, or '.'
+        if digit != ".":
+            owner = (int(digit) + turns) % 4
             planes[(owner + 1 - mover) % 4, turned_cell(cell, turns)] = 1
     planes[positions.LEGAL_PLANE, [turned_cell(c, turns) for c in state.legal_tiles()]] = 1
     return planes, mover

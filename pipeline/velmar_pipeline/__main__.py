@@ -90,13 +90,17 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    handler = getattr(args, "handler", None)
-    if handler is None:
-        parser.print_help()
-        return 2
-    return int(handler(args) or 0)
+    try:
+        parser = build_parser()
+        args = parser.parse_args(argv)
+        handler = getattr(args, "handler", None)
+        if handler is None:
+            parser.print_help()
+            return 2
+        return int(handler(args) or 0)
+    except KeyboardInterrupt:  # before a command took charge of Ctrl-C, or one that has nothing to save
+        print("velmar-pipeline: interrupted", file=sys.stderr)
+        return 130
 
 
 if __name__ == "__main__":

@@ -1,8 +1,10 @@
-"""The ``arena`` command: games without search between evaluators, to compare their strength.
+"""The ``arena`` command: games between evaluators, to compare their strength.
 
 Each seat is driven by one evaluator: a network checkpoint (a path, or ``net:PATH``) or a built-in
-evaluator (``uniform``, ``random``). On its turn a seat's evaluator sees the position planes and
-the tile is chosen from its logits restricted to the legal tiles (plane 4):
+evaluator (``uniform``, ``random``, ``heuristic``, ...). With ``--sims-per-move N`` every tile comes
+from a tree search valued by the seat's evaluator (``velmar_pipeline.search_arena``). Without it
+(this module), on its turn a seat's evaluator sees the position planes and the tile is chosen from
+its logits restricted to the legal tiles (plane 4):
 
 - ``sample`` (default): drawn from the softmax of the legal logits (the policy as a distribution);
 - ``argmax``: the highest legal logit, ties broken at random (so ``uniform`` plays at random).
@@ -32,6 +34,7 @@ import numpy as np
 
 import velmar_rules
 from velmar_pipeline import evaluators
+from velmar_pipeline.config import add_search_arguments, search_from, validate_value_offset
 from velmar_pipeline.positions import legal_mask
 
 CHOICES = ("sample", "argmax")
@@ -86,6 +89,7 @@ class ArenaResult:
     lengths: np.ndarray  # (games,) tiles laid
     choose: str
     seconds: float
+    search: dict | None = None  # the search settings, for games played with search
 
     @property
     def games(self) -> int:
@@ -135,7 +139,8 @@ class ArenaResult:
     def as_dict(self) -> dict:
         return {"games": self.games, "choose": self.choose, "seconds": self.seconds,
                 "mean_length": float(self.lengths.mean()), "evaluators": self.rows(),
-                "seats": self.seats.tolist(), "payoffs": self.payoffs.tolist()}
+                "seats": self.seats.tolist(), "payoffs": self.payoffs.tolist(),
+                **({} if self.search is None else {"search": self.search})}
 
 
 def play(
@@ -201,21 +206,26 @@ def labels(names: Sequence[str]) -> list[str]:
 def add_arena(subparsers: argparse._SubParsersAction) -> None:
     parser = subparsers.add_parser(
         "arena",
-        help="compare evaluators in games without search",
-        description="Plays games without search, each seat driven by one of the evaluators (a checkpoint path, "
-        "net:PATH, uniform or random), seats rotated across games, and reports each evaluator's mean payoff "
-        "per seat with a 95%% interval (equal strength: 0.25).",
+        help="compare evaluators in games, without search or with it",
+        description="Plays games, each seat driven by one of the evaluators (a checkpoint path, net:PATH, or a "
+        f"built-in evaluator: {', '.join(evaluators.names())}), seats rotated across games, and reports each "
+        "evaluator's mean payoff per seat with a 95%% interval (equal strength: 0.25). Without "
+        "--sims-per-move a seat lays the tile its evaluator's logits pick; with it, every tile comes from a "
+        "tree search valued entirely by the seat's own evaluator.",
         formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
     parser.add_argument("players", nargs="+", metavar="EVALUATOR", help="1 to 4 evaluators")
     parser.add_argument("--games", type=int, default=40, help="games to play")
     parser.add_argument("--choose", choices=CHOICES, default="sample",
-                        help="sample: draw from the softmax of the legal logits; argmax: the best legal logit")
-    parser.add_argument("--seed", type=int, default=None, help="seed of the choices and the random evaluator")
+                        help="without search: sample draws from the softmax of the legal logits, argmax takes the "
+                        "best legal logit")
+    parser.add_argument("--seed", type=int, default=None,
+                        help="seed of the choices without search and of seeded evaluators such as random")
     parser.add_argument("--parallel", type=int, default=64, help="games played side by side")
     parser.add_argument("--threads", type=int, default=None, help="torch threads (default: the cores but one)")
     parser.add_argument("--json", default=None, help="also write the result as JSON to this file")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
+    add_search_arguments(parser, "search (from --sims-per-move 1; defaults as for selfplay)", search_optional=True)
     parser.set_defaults(handler=_run_arena)
 
 
@@ -227,13 +237,30 @@ def _run_arena(args: argparse.Namespace) -> int:
             raise ValueError(f"--parallel must be >= 1, got {args.parallel}")
         if args.threads is not None and args.threads < 1:
             raise ValueError(f"--threads must be >= 1, got {args.threads}")
+        if args.sims_per_move < 0:
+            raise ValueError(f"--sims-per-move must be >= 0 (0: no search), got {args.sims_per_move}")
+        search = search_from(args) if args.sims_per_move else None  # ConfigError is a ValueError
+        value_offset = validate_value_offset(args.value_offset)
         players = [make_player(name, None if args.seed is None else args.seed + i, args.threads)
                    for i, name in enumerate(args.players)]
-        result = play(players, labels(args.players), args.games, args.choose, args.seed, args.parallel,
-                      progress=not args.no_progress)
     except ValueError as error:
         print(f"velmar-pipeline arena: error: {error}", file=sys.stderr)
         return 2
+    try:
+        if search is None:
+            result = play(players, labels(args.players), args.games, args.choose, args.seed, args.parallel,
+                          progress=not args.no_progress)
+        else:
+            from velmar_pipeline import search_arena
+
+            result = search_arena.play(players, labels(args.players), args.games, search, value_offset, args.seed,
+                                       args.parallel, progress=not args.no_progress)
+    except ValueError as error:
+        print(f"velmar-pipeline arena: error: {error}", file=sys.stderr)
+        return 2
+    except RuntimeError as error:  # the search arena's RoutingError, or a failing engine
+        print(f"velmar-pipeline arena: failed: {error}", file=sys.stderr)
+        return 1
     for line in result.lines():
         print(line)
     if args.json:

@@ -7,6 +7,8 @@ import dataclasses
 import math
 from dataclasses import dataclass
 
+import numpy as np
+
 
 class ConfigError(ValueError):
     """A search setting the engine cannot use."""
@@ -47,28 +49,42 @@ def _is_number(value: object) -> bool:
     return isinstance(value, (int, float)) and not isinstance(value, bool)
 
 
+def as_float32(value: float) -> float:
+    """``value`` narrowed to a 32-bit float, as the engine reads it."""
+    with np.errstate(over="ignore"):
+        return float(np.float32(value))
+
+
 def validate(config: SearchConfig) -> None:
-    """Raises ConfigError naming the first setting the engine cannot use."""
+    """Raises ConfigError naming the first setting the engine cannot use.
+
+    The engine reads the counts as unsigned 64-bit integers and the constants as 32-bit floats,
+    so a constant must stay finite, and a positive one positive, once narrowed.
+    """
     for name in ("sims_per_move", "sample_moves"):
         value = getattr(config, name)
         if not _is_int(value):
             raise ConfigError(f"{name} must be an integer, got {value!r}")
+        if value >= 2**63:
+            raise ConfigError(f"{name} is too large: {value}")
     for name in ("c_base", "c_init", "dirichlet_alpha", "exploration_fraction"):
         value = getattr(config, name)
-        if not _is_number(value) or not math.isfinite(value):
-            raise ConfigError(f"{name} must be a finite number, got {value!r}")
+        if not _is_number(value) or not math.isfinite(value) or not math.isfinite(as_float32(value)):
+            raise ConfigError(f"{name} must be a finite number within 32-bit float range, got {value!r}")
     if config.sims_per_move < 1:
         raise ConfigError(f"sims_per_move must be >= 1, got {config.sims_per_move}")
-    if config.sims_per_move >= 2**63:
-        raise ConfigError(f"sims_per_move is too large: {config.sims_per_move}")
     if config.sample_moves < 0:
         raise ConfigError(f"sample_moves must be >= 0, got {config.sample_moves}")
     if config.c_base <= 0:
         raise ConfigError(f"c_base must be > 0, got {config.c_base}")
+    if as_float32(config.c_base) == 0 or not math.isfinite(as_float32(1.0 / as_float32(config.c_base))):
+        raise ConfigError(f"c_base is too small for a 32-bit float (its reciprocal overflows): {config.c_base}")
     if config.c_init < 0:
         raise ConfigError(f"c_init must be >= 0, got {config.c_init}")
     if config.dirichlet_alpha <= 0:
         raise ConfigError(f"dirichlet_alpha must be > 0, got {config.dirichlet_alpha}")
+    if as_float32(config.dirichlet_alpha) == 0:
+        raise ConfigError(f"dirichlet_alpha is too small for a 32-bit float (it would be 0): {config.dirichlet_alpha}")
     if not 0.0 <= config.exploration_fraction <= 1.0:
         raise ConfigError(f"exploration_fraction must be in [0, 1], got {config.exploration_fraction}")
 
@@ -76,7 +92,7 @@ def validate(config: SearchConfig) -> None:
 DEFAULTS = SearchConfig()
 
 # Subtracted from every predicted payoff before the engine sees it (see velmar_pipeline.evaluators).
-VALUE_OFFSET = 0.25
+VALUE_OFFSET = 0.4
 
 
 def validate_value_offset(value: object) -> float:
@@ -85,11 +101,20 @@ def validate_value_offset(value: object) -> float:
     return float(value)
 
 
-def add_search_arguments(parser: argparse.ArgumentParser, title: str = "search settings") -> None:
-    """The six search settings as command-line flags (read back with :func:`search_from`)."""
+def add_search_arguments(
+    parser: argparse.ArgumentParser, title: str = "search settings", search_optional: bool = False
+) -> None:
+    """The six search settings as command-line flags (read back with :func:`search_from`).
+
+    With ``search_optional`` the simulations default to 0, which stands for no search at all.
+    """
     d = DEFAULTS
     group = parser.add_argument_group(title)
-    group.add_argument("--sims-per-move", type=int, default=d.sims_per_move, help="simulations per tile (>= 1)")
+    if search_optional:
+        group.add_argument("--sims-per-move", type=int, default=0,
+                           help="simulations per tile (0: no search; the other search settings apply from 1)")
+    else:
+        group.add_argument("--sims-per-move", type=int, default=d.sims_per_move, help="simulations per tile (>= 1)")
     group.add_argument("--sample-moves", type=int, default=d.sample_moves,
                        help="tiles k with k + 1 < this are drawn by visit share, later ones are the most visited")
     group.add_argument("--c-base", type=float, default=d.c_base, help="exploration base constant (> 0)")

@@ -22,10 +22,10 @@ from dataclasses import dataclass
 import numpy as np
 
 import velmar_rules
-from velmar_rules import BOARD_WIDTH, CELLS, PLANES, PLAYERS
+from velmar_rules import BOARD_WIDTH, CELLS, PLANES, PLAYERS, START_CORNERS
 from velmar_pipeline.records import GameRecord
 
-LEGAL_PLANE = 4
+LEGAL_PLANE = PLANES - 1
 
 
 def slot_players(to_move: np.ndarray | int) -> np.ndarray:
@@ -58,6 +58,37 @@ def players_from_slots(by_slot: np.ndarray, to_move: np.ndarray | int) -> np.nda
 def legal_mask(planes: np.ndarray) -> np.ndarray:
     """Boolean (..., 400) mask of the legal tiles, read from the encoding's last plane."""
     return planes[..., LEGAL_PLANE, :] > 0.5
+
+
+# Player o's stones sit in plane (o + 1 - p) mod 4, so a stone of o in plane j means p = (o + 1 - j) mod 4;
+# indexed [plane j, player o].
+_MOVER_FROM_CORNER = (np.arange(PLAYERS)[None, :] + 1 - np.arange(PLAYERS)[:, None]) % PLAYERS
+
+
+def players_to_move(planes: np.ndarray) -> np.ndarray:
+    """The player to move of each position (..., 5, 400), read from the planes alone.
+
+    The planes are relative to the player to move, so the player is recovered from the start
+    corners: a player's first piece covers its own corner, and nobody else can reach a corner
+    before its owner has played there, so an occupied corner o names o's plane. With no corner
+    occupied, player 0 is still laying its first piece (or has not begun): p = 0.
+    """
+    planes = np.asarray(planes)
+    stones = planes[..., :PLAYERS, :][..., list(START_CORNERS)] > 0.5  # (..., plane, corner)
+    flat = stones.reshape(*stones.shape[:-2], PLAYERS * PLAYERS)
+    found = flat.any(axis=-1)
+    return np.where(found, _MOVER_FROM_CORNER.reshape(-1)[flat.argmax(axis=-1)], 0)
+
+
+def stones_by_player(planes: np.ndarray, to_move: np.ndarray | int | None = None) -> np.ndarray:
+    """The stone planes (..., 4, 400) in player order: out[..., o, :] = planes[..., (o + 1 - p) mod 4, :]."""
+    planes = np.asarray(planes)
+    if to_move is None:
+        to_move = players_to_move(planes)
+    rows = (np.arange(PLAYERS) + 1 - np.asarray(to_move, np.int64)[..., None]) % PLAYERS
+    rows = np.broadcast_to(rows, planes.shape[:-2] + (PLAYERS,)).reshape(-1, PLAYERS)
+    flat = planes.reshape(-1, *planes.shape[-2:])
+    return flat[np.arange(len(flat))[:, None], rows].reshape(planes.shape[:-2] + (PLAYERS, planes.shape[-1]))
 
 
 # ROTATION_SOURCES[k][c]: the cell whose content lands on cell c when the board is turned k

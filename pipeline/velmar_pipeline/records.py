@@ -8,15 +8,18 @@ A shard ``shard-NNNNN.npz`` holds G games with N tiles in all:
     offsets   (G + 1,) int64    game g is rows offsets[g]:offsets[g + 1] of moves and policies
     metadata  ()       str      JSON: format version, search settings, evaluator, creation time
 
-Shards are written under a temporary name in the same folder and renamed into place, so a
-folder only ever holds complete shards.
+Shards are written under a temporary name in the same folder and then linked under the first
+free shard number, so a folder only ever holds complete shards and runs writing into the same
+folder at once never take each other's numbers.
 """
 
 from __future__ import annotations
 
+import itertools
 import json
 import os
 import re
+import tempfile
 import time
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
@@ -25,7 +28,7 @@ from pathlib import Path
 import numpy as np
 
 from velmar_rules import CELLS, PLAYERS
-from velmar_pipeline.atomic import atomic_file
+from velmar_pipeline.atomic import atomic_file, claim_first_free
 
 FORMAT_VERSION = 1
 SHARD_PATTERN = re.compile(r"^shard-(\d{5,})\.npz$")
@@ -39,6 +42,7 @@ class GameRecord:
     policies: np.ndarray  # (n, 400) float32
     payoff: np.ndarray  # (4,) float32
     metadata: dict = field(default_factory=dict)
+    where: str = "game"  # for messages: the shard and the game's number in it
 
     def __len__(self) -> int:
         return len(self.moves)
@@ -82,9 +86,28 @@ def next_shard_number(folder: str | os.PathLike) -> int:
     return int(SHARD_PATTERN.match(paths[-1].name).group(1)) + 1 if paths else 0
 
 
-def write_shard(path: str | os.PathLike, games: Sequence[GameRecord], metadata: dict | None = None) -> Path:
-    """Writes ``games`` to ``path`` atomically (temporary file in the same folder, then rename)."""
+def shard_name(number: int) -> str:
+    return f"shard-{number:05d}.npz"
+
+
+def write_shard(
+    path: str | os.PathLike, games: Sequence[GameRecord], metadata: dict | None = None, exclusive: bool = False
+) -> Path:
+    """Writes ``games`` to ``path`` atomically (temporary file in the same folder, then rename).
+
+    ``exclusive``: never replace a shard; take the first free number from ``path``'s on and
+    return the path written.
+    """
     path = Path(path)
+    written = [path]
+    publish = None
+    if exclusive:
+        first = int(SHARD_PATTERN.match(path.name).group(1))
+
+        def publish(temporary: str) -> None:
+            candidates = (path.parent / shard_name(n) for n in itertools.count(first))
+            written[0] = claim_first_free(temporary, candidates)
+
     lengths = [len(game) for game in games]
     offsets = np.zeros(len(games) + 1, np.int64)
     np.cumsum(lengths, out=offsets[1:])
@@ -92,7 +115,7 @@ def write_shard(path: str | os.PathLike, games: Sequence[GameRecord], metadata: 
     policies = np.concatenate([g.policies for g in games]) if games else np.zeros((0, CELLS), np.float32)
     payoffs = np.stack([g.payoff for g in games]) if games else np.zeros((0, PLAYERS), np.float32)
     meta = {"format": FORMAT_VERSION, "games": len(games), "created": time.time(), **(metadata or {})}
-    with atomic_file(path) as file:
+    with atomic_file(path, publish) as file:
         np.savez_compressed(
             file,
             moves=moves.astype(np.int32, copy=False),
@@ -101,20 +124,83 @@ def write_shard(path: str | os.PathLike, games: Sequence[GameRecord], metadata: 
             offsets=offsets,
             metadata=np.array(json.dumps(meta)),
         )
-    return path
+    return written[0]
+
+
+class RecordError(ValueError):
+    """A shard or a game in it that is not a valid record; the message names the file (and game)."""
+
+
+KEYS = ("moves", "policies", "payoffs", "offsets", "metadata")
+# Float32 sums of a few hundred shares, and payoffs of up to four leaders sharing 1.
+SUM_TOLERANCE = 1e-3
 
 
 def read_shard(path: str | os.PathLike) -> list[GameRecord]:
-    """The games of one shard, each carrying the shard's metadata."""
-    with np.load(path, allow_pickle=False) as data:
-        moves, policies, payoffs, offsets = data["moves"], data["policies"], data["payoffs"], data["offsets"]
-        metadata = json.loads(str(data["metadata"]))
-    if len(offsets) != len(payoffs) + 1 or offsets[-1] != len(moves) or len(policies) != len(moves):
-        raise ValueError(f"{path}: inconsistent shard (offsets, moves and policies disagree)")
+    """The games of one shard, each carrying the shard's metadata and its place (``game.where``).
+
+    The layout is checked (keys, shapes, types, offsets, finite values, policy rows and payoffs
+    that are distributions, cells and players in range); RecordError names the file and the game.
+    """
+    path = Path(path)
+    try:
+        with np.load(path, allow_pickle=False) as data:
+            missing = [key for key in KEYS if key not in data.files]
+            if missing:
+                raise RecordError(f"{path}: not a shard (missing {', '.join(missing)})")
+            moves, policies, payoffs, offsets = (data[key] for key in KEYS[:4])
+            metadata = json.loads(str(data["metadata"]))
+    except RecordError:
+        raise
+    except Exception as error:  # a truncated, empty or damaged file fails in many ways
+        first_line = (str(error).strip().splitlines() or [""])[0]
+        raise RecordError(f"{path}: not a readable shard ({type(error).__name__}: {first_line})") from None
+    _check_layout(path, moves, policies, payoffs, offsets, metadata)
     return [
-        GameRecord(moves[a:b], policies[a:b], payoffs[g], metadata)
+        GameRecord(moves[a:b], policies[a:b], payoffs[g], metadata, where=f"{path} game {g}")
         for g, (a, b) in enumerate(zip(offsets[:-1], offsets[1:]))
     ]
+
+
+def _check_layout(path, moves, policies, payoffs, offsets, metadata) -> None:
+    def fail(text: str) -> None:
+        raise RecordError(f"{path}: {text}")
+
+    for name, array, dtype, shape in (
+        ("moves", moves, np.int32, (-1, 2)), ("policies", policies, np.float32, (-1, CELLS)),
+        ("payoffs", payoffs, np.float32, (-1, PLAYERS)), ("offsets", offsets, np.int64, (-1,)),
+    ):
+        if array.dtype != dtype or array.ndim != len(shape) or any(w not in (-1, h) for w, h in
+                                                                   zip(shape, array.shape)):
+            fail(f"{name} must be {np.dtype(dtype).name} of shape {shape}, got {array.dtype.name} {array.shape}")
+    if not isinstance(metadata, dict) or not isinstance(metadata.get("format"), int):
+        fail("metadata without a format version")
+    if metadata["format"] > FORMAT_VERSION:
+        fail(f"format {metadata['format']} is newer than this reader's {FORMAT_VERSION}")
+    if len(offsets) != len(payoffs) + 1 or offsets[0] != 0 or offsets[-1] != len(moves) or len(policies) != len(moves):
+        fail("inconsistent shard (offsets, moves and policies disagree)")
+    steps = np.diff(offsets)
+    if (steps < 0).any():
+        fail(f"game {int(np.argmax(steps < 0))}: offsets go backwards")
+
+    def game_of(row: int) -> int:
+        return int(np.searchsorted(offsets, row, side="right") - 1)
+
+    bad = np.flatnonzero((moves[:, 0] < 0) | (moves[:, 0] >= PLAYERS) | (moves[:, 1] < 0) | (moves[:, 1] >= CELLS))
+    if len(bad):
+        row = int(bad[0])
+        fail(f"game {game_of(row)} move {row - offsets[game_of(row)]}: (player, cell) {moves[row].tolist()} out of range")
+    shares_ok = np.isfinite(policies).all(axis=1) & (policies >= 0).all(axis=1)
+    shares_ok &= np.abs(policies.sum(axis=1, dtype=np.float64) - 1.0) <= SUM_TOLERANCE
+    if not shares_ok.all():
+        row = int(np.flatnonzero(~shares_ok)[0])
+        fail(f"game {game_of(row)} move {row - offsets[game_of(row)]}: the policy is not a distribution"
+             " (shares must be finite, >= 0 and sum to 1)")
+    payoff_ok = np.isfinite(payoffs).all(axis=1) & (payoffs >= 0).all(axis=1)
+    payoff_ok &= np.abs(payoffs.sum(axis=1, dtype=np.float64) - 1.0) <= SUM_TOLERANCE
+    if not payoff_ok.all():
+        game = int(np.flatnonzero(~payoff_ok)[0])
+        fail(f"game {game}: payoff {payoffs[game].tolist()} is not a payoff (finite, >= 0, summing to 1)")
 
 
 def iter_games(paths: str | os.PathLike | Iterable[str | os.PathLike]) -> Iterator[GameRecord]:
@@ -127,6 +213,22 @@ def iter_games(paths: str | os.PathLike | Iterable[str | os.PathLike]) -> Iterat
 
 def load_games(paths) -> list[GameRecord]:
     return list(iter_games(paths))
+
+
+def check_output_folder(folder: str | os.PathLike) -> None:
+    """ValueError in one line unless ``folder`` is (or can be made) a folder this process can
+    write files in; a folder made here for the check is removed again."""
+    folder = Path(folder).absolute()
+    missing = [path for path in (folder, *folder.parents) if not path.exists()]
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+        with tempfile.TemporaryFile(dir=folder):
+            pass
+    except OSError as error:
+        reason = error.strerror or type(error).__name__
+        raise ValueError(f"cannot write records into {str(folder)!r}: {reason}") from None
+    for path in missing:  # deepest first
+        path.rmdir()
 
 
 class ShardWriter:
@@ -143,6 +245,7 @@ class ShardWriter:
         self.pending: list[GameRecord] = []
         self.written: list[Path] = []
         self.games_written = 0
+        self.failure: OSError | None = None  # the last write that failed (a full disk, say)
 
     def add(self, game: GameRecord) -> None:
         self.pending.append(game)
@@ -150,10 +253,17 @@ class ShardWriter:
             self.flush()
 
     def flush(self) -> Path | None:
+        """Writes the pending games as one shard. A failed write keeps them pending and is kept
+        in ``failure``; nothing partial is left on disk."""
         if not self.pending:
             return None
-        path = write_shard(self.folder / f"shard-{self.number:05d}.npz", self.pending, self.metadata)
-        self.number += 1
+        try:
+            path = write_shard(self.folder / shard_name(self.number), self.pending, self.metadata, exclusive=True)
+        except OSError as error:
+            self.failure = error
+            return None
+        self.failure = None
+        self.number = int(SHARD_PATTERN.match(path.name).group(1)) + 1
         self.games_written += len(self.pending)
         self.pending = []
         self.written.append(path)

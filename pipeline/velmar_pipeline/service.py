@@ -16,12 +16,12 @@ is waiting, when every writer has closed the request pipe, or when its parent pr
 from __future__ import annotations
 
 import os
-import signal
+import sys
 import time
+import traceback
 from collections.abc import Sequence
 from multiprocessing.connection import Connection
 
-import numpy as np
 
 from velmar_pipeline import evaluators, wire
 
@@ -45,6 +45,7 @@ class Counters:
     def __init__(self, context):
         self.requests = context.Value("q", 0, lock=False)
         self.batches = context.Value("q", 0, lock=False)
+        self.ready = context.Value("b", 0, lock=False)  # set once the evaluator is made
 
 
 def answer(frames: bytes, conns: Sequence[Connection], evaluator, value_offset: float = 0.0) -> int:
@@ -87,11 +88,28 @@ def serve(
     finish,
     counters: Counters | None = None,
     value_offset: float = 0.0,
+    log_path: str | None = None,
 ) -> None:
     """Process entry point of the service (see the module docstring). ``requests`` is the read end
-    of the shared request pipe."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)  # the parent decides how a run ends
+    of the shared request pipe. An error ends the process with status 1 after writing its
+    traceback to ``log_path`` (standard output and error go there)."""
+    from velmar_pipeline.worker import ignore_stop_signals, redirect_output
+
+    ignore_stop_signals()
+    if log_path is not None:
+        redirect_output(log_path)
+    try:
+        _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, stop, finish, counters, value_offset)
+    except Exception:
+        traceback.print_exc()
+        sys.stderr.flush()
+        os._exit(1)
+
+
+def _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, stop, finish, counters, value_offset):
     evaluator = evaluators.make(evaluator_name, seed)
+    if counters is not None:
+        counters.ready.value = 1
     reader = wire.RequestReader(requests.fileno())
     parent = os.getppid()
     max_wait = max_wait_ms / 1000.0

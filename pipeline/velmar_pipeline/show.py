@@ -9,7 +9,10 @@ tiles plus the final position.
 from __future__ import annotations
 
 import argparse
+import math
+import os
 import sys
+import tempfile
 from pathlib import Path
 
 import numpy as np
@@ -26,7 +29,7 @@ COLOURS = np.array([
     (0.84, 0.19, 0.17),  # player 2
     (0.20, 0.62, 0.27),  # player 3
 ])
-START_CORNERS = (0, 19, 399, 380)
+START_CORNERS = velmar_rules.START_CORNERS
 FIGURE_INCHES = (6.0, 6.6)
 DPI = 100
 
@@ -38,9 +41,8 @@ def board_owners(game: GameRecord, moves: int | None = None) -> np.ndarray:
         if not 0 <= moves <= len(history):
             raise ValueError(f"the game has {len(history)} tiles; cannot show the position after {moves}")
         history = history[:moves]
-    state = velmar_rules.replay(history)
-    cells = np.frombuffer(state.cells, np.uint8)
-    return (cells & 0x0F).astype(np.int64).reshape(BOARD, BOARD)
+    rows = velmar_rules.replay(history).board_string().split()  # the owner's digit, or '.'
+    return np.array([[0 if c == "." else int(c) + 1 for c in row] for row in rows], np.int64)
 
 
 def _title(game: GameRecord, index: int, moves: int) -> str:
@@ -82,6 +84,25 @@ def _draw(axis, game: GameRecord, index: int, moves: int) -> None:
     axis.set_title(_title(game, index, moves), fontsize=10)
 
 
+def check_game(game: GameRecord) -> None:
+    """ValueError naming the first move that breaks the rules; nothing is drawn for such a game."""
+    velmar_rules.replay(game.history())
+
+
+def _written_whole(path: str | Path, suffix: str, write) -> Path:
+    """Calls ``write(temporary_path)`` and renames the result to ``path``; nothing is left on failure."""
+    path = Path(path)
+    fd, temporary = tempfile.mkstemp(prefix=f".{path.stem}-", suffix=suffix, dir=path.parent)
+    os.close(fd)
+    try:
+        write(temporary)
+        os.replace(temporary, path)
+    except BaseException:
+        Path(temporary).unlink(missing_ok=True)
+        raise
+    return path
+
+
 def draw_png(game: GameRecord, path: str | Path, index: int = 0, moves: int | None = None) -> Path:
     """The board after ``moves`` tiles (all when None) as a PNG of FIGURE_INCHES x DPI pixels."""
     moves = len(game) if moves is None else moves
@@ -89,10 +110,9 @@ def draw_png(game: GameRecord, path: str | Path, index: int = 0, moves: int | No
     plt, figure, axis = _figure()
     try:
         _draw(axis, game, index, moves)
-        figure.savefig(path, dpi=DPI)
+        return _written_whole(path, ".png", lambda target: figure.savefig(target, dpi=DPI, format="png"))
     finally:
         plt.close(figure)
-    return Path(path)
 
 
 def draw_gif(game: GameRecord, path: str | Path, index: int = 0, every: int = 4, fps: float = 8.0) -> Path:
@@ -101,20 +121,30 @@ def draw_gif(game: GameRecord, path: str | Path, index: int = 0, every: int = 4,
 
     if every < 1:
         raise ValueError(f"--every must be >= 1, got {every}")
+    if not (math.isfinite(fps) and fps > 0):
+        raise ValueError(f"--fps must be a number > 0, got {fps}")
+    check_game(game)
     frames = list(range(0, len(game), every)) + [len(game)]
     plt, figure, axis = _figure()
-    try:
+
+    def write(target: str) -> None:
         writer = PillowWriter(fps=fps)
-        with writer.saving(figure, str(path), DPI):
+        with writer.saving(figure, target, DPI):
             for moves in frames:
                 _draw(axis, game, index, moves)
                 writer.grab_frame()
+
+    try:
+        return _written_whole(path, ".gif", write)
     finally:
         plt.close(figure)
-    return Path(path)
 
 
 def load_game(shard: str | Path, index: int) -> GameRecord:
+    if Path(shard).is_dir():
+        found = records.shard_paths(shard)
+        hint = f"; e.g. {found[0]}" if found else " and holds no shards"
+        raise ValueError(f"{shard} is a folder: show draws one game of one shard file{hint}")
     games = records.read_shard(shard)
     if not 0 <= index < len(games):
         raise ValueError(f"{shard} holds {len(games)} games; there is no game {index}")
@@ -140,14 +170,20 @@ def add_show(subparsers: argparse._SubParsersAction) -> None:
 
 def _run_show(args: argparse.Namespace) -> int:
     try:
+        if not (math.isfinite(args.fps) and args.fps > 0):
+            raise ValueError(f"--fps must be a number > 0, got {args.fps}")
+        if args.every < 1:
+            raise ValueError(f"--every must be >= 1, got {args.every}")
         game = load_game(args.shard, args.game)
-        out = args.out or (f"game-{args.game}.png" if args.move is None else f"game-{args.game}-move-{args.move}.png")
+        check_game(game)
+        name = f"game-{args.game}.png" if args.move is None else f"game-{args.game}-move-{args.move}.png"
+        out = Path(args.out) / name if args.out and Path(args.out).is_dir() else Path(args.out or name)
         draw_png(game, out, args.game, args.move)
         print(f"wrote {out}")
         if args.gif:
             draw_gif(game, args.gif, args.game, args.every, args.fps)
             print(f"wrote {args.gif}")
-    except (ValueError, FileNotFoundError) as error:
+    except (ValueError, OSError) as error:
         print(f"velmar-pipeline show: error: {error}", file=sys.stderr)
         return 2
     return 0

@@ -91,6 +91,15 @@ class ResultSender:
             self.conn.send(message)
 
 
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+def ignore_stop_signals() -> None:
+    """The parent decides how a run ends: a child ignores the stop signals."""
+    for number in STOP_SIGNALS:
+        signal.signal(number, signal.SIG_IGN)
+
+
 def load_play(target: str) -> Callable:
     """``generate_game_data`` or another function with its signature, as ``module:attribute``."""
     module_name, _, attribute = target.partition(":")
@@ -122,7 +131,7 @@ def run(
     play_target: str = "velmar_self_play:generate_game_data",
 ) -> None:
     """Process entry point of worker number ``worker`` (see the module docstring)."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)  # the parent decides how a run ends
+    ignore_stop_signals()
     redirect_output(log_path)
     results = ResultSender(results)
     search = SearchConfig(**config)

@@ -81,6 +81,8 @@ PyObject* generate_game_data(PyObject* /*module*/, PyObject* const* args, Py_ssi
   const Ref pipe = Ref::borrow((*bound)[3]);
   try {
     return play(config.get(), queue.get(), pipe.get(), *id);
+  } catch (Interrupted& interrupted) {
+    std::move(interrupted.error).restore();
   } catch (const InternalFailure& failure) {
     report_failure(failure);
     raise_panic(failure.what());

@@ -10,7 +10,16 @@ namespace velmar::py {
 namespace {
 
 std::unexpected<EvalError> failure(const Error& error) { return std::unexpected(EvalError{error.debug()}); }
-std::unexpected<EvalError> pending_failure() { return failure(Error::fetch()); }
+
+bool interrupt_pending() {
+  return PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit);
+}
+
+// The pending exception as an evaluation failure; an interrupt is thrown instead.
+std::unexpected<EvalError> pending_failure() {
+  if (interrupt_pending()) throw Interrupted{Error::fetch()};
+  return failure(Error::fetch());
+}
 
 // Reads a sequence of numbers into `out`, counting every item in `len` but
 // storing only as many as fit.
@@ -95,6 +104,10 @@ Ref QueueExchange::request(const Planes& planes) const {
     PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(q), row.release());
   }
   return Ref::steal(PyTuple_Pack(2, id_.get(), rows.get()));
+}
+
+void QueueExchange::between_simulations() {
+  if (PyErr_CheckSignals() < 0) throw Interrupted{Error::fetch()};
 }
 
 std::expected<void, EvalError> QueueExchange::exchange(const Planes& planes, Reply& reply) {
