@@ -129,8 +129,9 @@ def test_selfplay_model_flags_checked_up_front(tmp_path, capsys, flags, message)
 def test_train_loss_falls_on_generated_games(tmp_path):
     shard = write_games(tmp_path / "games", lowest_tile_games(4, seed=11))
     out = tmp_path / "train"
+    # The lowest legal cell is no symmetric target: turned boards would contradict it.
     flags = ["--epochs", "8", "--batch-size", "64", "--lr", "0.01", "--holdout", "0.25", "--log-every", "4",
-             "--threads", "1", "--no-progress"]
+             "--threads", "1", "--no-progress", "--no-augment"]
     assert main(["train", str(shard), "--out", str(out), *TINY, *flags]) == 0
     rows = read_losses(out / "losses.csv")
     train_rows = [r for r in rows if r["split"] == "train"]
@@ -195,3 +196,149 @@ def test_loop_runs_and_resumes_from_the_disk(tmp_path):
     reports, interrupted = run_loop(root, loop, search, training, Architecture(blocks=1, channels=8), log=print)
     assert [(r.generation, r.games_played) for r in reports] == [(1, 0)]
     assert games_in(root / "gen-0001") == 2 and (root / "gen-0001" / "model.pt").is_file()
+
+
+def turned_cell(cell, turns):
+    """The cell ``cell`` lands on after ``turns`` clockwise quarter turns, by rows and columns."""
+    width = velmar_rules.BOARD_WIDTH
+    row, column = divmod(cell, width)
+    for _ in range(turns):
+        row, column = column, width - 1 - row
+    return row * width + column
+
+
+def planes_from_cells(state, turns):
+    """The planes of ``state`` turned ``turns`` quarter turns, built from its board's owners and its
+    legal tiles: owners move on by ``turns`` players, as does the mover."""
+    mover = (state.current_player + turns) % 4
+    planes = np.zeros((velmar_rules.PLANES, velmar_rules.CELLS), np.uint8)
+    for cell, digit in enumerate("".join(state.board_string().split())):  # the owner's digit, or '.'
+        if digit != ".":
+            owner = (int(digit) + turns) % 4
+            planes[(owner + 1 - mover) % 4, turned_cell(cell, turns)] = 1
+    planes[positions.LEGAL_PLANE, [turned_cell(c, turns) for c in state.legal_tiles()]] = 1
+    return planes, mover
+
+
+def test_quarter_turns_match_positions_built_from_the_board():
+    corners = velmar_rules.START_CORNERS
+    assert [turned_cell(corners[q], 1) for q in range(4)] == [corners[(q + 1) % 4] for q in range(4)]
+    rng = np.random.default_rng(7)
+    state, states = velmar_rules.Game(), []
+    while not state.is_over:
+        if len(state.history) in (0, 9, 50, 130, 210):
+            states.append(state.copy())
+        state.apply(int(rng.choice(state.legal_tiles())))
+    by_player = np.array([0.1, 0.2, 0.3, 0.4], np.float32)  # distinct, so every slot is told apart
+    turns = np.repeat(np.arange(4), len(states))
+    originals = [states[i % len(states)] for i in range(len(turns))]
+    to_move = np.array([s.current_player for s in originals], np.int8)
+    policies = rng.random((len(turns), 400)).astype(np.float32)
+    planes, turned_policies, values, turned_to_move = positions.rotate(
+        np.stack([s.encode().astype(np.uint8) for s in originals]), policies,
+        positions.slots_from_players(by_player, to_move).astype(np.float32), to_move, turns)
+    for row, (state, k) in enumerate(zip(originals, turns)):
+        expected, mover = planes_from_cells(state, int(k))
+        np.testing.assert_array_equal(planes[row], expected, err_msg=f"turns {k}, tile {len(state.history)}")
+        assert turned_to_move[row] == mover
+        np.testing.assert_array_equal(values[row], positions.slots_from_players(np.roll(by_player, k), mover))
+        np.testing.assert_array_equal(turned_policies[row, [turned_cell(c, int(k)) for c in range(400)]],
+                                      policies[row])
+
+
+def test_position_sets_keep_row_order_and_the_policy_loss_skips_rows_without_target():
+    from velmar_pipeline.train import batch_losses
+
+    data = positions.collect(lowest_tile_games(1, seed=9))
+    packed = positions.Positions(np.packbits(data.planes[:50], axis=-1), None, data.values[:50],
+                                 data.to_move[:50], data.game[:50], packed=True)
+    both = positions.PositionSets([data.subset(np.arange(50, 120)), packed])
+    rows = np.array([75, 3, 110, 10, 69])  # the parts interleaved
+    source = np.where(rows < 70, rows + 50, rows - 70)
+    targeted = rows < 70
+    planes, policies, values, to_move = both.batch(rows)
+    np.testing.assert_array_equal(planes, data.planes[source])
+    np.testing.assert_array_equal(values, data.values[source])
+    np.testing.assert_array_equal(to_move, data.to_move[source])
+    np.testing.assert_array_equal(policies[~targeted], 0)
+    np.testing.assert_array_equal(policies[targeted], data.policies[source[targeted]])
+    torch.manual_seed(0)
+    model = network.PolicyValueNet(Architecture(blocks=0, channels=4)).eval()
+    tensors = [torch.from_numpy(a) for a in (planes, policies, values)]
+    with torch.inference_mode():
+        mixed, _, count = batch_losses(model, *tensors)
+        alone, _, _ = batch_losses(model, *(t[torch.from_numpy(targeted)] for t in tensors))
+    assert count.item() == targeted.sum() and mixed.item() == pytest.approx(alone.item(), rel=1e-6)
+
+
+def test_random_game_positions(tmp_path):
+    from velmar_pipeline import bootstrap
+
+    data = bootstrap.random_positions(6, positions_per_game=7, seed=3, workers=1)
+    assert len(data) == 42 and data.packed and data.policies is None
+    # Workers only share out the same seeded chunks: the positions do not depend on their number.
+    again = bootstrap.random_positions(6, positions_per_game=7, seed=3, workers=2)
+    loaded, metadata = bootstrap.load(bootstrap.save(tmp_path / "b.npz", again, {"games": 6}))
+    assert metadata["games"] == 6
+    for other in (again, loaded):
+        for name in ("planes", "values", "to_move", "game"):
+            np.testing.assert_array_equal(getattr(other, name), getattr(data, name))
+    # A chunk of one game with more positions asked for than it has gives all of them, in order:
+    # replayed through the rules (each tile is the one cell newly occupied), they are its encodings.
+    packed_planes, values, to_move, _ = bootstrap.play_chunk(1, 400, np.random.SeedSequence(5))
+    planes = np.unpackbits(packed_planes, axis=-1, count=400)
+    occupied = planes[:, :4].any(axis=1)
+    state = velmar_rules.Game()
+    for row in range(len(planes)):
+        np.testing.assert_array_equal(planes[row], state.encode(), err_msg=f"tile {row}")
+        assert to_move[row] == state.current_player
+        np.testing.assert_array_equal(values[row], positions.slots_from_players(values[0], to_move[row]))
+        if row + 1 < len(planes):
+            (tile,) = np.flatnonzero(occupied[row + 1] & ~occupied[row])
+            state.apply(int(tile))
+    assert len(state.legal_tiles()) and len(planes) > 200
+
+
+def test_checkpoints_without_the_policy_head_field_load_with_a_policy_head(tmp_path):
+    path = tiny_checkpoint(tmp_path / "m.pt")
+    payload = torch.load(path, weights_only=True)
+    del payload["architecture"]["policy_head"]  # as written before value-only networks existed
+    torch.save(payload, tmp_path / "old.pt")
+    model, _ = network.load_checkpoint(tmp_path / "old.pt", "cpu")
+    assert model.architecture.policy_head
+    logits, _ = network.NetEvaluator(model)(np.stack([velmar_rules.Game().encode()]))
+    assert np.abs(logits).max() > 0
+
+
+def test_loop_from_random_games_value_only_and_resumed(tmp_path, monkeypatch):
+    from velmar_pipeline import bootstrap
+    from velmar_pipeline.loop import LoopSettings, run_loop, tiles_in
+
+    root = tmp_path / "loop"
+    loop = LoopSettings(generations=2, games=2, window=2, workers=2, bootstrap_games=30, bootstrap_positions=4,
+                        bootstrap_epochs=2, bootstrap_mix=0.1)
+    search = SearchConfig(sims_per_move=1, sample_moves=10)
+    training = TrainSettings(epochs=1, batch_size=64, holdout=0.2, progress=False, threads=1)
+    architecture = Architecture(blocks=1, channels=8, policy_head=False)
+    lines = []
+    reports, interrupted = run_loop(root, loop, search, training, architecture, log=lines.append)
+    assert not interrupted and [(r.generation, r.random_positions) for r in reports] == [(0, 120), (1, 0)]
+    assert (root / "gen-0000" / bootstrap.FILE_NAME).is_file() and not records.shard_paths(root / "gen-0000")
+    check_replays(root / "gen-0001", f"net:{root / 'gen-0000' / 'model.pt'}")
+    mixed = round(0.1 * tiles_in([root / "gen-0001"]))
+    assert any(f"and {mixed} positions of random games" in line for line in lines)
+    for generation in (0, 1):
+        rows = read_losses(root / f"gen-000{generation}" / "losses.csv")
+        assert all(np.isnan(r["policy_loss"]) and r["value_loss"] > 0 for r in rows)
+        assert {r["split"] for r in rows} == {"train", "validation"}
+    model, info = network.load_checkpoint(root / "gen-0001" / "model.pt", "cpu")
+    assert info["generation"] == 1 and not model.architecture.policy_head
+    logits, values = network.NetEvaluator(model)(np.stack([velmar_rules.Game().encode()] * 2))
+    assert not logits.any() and values.sum(axis=1) == pytest.approx(1.0)
+
+    # Resumed with both checkpoints gone: the random games are read back, not played again.
+    for generation in (0, 1):
+        (root / f"gen-000{generation}" / "model.pt").unlink()
+    monkeypatch.setattr(bootstrap, "random_positions", lambda *a, **k: pytest.fail("random games replayed"))
+    reports, _ = run_loop(root, loop, search, training, architecture, log=print)
+    assert [(r.generation, r.games_played, r.random_positions) for r in reports] == [(0, 0, 120), (1, 0, 0)]

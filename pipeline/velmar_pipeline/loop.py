@@ -5,6 +5,7 @@ Layout of the loop folder:
     loop.json              the settings of the first run (for the record; flags of later runs win)
     gen-0000/              generation 0
         shard-*.npz        its self-play games (worker-*.log beside them)
+        bootstrap.npz      instead of them with --bootstrap-games: positions of random games
         model.pt           the network trained after it: its presence marks the generation done
         losses.csv, loss.png
     gen-0001/ ...
@@ -14,6 +15,15 @@ evaluator for generation 0 unless ``--init`` names a checkpoint), then trains th
 on the games of the last ``--window`` generations and writes ``gen-g/model.pt``. Shards and
 checkpoints are written atomically, so after an interruption the loop resumes at the first
 generation without a checkpoint, playing only the games its folder still lacks.
+
+With ``--bootstrap-games N`` generation 0 plays no self-play at all: it trains on
+``--bootstrap-positions`` positions of each of N uniform-random games (``velmar_pipeline.bootstrap``;
+value targets only) for ``--bootstrap-epochs``. A search with ``uniform`` sees only finished games
+and its records teach little; random games' outcomes teach a value network enough to steer the
+next generation's search. Later generations train on their window's self-play positions plus a
+fresh random draw of ``--bootstrap-mix`` bootstrap positions per self-play position: a window
+holds a few hundred games, whose outcomes a value network learns by heart and would forget the
+thousands of outcomes it started from, so the random games stay in the mix as a replay buffer.
 """
 
 from __future__ import annotations
@@ -29,11 +39,12 @@ from pathlib import Path
 
 import numpy as np
 
-from velmar_pipeline import records
+from velmar_pipeline import bootstrap, records
 from velmar_pipeline.architecture import Architecture
 from velmar_pipeline.config import (
     VALUE_OFFSET, ConfigError, SearchConfig, add_search_arguments, search_from, validate_value_offset,
 )
+from velmar_pipeline.positions import Positions
 from velmar_pipeline.train import CHECKPOINT_NAME, TrainSettings, add_architecture_arguments, add_train_arguments
 
 GENERATION_PATTERN = re.compile(r"^gen-(\d{4,})$")
@@ -50,12 +61,22 @@ class LoopSettings:
     games_per_shard: int = 64
     init: str | None = None
     value_offset: float = VALUE_OFFSET
+    bootstrap_games: int = 0  # 0: generation 0 plays self-play with uniform (or --init)
+    bootstrap_positions: int = 10
+    bootstrap_epochs: int = 1
+    bootstrap_mix: float = 1.0
+    bootstrap_seed: int = 0
 
     def validate(self) -> None:
         validate_value_offset(self.value_offset)
-        for name in ("generations", "games", "window", "workers", "threads_per_worker", "games_per_shard"):
+        for name in ("generations", "games", "window", "workers", "threads_per_worker", "games_per_shard",
+                     "bootstrap_positions", "bootstrap_epochs"):
             if getattr(self, name) < 1:
                 raise ConfigError(f"--{name.replace('_', '-')} must be >= 1, got {getattr(self, name)}")
+        if self.bootstrap_games < 0:
+            raise ConfigError(f"--bootstrap-games must be >= 0, got {self.bootstrap_games}")
+        if not self.bootstrap_mix >= 0:
+            raise ConfigError(f"--bootstrap-mix must be >= 0, got {self.bootstrap_mix}")
         if self.init is not None and not Path(self.init).is_file():
             raise ConfigError(f"no checkpoint at {self.init!r}")
 
@@ -68,6 +89,7 @@ class GenerationReport:
     requests_per_s: float
     train_seconds: float
     last_losses: dict | None
+    random_positions: int = 0  # generation 0 with --bootstrap-games: the positions of random games
 
 
 def generation_folder(root: Path, generation: int) -> Path:
@@ -99,6 +121,29 @@ def games_in(folder: Path) -> int:
     return total
 
 
+def bootstrap_positions(folder: Path, loop: LoopSettings, log) -> Positions:
+    """Generation 0's random-game positions: read from ``folder`` when there, else played and saved."""
+    path = folder / bootstrap.FILE_NAME
+    if path.is_file():
+        data, metadata = bootstrap.load(path)
+        if (metadata.get("games"), metadata.get("positions_per_game")) != (loop.bootstrap_games,
+                                                                            loop.bootstrap_positions):
+            log(f"loop: {path} holds {metadata.get('games')} games x {metadata.get('positions_per_game')} "
+                f"positions, not the {loop.bootstrap_games} x {loop.bootstrap_positions} asked for: using it as it is")
+        return data
+    log(f"loop: generation 0: {loop.bootstrap_games} random games, {loop.bootstrap_positions} positions from each, "
+        f"on {loop.workers} process(es)")
+    started = time.monotonic()
+    data = bootstrap.random_positions(loop.bootstrap_games, loop.bootstrap_positions, loop.bootstrap_seed,
+                                      loop.workers)
+    seconds = time.monotonic() - started
+    folder.mkdir(parents=True, exist_ok=True)
+    bootstrap.save(path, data, {"games": loop.bootstrap_games, "positions_per_game": loop.bootstrap_positions,
+                                "seed": loop.bootstrap_seed, "seconds": seconds})
+    log(f"  {len(data)} positions in {seconds:.1f} s ({loop.bootstrap_games / seconds:.0f} games/s)")
+    return data
+
+
 def run_loop(
     root: str | Path,
     loop: LoopSettings,
@@ -123,6 +168,7 @@ def run_loop(
              "architecture": architecture.as_dict(), "created": time.time()}, indent=2))
     reports: list[GenerationReport] = []
     done = set(done_generations(root))
+    random_games: Positions | None = None  # loaded once, for generation 0 and the later mixes
     for generation in range(loop.generations):
         if generation in done:
             continue
@@ -131,6 +177,20 @@ def run_loop(
         if previous is not None and not previous.is_file():
             raise RuntimeError(f"generation {generation - 1} has no checkpoint ({previous}); cannot go on")
         model = previous if previous is not None else (Path(loop.init) if loop.init else None)
+        settings = replace(training, seed=None if training.seed is None else training.seed + generation)
+        bootstrap_file = generation_folder(root, 0) / bootstrap.FILE_NAME
+        if generation == 0 and loop.bootstrap_games:
+            started = time.monotonic()
+            random_games = bootstrap_positions(folder, loop, log)
+            selfplay_seconds = time.monotonic() - started
+            log(f"loop: generation 0: training on {len(random_games)} positions of random games")
+            result = run_train([], folder, replace(settings, epochs=loop.bootstrap_epochs), init=model,
+                               architecture=architecture, info={"generation": 0}, log=log, extra=random_games)
+            last = result.last("validation") or result.last("train")
+            reports.append(GenerationReport(0, 0, selfplay_seconds, 0.0, result.seconds, last, len(random_games)))
+            log(f"loop: generation 0 done in {selfplay_seconds + result.seconds:.0f} s"
+                + (f" (value loss {last['value_loss']:.3f})" if last else ""))
+            continue
         evaluator = f"net:{model}" if model is not None else "uniform"
         have = games_in(folder)
         missing = loop.games - have
@@ -154,16 +214,41 @@ def run_loop(
                 raise RuntimeError(f"generation {generation}: only {summary.games} of {missing} games were played")
         selfplay_seconds = time.monotonic() - started
         window = [generation_folder(root, g) for g in range(max(0, generation - loop.window + 1), generation + 1)]
-        log(f"loop: generation {generation}: training on gen {window[0].name[4:]}..{window[-1].name[4:]}")
-        settings = replace(training, seed=None if training.seed is None else training.seed + generation)
+        extra = None
+        if loop.bootstrap_mix > 0 and bootstrap_file.is_file():
+            if random_games is None:
+                random_games, _ = bootstrap.load(bootstrap_file)
+            extra = mixed_in(random_games, loop.bootstrap_mix * tiles_in(window), settings.seed)
+        log(f"loop: generation {generation}: training on gen {window[0].name[4:]}..{window[-1].name[4:]}"
+            + (f" and {len(extra)} positions of random games" if extra is not None else ""))
         result = run_train(window, folder, settings, init=model, architecture=architecture,
-                           info={"generation": generation}, log=log)
+                           info={"generation": generation}, log=log, extra=extra)
         last = result.last("validation") or result.last("train")
         reports.append(GenerationReport(generation, max(missing, 0), selfplay_seconds, requests_per_s,
                                         result.seconds, last))
         log(f"loop: generation {generation} done in {selfplay_seconds + result.seconds:.0f} s"
             + (f" (losses: policy {last['policy_loss']:.3f}, value {last['value_loss']:.3f})" if last else ""))
     return reports, False
+
+
+def tiles_in(folders: list[Path]) -> int:
+    """Positions of the self-play games in ``folders`` (the shards' offsets only)."""
+    total = 0
+    for folder in folders:
+        for path in records.shard_paths(folder):
+            with np.load(path, allow_pickle=False) as data:
+                total += int(data["offsets"][-1])
+    return total
+
+
+def mixed_in(data: Positions, count: float, seed: int | None) -> Positions | None:
+    """A random draw of ``count`` positions of ``data`` (all of them when it holds fewer)."""
+    count = min(int(round(count)), len(data))
+    if count <= 0:
+        return None
+    if count == len(data):
+        return data
+    return data.subset(np.sort(np.random.default_rng(seed).choice(len(data), size=count, replace=False)))
 
 
 def add_loop(subparsers: argparse._SubParsersAction) -> None:
@@ -186,6 +271,16 @@ def add_loop(subparsers: argparse._SubParsersAction) -> None:
                         help="games played at once in each worker")
     parser.add_argument("--games-per-shard", type=int, default=settings.games_per_shard, help="games per shard")
     parser.add_argument("--init", default=None, help="checkpoint for generation 0's self-play and training")
+    group = parser.add_argument_group("generation 0 from random games")
+    group.add_argument("--bootstrap-games", type=int, default=settings.bootstrap_games,
+                       help="train generation 0 on this many uniform-random games instead of self-play (0: off)")
+    group.add_argument("--bootstrap-positions", type=int, default=settings.bootstrap_positions,
+                       help="positions drawn from each random game")
+    group.add_argument("--bootstrap-epochs", type=int, default=settings.bootstrap_epochs,
+                       help="passes over the random games' positions in generation 0")
+    group.add_argument("--bootstrap-mix", type=float, default=settings.bootstrap_mix,
+                       help="later generations also train on this many random-game positions per self-play position")
+    group.add_argument("--bootstrap-seed", type=int, default=settings.bootstrap_seed, help="seed of the random games")
     parser.add_argument("--no-progress", action="store_true", help="no progress bars")
     add_search_arguments(parser, "search settings (as for selfplay)")
     add_architecture_arguments(parser)
@@ -196,7 +291,7 @@ def add_loop(subparsers: argparse._SubParsersAction) -> None:
 
 
 def _run_loop(args: argparse.Namespace) -> int:
-    from velmar_pipeline.train import settings_from
+    from velmar_pipeline.train import architecture_from, settings_from
 
     try:
         search = search_from(args)
@@ -204,12 +299,14 @@ def _run_loop(args: argparse.Namespace) -> int:
             generations=args.generations, games=args.games, window=args.window,
             workers=args.workers if args.workers is not None else os.cpu_count() or 1,
             threads_per_worker=args.threads_per_worker, games_per_shard=args.games_per_shard, init=args.init,
-            value_offset=args.value_offset,
+            value_offset=args.value_offset, bootstrap_games=args.bootstrap_games,
+            bootstrap_positions=args.bootstrap_positions, bootstrap_epochs=args.bootstrap_epochs,
+            bootstrap_mix=args.bootstrap_mix, bootstrap_seed=args.bootstrap_seed,
         )
         loop.validate()
         training = settings_from(args)
         training.validate()
-        architecture = Architecture(blocks=args.blocks, channels=args.channels)
+        architecture = architecture_from(args)
     except ValueError as error:  # ConfigError is a ValueError
         print(f"velmar-pipeline loop: error: {error}", file=sys.stderr)
         return 2
@@ -222,8 +319,10 @@ def _run_loop(args: argparse.Namespace) -> int:
         return 130
     for report in reports:
         losses = report.last_losses or {}
-        print(f"gen {report.generation}: {report.games_played} games ({report.requests_per_s:.0f} req/s, "
-              f"{report.selfplay_seconds:.0f} s), training {report.train_seconds:.0f} s, "
+        played = (f"{report.random_positions} positions of random games ({report.selfplay_seconds:.0f} s)"
+                  if report.random_positions else
+                  f"{report.games_played} games ({report.requests_per_s:.0f} req/s, {report.selfplay_seconds:.0f} s)")
+        print(f"gen {report.generation}: {played}, training {report.train_seconds:.0f} s, "
               f"policy loss {losses.get('policy_loss', float('nan')):.3f}, "
               f"value loss {losses.get('value_loss', float('nan')):.3f}")
     if interrupted:

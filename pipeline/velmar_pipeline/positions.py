@@ -6,18 +6,23 @@ value of player (k - p) mod 4, so for p = 1 slot 0 is player 3's value and slot 
 values by player and values by slot goes through :func:`slots_from_players` and
 :func:`players_from_slots`, so that the training targets and the engine cannot drift apart.
 
+Training positions can be turned by quarter turns (:func:`rotate`): the start corners lie
+clockwise in turn order, so a clockwise quarter turn of a position is a position of the same game
+in which every player's stones belong to the next player. Training on random turns of every
+position teaches the network that symmetry instead of making it find it in the data.
+
 No torch here: the arena and the pictures use this module without it.
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
 import numpy as np
 
 import velmar_rules
-from velmar_rules import CELLS, PLANES, PLAYERS, START_CORNERS
+from velmar_rules import BOARD_WIDTH, CELLS, PLANES, PLAYERS, START_CORNERS
 from velmar_pipeline.records import GameRecord
 
 LEGAL_PLANE = PLANES - 1
@@ -86,28 +91,94 @@ def stones_by_player(planes: np.ndarray, to_move: np.ndarray | int | None = None
     return flat[np.arange(len(flat))[:, None], rows].reshape(planes.shape[:-2] + (PLAYERS, planes.shape[-1]))
 
 
+# ROTATION_SOURCES[k][c]: the cell whose content lands on cell c when the board is turned k
+# clockwise quarter turns (np.rot90 turns counter-clockwise for positive k).
+ROTATION_SOURCES = np.stack([
+    np.rot90(np.arange(CELLS).reshape(BOARD_WIDTH, BOARD_WIDTH), -turns).ravel() for turns in range(4)
+])
+
+
+def rotate(
+    planes: np.ndarray, policies: np.ndarray, values: np.ndarray, to_move: np.ndarray, turns: np.ndarray,
+) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """Row i of a batch turned ``turns[i]`` clockwise quarter turns: (planes, policies, values, to_move).
+
+    A quarter turn moves each start corner to the next player's, so player q's stones become
+    player q + 1's and the mover p becomes p + 1. The planes are relative to the mover, so only
+    their cells move; the policy's cells move alike; the payoff by player follows the stones and
+    is then put in slot order for the new mover.
+    """
+    turns = np.asarray(turns, np.int64) % 4
+    sources = ROTATION_SOURCES[turns]
+    planes = np.take_along_axis(planes, sources[:, None, :], axis=2)
+    policies = np.take_along_axis(policies, sources, axis=1)
+    turned_to_move = (np.asarray(to_move, np.int64) + turns) % PLAYERS
+    by_player = players_from_slots(values, to_move)
+    # New player q holds the stones, and so the payoff, of old player q - k.
+    turned_by_player = np.take_along_axis(by_player, (np.arange(PLAYERS) - turns[:, None]) % PLAYERS, axis=1)
+    values = slots_from_players(turned_by_player, turned_to_move).astype(np.float32, copy=False)
+    return planes, policies, values, turned_to_move.astype(np.int8)
+
+
 @dataclass
 class Positions:
-    """Every position of some games, ready to train on.
+    """Training positions, most often every position of some games.
 
     planes    (N, 5, 400) uint8    the encoding (0/1, stored small; widen to float per batch)
-    policies  (N, 400)    float32  the search's visit shares, normalised to sum 1
+    policies  (N, 400)    float32  the search's visit shares, normalised to sum 1; None: no policy
+                                   target (positions of random games, fitted for their value only)
     values    (N, 4)      float32  the final payoff in slot order for the player to move
     to_move   (N,)        int8     the player to move
     game      (N,)        int32    index of the game each position comes from
+    packed    True: planes are stored bit-packed along the cells (np.packbits, (N, 5, 50)) and
+              unpacked per batch: an eighth of the memory for the hundreds of thousands of
+              positions of random games
     """
 
     planes: np.ndarray
-    policies: np.ndarray
+    policies: np.ndarray | None
     values: np.ndarray
     to_move: np.ndarray
     game: np.ndarray
+    packed: bool = False
 
     def __len__(self) -> int:
         return len(self.planes)
 
     def subset(self, rows: np.ndarray) -> Positions:
-        return Positions(self.planes[rows], self.policies[rows], self.values[rows], self.to_move[rows], self.game[rows])
+        policies = None if self.policies is None else self.policies[rows]
+        return Positions(self.planes[rows], policies, self.values[rows], self.to_move[rows], self.game[rows],
+                         self.packed)
+
+    def batch(self, rows: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+        """(planes, policies, values, to_move) of ``rows``; rows without a policy target get zeros."""
+        policies = (np.zeros((len(rows), CELLS), np.float32) if self.policies is None else self.policies[rows])
+        planes = np.unpackbits(self.planes[rows], axis=-1, count=CELLS) if self.packed else self.planes[rows]
+        return planes, policies, self.values[rows], self.to_move[rows]
+
+
+class PositionSets:
+    """Several :class:`Positions` read as one (numbered one after the other) without copying them:
+    a set without policy targets can join one with them, and neither is duplicated in memory."""
+
+    def __init__(self, parts: Sequence[Positions]):
+        self.parts = [part for part in parts if len(part)]
+        self.starts = np.cumsum([0] + [len(part) for part in self.parts])
+
+    def __len__(self) -> int:
+        return int(self.starts[-1])
+
+    def batch(self, rows: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+        rows = np.asarray(rows, np.int64)
+        part_of_row = np.searchsorted(self.starts, rows, side="right") - 1
+        order = np.argsort(part_of_row, kind="stable")
+        pieces = [part.batch(rows[order[part_of_row[order] == p]] - self.starts[p])
+                  for p, part in enumerate(self.parts) if (part_of_row == p).any()]
+        if len(pieces) == 1:
+            return pieces[0]
+        back = np.empty_like(order)
+        back[order] = np.arange(len(order))
+        return tuple(np.concatenate(arrays)[back] for arrays in zip(*pieces))
 
 
 def game_positions(game: GameRecord) -> tuple[np.ndarray, np.ndarray]:

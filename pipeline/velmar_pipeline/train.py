@@ -4,13 +4,18 @@ Every game of the shards is replayed with ``velmar_rules`` to get the planes of 
 Losses, per position:
 
 - policy: cross-entropy between the record's visit shares and the softmax of the logits over the
-  legal tiles only (the engine never looks at the logits of other cells, so they are not fitted);
+  legal tiles only (the engine never looks at the logits of other cells, so they are not fitted),
+  averaged over the positions that have a policy target (positions of random games have none) and
+  left out for a value-only network;
 - value: cross-entropy between the final payoff in slot order (``positions.slots_from_players``)
   and the softmax of the value logits. A payoff is a distribution over the players (the leaders
   share 1), so its cross-entropy is the natural fit for a softmax output.
 
 A fraction of the games (``--holdout``) is kept out of training and scored after every epoch, so
-over-fitting a small window shows in the log. Writes ``model.pt``, ``losses.csv`` (one row per
+over-fitting a small window shows in the log. With ``--augment`` (the default) every training
+position is used under a random quarter turn of the board each time (``positions.rotate``): an
+exact symmetry of the game, so four times the positions for the cost of a gather. Validation
+positions are scored as they are. Writes ``model.pt``, ``losses.csv`` (one row per
 ``--log-every`` steps and one per validation) and ``loss.png`` into ``--out``.
 """
 
@@ -53,6 +58,7 @@ class TrainSettings:
     progress: bool = True
     device: str | None = None
     threads: int | None = None  # torch threads on the CPU; None: network.default_threads()
+    augment: bool = True  # a random quarter turn of every training position
 
     def validate(self) -> None:
         if self.epochs < 1:
@@ -85,16 +91,25 @@ class TrainResult:
 
 
 def batch_losses(model, planes, policies, values):
-    """Mean policy and value losses of one batch (tensors already on the model's device)."""
+    """(policy loss, value loss, rows with a policy target) of one batch, tensors on the model's device.
+
+    The value loss is the mean over the batch, the policy loss the mean over the rows whose policy
+    target is not all zeros (0 when there are none, or when the network has no policy head).
+    """
     from torch.nn import functional as F
 
     x = planes.float()
     logits, value_logits = model(x)
+    value_loss = -(values * F.log_softmax(value_logits, dim=1)).sum(dim=1).mean()
+    if not model.architecture.policy_head:
+        zero = value_loss.new_zeros(())
+        return zero, value_loss, zero
+    targeted = (policies.sum(dim=1) > 0).float()
     legal = x[:, positions_module.LEGAL_PLANE] > 0.5
     log_policy = F.log_softmax(logits.masked_fill(~legal, MASKED_LOGIT), dim=1)
-    policy_loss = -(policies * log_policy).sum(dim=1).mean()
-    value_loss = -(values * F.log_softmax(value_logits, dim=1)).sum(dim=1).mean()
-    return policy_loss, value_loss
+    count = targeted.sum()
+    policy_loss = -(policies * log_policy).sum(dim=1).sum() / count.clamp(min=1.0)
+    return policy_loss, value_loss, count
 
 
 def split_games(games: Sequence, holdout: float, seed: int | None) -> tuple[list, list]:
@@ -107,42 +122,71 @@ def split_games(games: Sequence, holdout: float, seed: int | None) -> tuple[list
     return training, validation
 
 
-def _tensors(data: Positions, rows: np.ndarray, device):
+def split_positions(data: Positions, holdout: float, seed: int | None) -> tuple[Positions, Positions | None]:
+    """(training, validation) positions of ``data``, split by their game as :func:`split_games` does."""
+    games = np.unique(data.game)
+    training_games, validation_games = split_games(games, holdout, seed)
+    if not validation_games:
+        return data, None
+    held = np.isin(data.game, validation_games)
+    return data.subset(np.flatnonzero(~held)), data.subset(np.flatnonzero(held))
+
+
+def _tensors(data, rows: np.ndarray, device, turns: np.ndarray | None = None):
     import torch
 
-    return (
-        torch.from_numpy(data.planes[rows]).to(device, non_blocking=True),
-        torch.from_numpy(data.policies[rows]).to(device, non_blocking=True),
-        torch.from_numpy(data.values[rows]).to(device, non_blocking=True),
-    )
+    planes, policies, values, to_move = data.batch(rows)
+    if turns is not None:
+        planes, policies, values, _ = positions_module.rotate(planes, policies, values, to_move, turns)
+    return tuple(torch.from_numpy(np.ascontiguousarray(a)).to(device, non_blocking=True)
+                 for a in (planes, policies, values))
 
 
-def evaluate(model, data: Positions, batch_size: int, device) -> tuple[float, float]:
-    """Mean policy and value losses over ``data`` (eval mode, no gradients)."""
+class _Sums:
+    """Running sums of the losses, each weighted by the rows it was averaged over."""
+
+    def __init__(self):
+        self.policy = self.policy_rows = self.value = self.rows = 0.0
+
+    def add(self, policy_loss, value_loss, policy_rows, rows: int) -> None:
+        policy_rows = float(policy_rows)
+        self.policy += policy_loss.item() * policy_rows
+        self.policy_rows += policy_rows
+        self.value += value_loss.item() * rows
+        self.rows += rows
+
+    def means(self) -> tuple[float, float]:
+        """(policy loss, value loss); the policy loss is NaN when no row had a policy target."""
+        policy = self.policy / self.policy_rows if self.policy_rows else math.nan
+        return policy, self.value / self.rows
+
+
+def evaluate(model, data, batch_size: int, device) -> tuple[float, float]:
+    """Mean policy and value losses over ``data`` (eval mode, no gradients; policy NaN without targets)."""
     import torch
 
     model.eval()
-    policy_sum = value_sum = 0.0
+    sums = _Sums()
     with torch.inference_mode():
         for start in range(0, len(data), batch_size):
             rows = np.arange(start, min(start + batch_size, len(data)))
-            policy_loss, value_loss = batch_losses(model, *_tensors(data, rows, device))
-            policy_sum += policy_loss.item() * len(rows)
-            value_sum += value_loss.item() * len(rows)
-    return policy_sum / len(data), value_sum / len(data)
+            policy_loss, value_loss, policy_rows = batch_losses(model, *_tensors(data, rows, device))
+            sums.add(policy_loss, value_loss, policy_rows, len(rows))
+    return sums.means()
 
 
 def fit(
     model,
-    data: Positions,
-    validation: Positions | None,
+    data: Positions | positions_module.PositionSets,
+    validation: Positions | positions_module.PositionSets | None,
     settings: TrainSettings,
     first_step: int = 0,
 ) -> list[dict]:
     """Trains ``model`` in place for ``settings.epochs`` passes over ``data``; returns the log rows.
 
     The validation positions are scored before the first step too (epoch 0), so the log shows
-    where training started from.
+    where training started from. With ``settings.augment`` each training batch is turned by a
+    random quarter turn per position.
     """
     import torch
 
@@ -166,23 +210,22 @@ def fit(
         for epoch in range(settings.epochs):
             model.train()
             order = rng.permutation(len(data))
-            sums = np.zeros(2)
-            counted = 0
+            sums = _Sums()
             for batch_number in range(steps_per_epoch):
                 rows_of_batch = np.sort(order[batch_number * settings.batch_size:(batch_number + 1) * settings.batch_size])
-                policy_loss, value_loss = batch_losses(model, *_tensors(data, rows_of_batch, device))
+                turns = rng.integers(4, size=len(rows_of_batch)) if settings.augment else None
+                policy_loss, value_loss, policy_rows = batch_losses(
+                    model, *_tensors(data, rows_of_batch, device, turns))
                 loss = policy_loss + settings.value_weight * value_loss
                 optimizer.zero_grad(set_to_none=True)
                 loss.backward()
                 optimizer.step()
                 step += 1
-                sums += (policy_loss.item() * len(rows_of_batch), value_loss.item() * len(rows_of_batch))
-                counted += len(rows_of_batch)
+                sums.add(policy_loss, value_loss, policy_rows, len(rows_of_batch))
                 last_of_epoch = batch_number == steps_per_epoch - 1
                 if step % settings.log_every == 0 or last_of_epoch:
-                    rows.append(_row(step, epoch, "train", sums[0] / counted, sums[1] / counted, settings, counted))
-                    sums[:] = 0
-                    counted = 0
+                    rows.append(_row(step, epoch, "train", *sums.means(), settings, int(sums.rows)))
+                    sums = _Sums()
                 if bar is not None:
                     bar.set_postfix_str(f"epoch {epoch + 1}/{settings.epochs}, loss {loss.item():.3f}", refresh=False)
                     bar.update(1)
@@ -197,13 +240,14 @@ def fit(
 
 
 def _row(step, epoch, split, policy_loss, value_loss, settings, count) -> dict:
+    policy_part = 0.0 if math.isnan(policy_loss) else policy_loss
     return {
         "step": step,
         "epoch": epoch + 1,
         "split": split,
         "policy_loss": round(float(policy_loss), 6),
         "value_loss": round(float(value_loss), 6),
-        "loss": round(float(policy_loss + settings.value_weight * value_loss), 6),
+        "loss": round(float(policy_part + settings.value_weight * value_loss), 6),
         "positions": count,
     }
 
@@ -256,11 +300,15 @@ def run_train(
     architecture=None,
     info: dict | None = None,
     log: Callable[[str], None] | None = None,
+    extra: Positions | None = None,
 ) -> TrainResult:
-    """Trains on the games of ``shards`` (folders, files or a list of both) and writes into ``out``.
+    """Trains on the games of ``shards`` (folders, files or a list of both; may be empty when
+    ``extra`` is given) and on the positions ``extra`` (e.g. of random games, see
+    ``velmar_pipeline.bootstrap``), and writes into ``out``.
 
     Starts from the checkpoint ``init`` when given (its architecture wins), else from a new
     network of ``architecture``. ``info`` goes into the checkpoint (the loop stores the generation).
+    Both sources lose the same share of their games to validation.
     """
     from velmar_pipeline import network
 
@@ -271,14 +319,21 @@ def run_train(
     out = Path(out)
     out.mkdir(parents=True, exist_ok=True)
     paths = _shard_list(shards)
-    if not paths:
+    extra = extra if extra is not None and len(extra) else None
+    if not paths and extra is None:
         raise ValueError(f"no shards in {shards}")
     games = records.load_games(paths)
-    if not games:
+    if not games and extra is None:
         raise ValueError("the shards hold no games")
     training_games, validation_games = split_games(games, settings.holdout, settings.seed)
-    training = positions_module.collect(training_games)
-    validation = positions_module.collect(validation_games) if validation_games else None
+    training_parts = [positions_module.collect(training_games)]
+    validation_parts = [positions_module.collect(validation_games)] if validation_games else []
+    if extra is not None:
+        extra_training, extra_validation = split_positions(extra, settings.holdout, settings.seed)
+        training_parts.append(extra_training)
+        validation_parts += [extra_validation] if extra_validation is not None else []
+    training = positions_module.PositionSets(training_parts)
+    validation = positions_module.PositionSets(validation_parts) if validation_parts else None
     device = network.torch.device(settings.device) if settings.device else network.default_device()
     threads = network.set_threads(settings.threads)
     first_step = 0
@@ -288,9 +343,12 @@ def run_train(
     else:
         model = network.PolicyValueNet(architecture or Architecture()).to(device)
     log(
-        f"train: {len(games)} games from {len(paths)} shard(s): {len(training)} positions to train on, "
+        f"train: {len(games)} games from {len(paths)} shard(s)"
+        + (f" and {len(extra)} other positions" if extra is not None else "")
+        + f": {len(training)} positions to train on, "
         f"{len(validation) if validation is not None else 0} held out; {network.parameter_count(model)} parameters"
-        f" ({model.architecture.blocks} blocks x {model.architecture.channels} channels) on {device}"
+        f" ({model.architecture.blocks} blocks x {model.architecture.channels} channels"
+        + ("" if model.architecture.policy_head else ", value only") + f") on {device}"
         + (f" with {threads} thread(s)" if device.type == "cpu" else "")
     )
     losses_path = out / LOSSES_NAME
@@ -301,7 +359,8 @@ def run_train(
         out / CHECKPOINT_NAME, model, step=first_step + steps, games=len(games),
         positions=len(training), **(info or {}),
     )
-    plot_losses(rows, out / PLOT_NAME, title=f"{len(training)} positions, {len(games)} games")
+    plot_losses(rows, out / PLOT_NAME, title=f"{len(training)} positions, {len(games)} games"
+                + (f" and {len(extra)} other positions" if extra is not None else ""))
     return TrainResult(
         checkpoint, rows, len(games), len(training), len(validation) if validation is not None else 0, steps,
         time.monotonic() - started,
@@ -322,6 +381,12 @@ def add_architecture_arguments(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("network (a new one; a checkpoint brings its own)")
     group.add_argument("--blocks", type=int, default=DEFAULT_ARCHITECTURE.blocks, help="residual blocks")
     group.add_argument("--channels", type=int, default=DEFAULT_ARCHITECTURE.channels, help="channels of the trunk")
+    group.add_argument("--value-only", action="store_true",
+                       help="no policy head: logits of 0 (uniform priors), trained on the value loss alone")
+
+
+def architecture_from(args: argparse.Namespace) -> Architecture:
+    return Architecture(blocks=args.blocks, channels=args.channels, policy_head=not args.value_only)
 
 
 def add_train_arguments(parser: argparse.ArgumentParser, epochs: int | None = None) -> None:
@@ -337,13 +402,15 @@ def add_train_arguments(parser: argparse.ArgumentParser, epochs: int | None = No
     group.add_argument("--train-seed", type=int, default=d.seed, help="seed of the split, the order and the init")
     group.add_argument("--device", default=None, help="torch device (default: cuda when available, else cpu)")
     group.add_argument("--threads", type=int, default=None, help="torch threads (default: the cores but one)")
+    group.add_argument("--augment", action=argparse.BooleanOptionalAction, default=d.augment,
+                       help="use every training position under a random quarter turn of the board")
 
 
 def settings_from(args: argparse.Namespace) -> TrainSettings:
     return TrainSettings(
         epochs=args.epochs, batch_size=args.batch_size, learning_rate=args.lr, weight_decay=args.weight_decay,
         value_weight=args.value_weight, holdout=args.holdout, log_every=args.log_every, seed=args.train_seed,
-        progress=not args.no_progress, device=args.device, threads=args.threads,
+        progress=not args.no_progress, device=args.device, threads=args.threads, augment=args.augment,
     )
 
 
@@ -368,7 +435,7 @@ def _run_train(args: argparse.Namespace) -> int:
     try:
         settings = settings_from(args)
         settings.validate()
-        architecture = Architecture(blocks=args.blocks, channels=args.channels)
+        architecture = architecture_from(args)
         result = run_train(args.shards, args.out, settings, init=args.init, architecture=architecture)
     except (ValueError, FileNotFoundError) as error:
         print(f"velmar-pipeline train: error: {error}", file=sys.stderr)
@@ -377,6 +444,7 @@ def _run_train(args: argparse.Namespace) -> int:
     for split in ("train", "validation"):
         row = result.last(split)
         if row is not None:
-            print(f"last {split} losses: policy {row['policy_loss']:.4f}, value {row['value_loss']:.4f}")
+            note = " (no policy head or target)" if math.isnan(row["policy_loss"]) else ""
+            print(f"last {split} losses: policy {row['policy_loss']:.4f}, value {row['value_loss']:.4f}{note}")
     print(f"checkpoint: {result.checkpoint}")
     return 0

@@ -1,0 +1,252 @@
+"""Learning curve: a training loop from random games, then every generation in the arena with search.
+
+1. Runs (or resumes) ``loop`` into --dir: generation 0 trains a network on positions of
+   --bootstrap-games uniform-random games, each later generation plays --games self-play games
+   with the previous network and trains it further (value-only 3 x 16 network by default).
+2. Plays every generation's network, searching --sims-per-move simulations per tile, against
+   ``uniform`` and ``heuristic`` (searching alike) and against generation 0's network, --arena-games
+   games each (seats rotated), through ``python -m velmar_pipeline arena``. Results are kept as
+   JSON in --dir/arena/, so a rerun skips the arenas already played.
+3. Prints each generation's mean payoff per seat with its 95% interval against each opponent
+   (equal strength: 0.25) and writes the table as Markdown (learning_curve.md) and a plot with
+   error bars (learning_curve.png) into --dir.
+
+    .venv/bin/python bench/learning_curve.py [--dir learning-curve] [--quick]
+
+The defaults take about an hour on a 2-core machine (measured piecewise on 2 cores shared with
+other work): about 6 minutes for generation 0 (1 for the random games, 4 to 5 for a pass over their
+200 000 positions), about 10 for each of the 2 self-play generations (120 games x 270 tiles x 17
+requests at about 1 200 requests/s, then training), about 30 for the 8 arenas (2.3 to 3.7 s a game).
+The elapsed time of every phase is printed. --quick is a smoke run of under 2 minutes with tiny
+settings. Interrupt it at any time and run the same command again to go on.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import shlex
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+from velmar_pipeline.architecture import Architecture
+from velmar_pipeline.config import SearchConfig
+from velmar_pipeline.loop import LoopSettings, done_generations, generation_folder, run_loop
+from velmar_pipeline.train import CHECKPOINT_NAME, LOSSES_NAME, TrainSettings, read_losses
+
+OPPONENTS = ("uniform", "heuristic", "gen0")
+# The budget flags: an hour on 2 cores, and a smoke run of a few minutes. Generation 0 sees 5
+# positions from each of 40 000 games rather than 10 from 20 000: the same training time, twice the
+# outcomes.
+FULL = {
+    "generations": 3, "games": 120, "sims_per_move": 16, "bootstrap_games": 40_000, "bootstrap_positions": 5,
+    "bootstrap_epochs": 1, "bootstrap_mix": 1.0, "window": 2, "epochs": 1, "blocks": 3, "channels": 16,
+    "arena_games": 80, "arena_sims": 16,
+}
+QUICK = {
+    **FULL, "generations": 2, "games": 6, "sims_per_move": 4, "bootstrap_games": 2_000, "arena_games": 4,
+    "arena_sims": 4,
+}
+
+
+def parse_arguments(argv=None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--dir", default=None, help="folder of the loop, the arena results and the outputs "
+                        "(default: learning-curve, or learning-curve-quick with --quick)")
+    parser.add_argument("--quick", action="store_true", help="tiny settings: a smoke run of a few minutes")
+    budget = parser.add_argument_group("budget (defaults: an hour on 2 cores; --quick: a few minutes)")
+    budget.add_argument("--generations", type=int, help=f"generations in all, 0 included ({FULL['generations']})")
+    budget.add_argument("--games", type=int, help=f"self-play games per generation ({FULL['games']})")
+    budget.add_argument("--sims-per-move", type=int, help=f"self-play simulations per tile ({FULL['sims_per_move']})")
+    budget.add_argument("--bootstrap-games", type=int, help=f"random games for generation 0 ({FULL['bootstrap_games']})")
+    budget.add_argument("--bootstrap-positions", type=int,
+                        help=f"positions from each random game ({FULL['bootstrap_positions']})")
+    budget.add_argument("--bootstrap-epochs", type=int, help=f"passes over them ({FULL['bootstrap_epochs']})")
+    budget.add_argument("--bootstrap-mix", type=float,
+                        help=f"random-game positions per self-play position later on ({FULL['bootstrap_mix']})")
+    budget.add_argument("--window", type=int, help=f"generations of games each training sees ({FULL['window']})")
+    budget.add_argument("--epochs", type=int, help=f"passes over a self-play generation's window ({FULL['epochs']})")
+    budget.add_argument("--blocks", type=int, help=f"residual blocks ({FULL['blocks']})")
+    budget.add_argument("--channels", type=int, help=f"channels ({FULL['channels']})")
+    budget.add_argument("--arena-games", type=int, help=f"games of each arena ({FULL['arena_games']})")
+    budget.add_argument("--arena-sims", type=int, help=f"simulations per tile in the arena ({FULL['arena_sims']})")
+    parser.add_argument("--policy-head", action="store_true", help="a policy-value network (default: value only)")
+    parser.add_argument("--opponents", nargs="+", choices=OPPONENTS, default=list(OPPONENTS))
+    parser.add_argument("--c-base", type=float, default=1.0, help="search exploration base (self-play and arena)")
+    parser.add_argument("--c-init", type=float, default=0.0, help="search exploration constant")
+    parser.add_argument("--value-offset", type=float, default=0.25, help="subtracted from predicted payoffs")
+    parser.add_argument("--workers", type=int, default=os.cpu_count() or 1, help="self-play and random-game processes")
+    parser.add_argument("--threads-per-worker", type=int, default=16,
+                        help="self-play games in flight per worker: bigger batches for the network")
+    parser.add_argument("--threads", type=int, default=None, help="torch threads for training (default: cores - 1)")
+    parser.add_argument("--seed", type=int, default=0, help="seed of the arenas' seeded evaluators")
+    parser.add_argument("--arena-command", default=f"{shlex.quote(sys.executable)} -m velmar_pipeline arena",
+                        help="the arena command line that the players and flags are appended to")
+    args = parser.parse_args(argv)
+    for name, value in (QUICK if args.quick else FULL).items():
+        if getattr(args, name) is None:
+            setattr(args, name, value)
+    if args.dir is None:
+        args.dir = "learning-curve-quick" if args.quick else "learning-curve"
+    return args
+
+
+def run_training_loop(args: argparse.Namespace, root: Path) -> list[str]:
+    """Runs the generations still missing; returns lines on their phases' times."""
+    loop = LoopSettings(
+        generations=args.generations, games=args.games, window=args.window, workers=args.workers,
+        threads_per_worker=args.threads_per_worker, value_offset=args.value_offset,
+        bootstrap_games=args.bootstrap_games, bootstrap_positions=args.bootstrap_positions,
+        bootstrap_epochs=args.bootstrap_epochs, bootstrap_mix=args.bootstrap_mix,
+    )
+    search = SearchConfig(sims_per_move=args.sims_per_move, c_base=args.c_base, c_init=args.c_init)
+    training = TrainSettings(epochs=args.epochs, progress=False, threads=args.threads)
+    architecture = Architecture(blocks=args.blocks, channels=args.channels, policy_head=args.policy_head)
+    reports, interrupted = run_loop(root, loop, search, training, architecture)
+    if interrupted:
+        raise KeyboardInterrupt
+    lines = []
+    for r in reports:
+        played = (f"{r.random_positions} positions of random games" if r.random_positions
+                  else f"{r.games_played} self-play games ({r.requests_per_s:.0f} requests/s)")
+        lines.append(f"gen {r.generation}: {played} {r.selfplay_seconds:.0f} s, training {r.train_seconds:.0f} s")
+    return lines
+
+
+def arena_file(root: Path, generation: int, opponent: str) -> Path:
+    return root / "arena" / f"gen-{generation:04d}-vs-{opponent}.json"
+
+
+def play_arena(args: argparse.Namespace, root: Path, generation: int, opponent: str) -> float | None:
+    """Plays one arena unless its result exists; returns its seconds (None when skipped)."""
+    out = arena_file(root, generation, opponent)
+    if out.is_file():
+        return None
+    out.parent.mkdir(parents=True, exist_ok=True)
+    model = generation_folder(root, generation) / CHECKPOINT_NAME
+    other = str(generation_folder(root, 0) / CHECKPOINT_NAME) if opponent == "gen0" else opponent
+    partial = out.with_suffix(".json.partial")
+    command = shlex.split(args.arena_command) + [
+        str(model), other, "--sims-per-move", str(args.arena_sims), "--games", str(args.arena_games),
+        "--seed", str(args.seed + OPPONENTS.index(opponent)), "--json", str(partial), "--no-progress",
+        "--c-base", str(args.c_base), "--c-init", str(args.c_init), "--value-offset", str(args.value_offset),
+    ]
+    print(f"arena: gen {generation} vs {opponent}: {shlex.join(command)}", flush=True)
+    started = time.monotonic()
+    subprocess.run(command, check=True)
+    os.replace(partial, out)  # only a finished arena counts as played
+    return time.monotonic() - started
+
+
+def model_row(result: dict) -> dict:
+    """The arena row of the network under test (the first player on the command line)."""
+    return result["evaluators"][0]
+
+
+def collect(root: Path, generations: list[int], opponents: list[str]) -> list[dict]:
+    """One row per generation: validation value loss and, per opponent, mean/low/high (or None)."""
+    rows = []
+    for generation in generations:
+        losses = [r for r in read_losses(generation_folder(root, generation) / LOSSES_NAME)
+                  if r["split"] == "validation"]
+        row = {"generation": generation, "value_loss": losses[-1]["value_loss"] if losses else math.nan}
+        for opponent in opponents:
+            path = arena_file(root, generation, opponent)
+            row[opponent] = model_row(json.loads(path.read_text())) if path.is_file() else None
+        rows.append(row)
+    return rows
+
+
+def cell(entry: dict | None) -> str:
+    return "—" if entry is None else f"{entry['mean']:.3f} [{entry['low']:.3f}, {entry['high']:.3f}]"
+
+
+def markdown(rows: list[dict], opponents: list[str], settings: str) -> str:
+    header = ["gen", "val. value loss"] + [f"vs {o}" for o in opponents]
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---:" for _ in header) + "|"]
+    for row in rows:
+        lines.append("| " + " | ".join([str(row["generation"]), f"{row['value_loss']:.3f}"]
+                                       + [cell(row[o]) for o in opponents]) + " |")
+    return "\n".join(lines) + f"\n\nMean payoff per seat of the generation's network, 95% interval " \
+                              f"(equal strength: 0.25). {settings}\n"
+
+
+def plot(rows: list[dict], opponents: list[str], path: Path, title: str) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    from matplotlib import pyplot as plt
+
+    figure, axis = plt.subplots(figsize=(7, 4.5), dpi=100)
+    for offset, opponent in enumerate(opponents):
+        points = [(r["generation"], r[opponent]) for r in rows if r[opponent] is not None]
+        if not points:
+            continue
+        x = [g + (offset - (len(opponents) - 1) / 2) * 0.06 for g, _ in points]  # side by side, not on top
+        y = [e["mean"] for _, e in points]
+        error = [[e["mean"] - e["low"] for _, e in points], [e["high"] - e["mean"] for _, e in points]]
+        axis.errorbar(x, y, yerr=error, marker="o", capsize=4, label=f"vs {opponent}")
+    axis.axhline(0.25, color="grey", linestyle="--", linewidth=1, label="equal strength")
+    axis.set_xlabel("generation")
+    axis.set_ylabel("mean payoff per seat (95% interval)")
+    axis.set_xticks([r["generation"] for r in rows])
+    axis.set_title(title, fontsize=9)
+    axis.grid(alpha=0.3)
+    axis.legend()
+    figure.tight_layout()
+    figure.savefig(path)
+    plt.close(figure)
+
+
+def main(argv=None) -> int:
+    args = parse_arguments(argv)
+    root = Path(args.dir)
+    started = time.monotonic()
+    settings = (f"Loop: {args.bootstrap_games} random games x {args.bootstrap_positions} positions "
+                f"({args.bootstrap_epochs} epoch(s)), then {args.generations - 1} generation(s) of {args.games} "
+                f"self-play games at {args.sims_per_move} simulations, window {args.window}, mix "
+                f"{args.bootstrap_mix:g}, {args.blocks} x {args.channels} "
+                f"{'policy-value' if args.policy_head else 'value-only'} network; arena: {args.arena_games} games "
+                f"at {args.arena_sims} simulations, c_base {args.c_base:g}, c_init {args.c_init:g}, value offset "
+                f"{args.value_offset:g}.")
+    print(settings, flush=True)
+    try:
+        phase = time.monotonic()
+        lines = run_training_loop(args, root)
+        print(f"loop: {time.monotonic() - phase:.0f} s this run" + "".join(f"\n  {line}" for line in lines),
+              flush=True)
+        generations = [g for g in done_generations(root) if g < args.generations]
+        arena_seconds = 0.0
+        for generation in generations:
+            for opponent in args.opponents:
+                if opponent == "gen0" and generation == 0:
+                    continue
+                seconds = play_arena(args, root, generation, opponent)
+                if seconds is not None:
+                    arena_seconds += seconds
+                    print(f"arena: gen {generation} vs {opponent}: {seconds:.0f} s", flush=True)
+        print(f"arenas: {arena_seconds:.0f} s this run", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted: run the same command again to go on", file=sys.stderr)
+        return 130
+    except subprocess.CalledProcessError as error:
+        print(f"arena failed ({error.returncode}): {shlex.join(error.cmd)}", file=sys.stderr)
+        return 1
+    rows = collect(root, generations, args.opponents)
+    table = markdown(rows, args.opponents, settings)
+    (root / "learning_curve.md").write_text(table)
+    plot(rows, args.opponents, root / "learning_curve.png",
+         f"{args.bootstrap_games} random games, {args.games} self-play games/gen at {args.sims_per_move} sims; "
+         f"arena {args.arena_games} games at {args.arena_sims} sims")
+    print(table)
+    print(f"written: {root / 'learning_curve.md'}, {root / 'learning_curve.png'} "
+          f"({time.monotonic() - started:.0f} s in all this run)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
