@@ -34,7 +34,7 @@ import time
 from pathlib import Path
 
 from velmar_pipeline.architecture import Architecture
-from velmar_pipeline.config import SearchConfig
+from velmar_pipeline.config import VALUE_OFFSET, SearchConfig
 from velmar_pipeline.loop import LoopSettings, done_generations, generation_folder, run_loop
 from velmar_pipeline.train import CHECKPOINT_NAME, LOSSES_NAME, TrainSettings, read_losses
 
@@ -45,7 +45,7 @@ OPPONENTS = ("uniform", "heuristic", "gen0")
 FULL = {
     "generations": 3, "games": 120, "sims_per_move": 16, "bootstrap_games": 40_000, "bootstrap_positions": 5,
     "bootstrap_epochs": 1, "bootstrap_mix": 1.0, "window": 2, "epochs": 1, "blocks": 3, "channels": 16,
-    "arena_games": 80, "arena_sims": 16,
+    "arena_games": 128, "arena_sims": 16,
 }
 QUICK = {
     **FULL, "generations": 2, "games": 6, "sims_per_move": 4, "bootstrap_games": 2_000, "arena_games": 4,
@@ -78,7 +78,9 @@ def parse_arguments(argv=None) -> argparse.Namespace:
     parser.add_argument("--opponents", nargs="+", choices=OPPONENTS, default=list(OPPONENTS))
     parser.add_argument("--c-base", type=float, default=1.0, help="search exploration base (self-play and arena)")
     parser.add_argument("--c-init", type=float, default=0.0, help="search exploration constant")
-    parser.add_argument("--value-offset", type=float, default=0.25, help="subtracted from predicted payoffs")
+    parser.add_argument("--value-offset", type=float, default=VALUE_OFFSET, help="subtracted from predicted payoffs")
+    parser.add_argument("--arena-jobs", type=int, default=os.cpu_count() or 1,
+                        help="arenas played at once (each arena runs in one process)")
     parser.add_argument("--workers", type=int, default=os.cpu_count() or 1, help="self-play and random-game processes")
     parser.add_argument("--threads-per-worker", type=int, default=16,
                         help="self-play games in flight per worker: bigger batches for the network")
@@ -121,8 +123,8 @@ def arena_file(root: Path, generation: int, opponent: str) -> Path:
     return root / "arena" / f"gen-{generation:04d}-vs-{opponent}.json"
 
 
-def play_arena(args: argparse.Namespace, root: Path, generation: int, opponent: str) -> float | None:
-    """Plays one arena unless its result exists; returns its seconds (None when skipped)."""
+def arena_command(args: argparse.Namespace, root: Path, generation: int, opponent: str) -> list[str] | None:
+    """The command line of one arena, None when its result exists already."""
     out = arena_file(root, generation, opponent)
     if out.is_file():
         return None
@@ -135,10 +137,31 @@ def play_arena(args: argparse.Namespace, root: Path, generation: int, opponent: 
         "--seed", str(args.seed + OPPONENTS.index(opponent)), "--json", str(partial), "--no-progress",
         "--c-base", str(args.c_base), "--c-init", str(args.c_init), "--value-offset", str(args.value_offset),
     ]
-    print(f"arena: gen {generation} vs {opponent}: {shlex.join(command)}", flush=True)
+    return command
+
+
+def play_arenas(args: argparse.Namespace, root: Path, generations: list[int]) -> float:
+    """Plays the arenas still missing, --arena-jobs at a time; returns the seconds they took."""
+    waiting = [(g, o) for g in generations for o in args.opponents if not (o == "gen0" and g == 0)]
+    waiting = [(g, o, c) for g, o in waiting if (c := arena_command(args, root, g, o)) is not None]
+    running: list[tuple] = []
     started = time.monotonic()
-    subprocess.run(command, check=True)
-    os.replace(partial, out)  # only a finished arena counts as played
+    while waiting or running:
+        while waiting and len(running) < max(1, args.arena_jobs):
+            generation, opponent, command = waiting.pop(0)
+            print(f"arena: gen {generation} vs {opponent}: {shlex.join(command)}", flush=True)
+            running.append((generation, opponent, subprocess.Popen(command), time.monotonic()))
+        time.sleep(0.5)
+        for entry in [e for e in running if e[2].poll() is not None]:
+            generation, opponent, process, begun = entry
+            running.remove(entry)
+            if process.returncode != 0:
+                for *_, other, _ in running:
+                    other.terminate()
+                raise subprocess.CalledProcessError(process.returncode, process.args)
+            out = arena_file(root, generation, opponent)
+            os.replace(out.with_suffix(".json.partial"), out)  # only a finished arena counts as played
+            print(f"arena: gen {generation} vs {opponent}: {time.monotonic() - begun:.0f} s", flush=True)
     return time.monotonic() - started
 
 
@@ -220,15 +243,7 @@ def main(argv=None) -> int:
         print(f"loop: {time.monotonic() - phase:.0f} s this run" + "".join(f"\n  {line}" for line in lines),
               flush=True)
         generations = [g for g in done_generations(root) if g < args.generations]
-        arena_seconds = 0.0
-        for generation in generations:
-            for opponent in args.opponents:
-                if opponent == "gen0" and generation == 0:
-                    continue
-                seconds = play_arena(args, root, generation, opponent)
-                if seconds is not None:
-                    arena_seconds += seconds
-                    print(f"arena: gen {generation} vs {opponent}: {seconds:.0f} s", flush=True)
+        arena_seconds = play_arenas(args, root, generations)
         print(f"arenas: {arena_seconds:.0f} s this run", flush=True)
     except KeyboardInterrupt:
         print("interrupted: run the same command again to go on", file=sys.stderr)

@@ -128,6 +128,9 @@ def test_heuristic_beats_uniform_with_search():
         (["--sims-per-move", "2", "--c-base", "0"], 2, "c_base must be > 0"),
         (["--sims-per-move", "2", "--value-offset", "3"], 2, "value_offset must be"),
         (["--sims-per-move", "1", "--games", "1"], 0, "tiles chosen by search (1 simulations per tile)"),
+        (["--json", "."], 2, "is a folder; name a file"),
+        (["--json", "no-such-folder/x.json"], 2, "cannot be written"),
+        (["--games", "2", "random", "--seed", "-1"], 2, "--seed"),
     ],
 )
 def test_arena_search_flags(capsys, flags, status, text):

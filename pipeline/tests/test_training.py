@@ -342,3 +342,29 @@ def test_loop_from_random_games_value_only_and_resumed(tmp_path, monkeypatch):
     monkeypatch.setattr(bootstrap, "random_positions", lambda *a, **k: pytest.fail("random games replayed"))
     reports, _ = run_loop(root, loop, search, training, architecture, log=print)
     assert [(r.generation, r.games_played, r.random_positions) for r in reports] == [(0, 0, 120), (1, 0, 0)]
+
+
+def illegal_weight(game):
+    game.policies[5] = 0.0
+    game.policies[5, 399] = 1.0  # the far corner is no legal tile on move 5
+    return game
+
+
+@pytest.mark.parametrize("damage, flags, status, message", [
+    (illegal_weight, [], 2, "game 1: move 5: the policy puts weight on cell 399"),
+    (None, ["--lr", "inf"], 2, "--lr must be a finite number"),
+    (None, ["--value-weight", "nan"], 2, "--value-weight must be a finite number"),
+    (None, ["--device", "bogus"], 2, "is not a torch device"),
+    (None, ["--device", "cuda"] if not torch.cuda.is_available() else ["--device", "bogus"], 2, "--device"),
+    (None, ["--lr", "1e15", "--epochs", "3"], 1, "the loss is not finite"),
+])
+def test_poison_stops_training_in_one_line_and_writes_nothing(tmp_path, capsys, damage, flags, status, message):
+    games = lowest_tile_games(3, seed=4)
+    if damage is not None:
+        games[1] = damage(games[1])
+    shard = write_games(tmp_path / "games", games)
+    out = tmp_path / "train"
+    assert main(["train", str(shard), "--out", str(out), "--no-progress", *TINY, *flags]) == status
+    err = capsys.readouterr().err
+    assert message in err.strip().splitlines()[-1] and "Traceback" not in err, err
+    assert not out.exists()

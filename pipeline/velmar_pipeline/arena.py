@@ -25,6 +25,7 @@ import argparse
 import json
 import math
 import sys
+import tempfile
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -33,7 +34,9 @@ from pathlib import Path
 import numpy as np
 
 import velmar_rules
+from velmar_rules import CELLS, PLAYERS
 from velmar_pipeline import evaluators
+from velmar_pipeline.atomic import atomic_file
 from velmar_pipeline.config import add_search_arguments, search_from, validate_value_offset
 from velmar_pipeline.positions import legal_mask
 
@@ -78,7 +81,7 @@ def choose_tiles(logits: np.ndarray, mask: np.ndarray, how: str, rng: np.random.
 
 def seating(games: int, players: int) -> np.ndarray:
     """(games, 4) evaluator index of every seat: seat s of game g is (s + g) mod players."""
-    return (np.arange(4)[None, :] + np.arange(games)[:, None]) % players
+    return (np.arange(PLAYERS)[None, :] + np.arange(games)[:, None]) % players
 
 
 @dataclass
@@ -153,15 +156,15 @@ def play(
     progress: bool = False,
 ) -> ArenaResult:
     """Plays ``games`` games, ``parallel`` at a time, with the seats given by :func:`seating`."""
-    if not 1 <= len(players) <= 4:
-        raise ValueError(f"the arena takes 1 to 4 evaluators, got {len(players)}")
+    if not 1 <= len(players) <= PLAYERS:
+        raise ValueError(f"the arena takes 1 to {PLAYERS} evaluators, got {len(players)}")
     if games < 1:
         raise ValueError(f"games must be >= 1, got {games}")
     if choose not in CHOICES:
         raise ValueError(f"unknown choice {choose!r} (known: {', '.join(CHOICES)})")
     rng = np.random.default_rng(seed)
     seats = seating(games, len(players))
-    payoffs = np.zeros((games, 4))
+    payoffs = np.zeros((games, PLAYERS))
     lengths = np.zeros(games, np.int64)
     started = time.monotonic()
     bar = None
@@ -180,7 +183,7 @@ def play(
                 for e, group in by_player.items():
                     planes = np.stack([states[g].encode() for g in group])
                     logits, _ = players[e](planes)
-                    tiles = choose_tiles(np.asarray(logits)[:, :400], legal_mask(planes), choose, rng)
+                    tiles = choose_tiles(np.asarray(logits)[:, :CELLS], legal_mask(planes), choose, rng)
                     for g, tile in zip(group, tiles):
                         states[g].apply(int(tile))
                 for g in [g for g, state in states.items() if state.is_over]:
@@ -231,17 +234,21 @@ def add_arena(subparsers: argparse._SubParsersAction) -> None:
 
 def _run_arena(args: argparse.Namespace) -> int:
     try:
-        if not 1 <= len(args.players) <= 4:
-            raise ValueError(f"the arena takes 1 to 4 evaluators, got {len(args.players)}")
+        if not 1 <= len(args.players) <= PLAYERS:
+            raise ValueError(f"the arena takes 1 to {PLAYERS} evaluators, got {len(args.players)}")
         if args.parallel < 1:
             raise ValueError(f"--parallel must be >= 1, got {args.parallel}")
+        if args.seed is not None and not 0 <= args.seed < 2**63 - PLAYERS:
+            raise ValueError(f"--seed must be in [0, 2**63 - {PLAYERS}), got {args.seed}")
         if args.threads is not None and args.threads < 1:
             raise ValueError(f"--threads must be >= 1, got {args.threads}")
         if args.sims_per_move < 0:
             raise ValueError(f"--sims-per-move must be >= 0 (0: no search), got {args.sims_per_move}")
         search = search_from(args) if args.sims_per_move else None  # ConfigError is a ValueError
         value_offset = validate_value_offset(args.value_offset)
-        players = [make_player(name, None if args.seed is None else args.seed + i, args.threads)
+        if args.json:
+            check_json_target(args.json)  # before the games, not after them
+        players = [_made_player(name, None if args.seed is None else args.seed + i, args.threads)
                    for i, name in enumerate(args.players)]
     except ValueError as error:
         print(f"velmar-pipeline arena: error: {error}", file=sys.stderr)
@@ -264,5 +271,29 @@ def _run_arena(args: argparse.Namespace) -> int:
     for line in result.lines():
         print(line)
     if args.json:
-        Path(args.json).write_text(json.dumps(result.as_dict(), indent=2))
+        with atomic_file(args.json) as file:
+            file.write(json.dumps(result.as_dict(), indent=2).encode())
     return 0
+
+
+def check_json_target(path: str) -> None:
+    """ValueError in one line unless a file can be written at ``path``."""
+    target = Path(path)
+    if target.is_dir():
+        raise ValueError(f"--json {path!r} is a folder; name a file")
+    try:
+        with tempfile.TemporaryFile(dir=target.parent if str(target.parent) else "."):
+            pass
+    except OSError as error:
+        raise ValueError(f"--json {path!r} cannot be written: {error.strerror or error}") from None
+
+
+def _made_player(name: str, seed: int | None, threads: int | None) -> Callable:
+    """make_player, with any failure to load (a damaged checkpoint, say) as one ValueError line."""
+    try:
+        return make_player(name, seed, threads)
+    except ValueError:
+        raise
+    except Exception as error:
+        first_line = (str(error).strip().splitlines() or [""])[0]
+        raise ValueError(f"cannot use {name!r}: {type(error).__name__}: {first_line}") from None

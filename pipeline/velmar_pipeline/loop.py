@@ -32,6 +32,7 @@ import argparse
 import json
 import os
 import re
+import signal
 import sys
 import time
 from dataclasses import asdict, dataclass, field, replace
@@ -152,7 +153,8 @@ def run_loop(
     architecture: Architecture,
     log=None,
 ) -> tuple[list[GenerationReport], bool]:
-    """Runs the generations still missing; returns their reports and whether it was interrupted."""
+    """Runs the generations still missing; returns their reports and the signal that interrupted
+    the self-play of a generation (None when it was not)."""
     from velmar_pipeline.selfplay import Options, run_selfplay
     from velmar_pipeline.train import run_train
 
@@ -209,7 +211,7 @@ def run_loop(
             for line in summary.lines():
                 log(f"  {line}")
             if summary.interrupted:
-                return reports, True
+                return reports, summary.stop_signal or signal.SIGINT
             if summary.games < missing:
                 raise RuntimeError(f"generation {generation}: only {summary.games} of {missing} games were played")
         selfplay_seconds = time.monotonic() - started
@@ -228,7 +230,7 @@ def run_loop(
                                         result.seconds, last))
         log(f"loop: generation {generation} done in {selfplay_seconds + result.seconds:.0f} s"
             + (f" (losses: policy {last['policy_loss']:.3f}, value {last['value_loss']:.3f})" if last else ""))
-    return reports, False
+    return reports, None
 
 
 def tiles_in(folders: list[Path]) -> int:
@@ -312,11 +314,24 @@ def _run_loop(args: argparse.Namespace) -> int:
         return 2
     done = done_generations(Path(args.dir))
     print(f"loop: {args.dir}: generations done {done or 'none'}, going to {loop.generations}", flush=True)
+    stopped_by = []
+
+    def on_stop_signal(signum, frame) -> None:  # SIGTERM and SIGHUP end training as Ctrl-C does
+        stopped_by.append(signum)
+        raise KeyboardInterrupt
+
+    previous = {number: signal.signal(number, on_stop_signal) for number in (signal.SIGTERM, signal.SIGHUP)}
     try:
         reports, interrupted = run_loop(args.dir, loop, search, training, architecture)
     except KeyboardInterrupt:  # during training: the generation without a checkpoint is redone on resume
         print("loop: interrupted; run the same command again to resume", file=sys.stderr)
-        return 130
+        return 128 + (stopped_by[0] if stopped_by else signal.SIGINT)
+    except (RuntimeError, ValueError, OSError) as error:  # a generation that lost games, or bad records
+        print(f"velmar-pipeline loop: failed: {error}", file=sys.stderr)
+        return 1
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
     for report in reports:
         losses = report.last_losses or {}
         played = (f"{report.random_positions} positions of random games ({report.selfplay_seconds:.0f} s)"
@@ -327,6 +342,6 @@ def _run_loop(args: argparse.Namespace) -> int:
               f"value loss {losses.get('value_loss', float('nan')):.3f}")
     if interrupted:
         print("loop: interrupted; run the same command again to resume", file=sys.stderr)
-        return 130
+        return 128 + interrupted
     print(f"latest checkpoint: {latest_checkpoint(args.dir)}")
     return 0

@@ -105,6 +105,9 @@ def save_checkpoint(path: str | os.PathLike, model: PolicyValueNet, **info) -> P
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
     state = {k: v.detach().cpu() for k, v in model.state_dict().items()}
+    broken = [k for k, v in state.items() if v.is_floating_point() and not torch.isfinite(v).all()]
+    if broken:
+        raise ValueError(f"not writing {path}: {broken[0]} holds NaN or infinity")
     payload = {
         "kind": CHECKPOINT_KIND,
         "version": CHECKPOINT_VERSION,

@@ -184,9 +184,17 @@ class PositionSets:
 def game_positions(game: GameRecord) -> tuple[np.ndarray, np.ndarray]:
     """Replays one record: the planes (n, 5, 400) uint8 before each tile and the player to move.
 
-    Raises ValueError when the record does not follow the rules (a tile of the wrong player, an
-    illegal tile, or a game that does not end where the record does).
+    Raises ValueError naming the game (``game.where``) and the move when the record does not
+    follow the rules (a tile of the wrong player, an illegal tile, a game that does not end where
+    the record does) or its policy puts weight on a cell that was not a legal tile there.
     """
+    try:
+        return _replayed(game)
+    except ValueError as error:
+        raise ValueError(f"{game.where}: {error}") from None
+
+
+def _replayed(game: GameRecord) -> tuple[np.ndarray, np.ndarray]:
     state = velmar_rules.Game()
     count = len(game)
     planes = np.empty((count, PLANES, CELLS), np.uint8)
@@ -197,6 +205,9 @@ def game_positions(game: GameRecord) -> tuple[np.ndarray, np.ndarray]:
             raise ValueError(f"move {row}: the record has player {player} laying a tile, but {current} is to move")
         planes[row] = state.encode()
         to_move[row] = current
+        off_board = np.flatnonzero((game.policies[row] != 0) & (planes[row, LEGAL_PLANE] == 0))
+        if len(off_board):
+            raise ValueError(f"move {row}: the policy puts weight on cell {int(off_board[0])}, not a legal tile there")
         try:
             state.apply(int(cell))
         except ValueError as error:

@@ -45,6 +45,28 @@ LOSS_COLUMNS = ["step", "epoch", "split", "policy_loss", "value_loss", "loss", "
 MASKED_LOGIT = -1.0e4  # finite, so a zero target times its log-probability stays 0 instead of NaN
 
 
+class TrainingFailed(RuntimeError):
+    """Training went wrong (a loss that is no longer finite); nothing was written."""
+
+
+def torch_device(name: str | None):
+    """The torch device to train on: ``name``, or CUDA when available; ValueError for a device
+    this machine does not have."""
+    from velmar_pipeline import network
+
+    if name is None:
+        return network.default_device()
+    try:
+        device = network.torch.device(name)
+    except RuntimeError as error:
+        raise ValueError(f"--device {name!r} is not a torch device ({error})") from None
+    if device.type == "cuda" and not network.torch.cuda.is_available():
+        raise ValueError(f"--device {name!r}: torch sees no CUDA GPU on this machine")
+    if device.type not in ("cpu", "cuda"):
+        raise ValueError(f"--device {name!r}: only cpu and cuda are supported")
+    return device
+
+
 @dataclass
 class TrainSettings:
     epochs: int = 2
@@ -65,8 +87,14 @@ class TrainSettings:
             raise ValueError(f"--epochs must be >= 1, got {self.epochs}")
         if self.batch_size < 1:
             raise ValueError(f"--batch-size must be >= 1, got {self.batch_size}")
+        for flag, value in (("--lr", self.learning_rate), ("--weight-decay", self.weight_decay),
+                            ("--value-weight", self.value_weight)):
+            if not math.isfinite(value):
+                raise ValueError(f"{flag} must be a finite number, got {value}")
         if not self.learning_rate > 0:
             raise ValueError(f"--lr must be > 0, got {self.learning_rate}")
+        if self.weight_decay < 0 or self.value_weight < 0:
+            raise ValueError("--weight-decay and --value-weight must be >= 0")
         if not 0 <= self.holdout < 1:
             raise ValueError(f"--holdout must be in [0, 1), got {self.holdout}")
         if self.threads is not None and self.threads < 1:
@@ -217,6 +245,10 @@ def fit(
                 policy_loss, value_loss, policy_rows = batch_losses(
                     model, *_tensors(data, rows_of_batch, device, turns))
                 loss = policy_loss + settings.value_weight * value_loss
+                if not torch.isfinite(loss):
+                    raise TrainingFailed(
+                        f"the loss is not finite at step {step + 1} (policy {float(policy_loss):g}, value "
+                        f"{float(value_loss):g}): lower --lr; no checkpoint was written")
                 optimizer.zero_grad(set_to_none=True)
                 loss.backward()
                 optimizer.step()
@@ -317,7 +349,9 @@ def run_train(
     log = log or (lambda text: print(text, file=sys.stderr, flush=True))
     started = time.monotonic()
     out = Path(out)
-    out.mkdir(parents=True, exist_ok=True)
+    device = torch_device(settings.device)
+    if out.exists() and not out.is_dir():
+        raise ValueError(f"--out {str(out)!r} is not a folder")
     paths = _shard_list(shards)
     extra = extra if extra is not None and len(extra) else None
     if not paths and extra is None:
@@ -334,7 +368,6 @@ def run_train(
         validation_parts += [extra_validation] if extra_validation is not None else []
     training = positions_module.PositionSets(training_parts)
     validation = positions_module.PositionSets(validation_parts) if validation_parts else None
-    device = network.torch.device(settings.device) if settings.device else network.default_device()
     threads = network.set_threads(settings.threads)
     first_step = 0
     if init is not None:
@@ -351,8 +384,9 @@ def run_train(
         + ("" if model.architecture.policy_head else ", value only") + f") on {device}"
         + (f" with {threads} thread(s)" if device.type == "cpu" else "")
     )
-    losses_path = out / LOSSES_NAME
     rows = fit(model, training, validation, settings, first_step)
+    out.mkdir(parents=True, exist_ok=True)  # only once there is something to write
+    losses_path = out / LOSSES_NAME
     write_losses(losses_path, rows)
     steps = rows[-1]["step"] - first_step if rows else 0
     checkpoint = network.save_checkpoint(
@@ -437,9 +471,16 @@ def _run_train(args: argparse.Namespace) -> int:
         settings.validate()
         architecture = architecture_from(args)
         result = run_train(args.shards, args.out, settings, init=args.init, architecture=architecture)
-    except (ValueError, FileNotFoundError) as error:
+    except (ValueError, OSError) as error:
         print(f"velmar-pipeline train: error: {error}", file=sys.stderr)
         return 2
+    except TrainingFailed as error:
+        print(f"velmar-pipeline train: failed: {error}", file=sys.stderr)
+        return 1
+    except RuntimeError as error:  # from torch: an overflow, memory, a device that went away
+        first_line = (str(error).strip().splitlines() or [""])[0]
+        print(f"velmar-pipeline train: failed: {type(error).__name__}: {first_line}", file=sys.stderr)
+        return 1
     print(f"trained {result.steps} steps on {result.train_positions} positions in {result.seconds:.1f} s")
     for split in ("train", "validation"):
         row = result.last(split)
