@@ -130,7 +130,7 @@ def test_heuristic_beats_uniform_with_search():
         (["--sims-per-move", "1", "--games", "1"], 0, "tiles chosen by search (1 simulations per tile)"),
         (["--json", "."], 2, "is a folder; name a file"),
         (["--json", "no-such-folder/x.json"], 2, "cannot be written"),
-        (["--games", "2", "random", "--seed", "-1"], 2, "--seed"),
+        (["--games", "2", "--seed=-1"], 2, "--seed must be in"),
     ],
 )
 def test_arena_search_flags(capsys, flags, status, text):
