@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import velmar_rules
-from velmar_pipeline import arena, evaluators, positions, search_arena
+from velmar_pipeline import evaluators, positions, search_arena
 from velmar_pipeline.__main__ import main
 from velmar_pipeline.config import VALUE_OFFSET, SearchConfig
 

@@ -39,6 +39,7 @@ from velmar_pipeline import evaluators
 from velmar_pipeline.atomic import atomic_file
 from velmar_pipeline.config import add_search_arguments, search_from, validate_value_offset
 from velmar_pipeline.positions import legal_mask
+from velmar_pipeline.errors import one_line
 
 CHOICES = ("sample", "argmax")
 Z_95 = 1.959964
@@ -295,5 +296,4 @@ def _made_player(name: str, seed: int | None, threads: int | None) -> Callable:
     except ValueError:
         raise
     except Exception as error:
-        first_line = (str(error).strip().splitlines() or [""])[0]
-        raise ValueError(f"cannot use {name!r}: {type(error).__name__}: {first_line}") from None
+        raise ValueError(f"cannot use {name!r}: {one_line(error)}") from None

@@ -32,6 +32,7 @@ import numpy as np
 
 from velmar_rules import BOARD_WIDTH, CELLS, PLAYERS, START_CORNERS
 from velmar_pipeline import positions
+from velmar_pipeline.errors import one_line
 
 Evaluator = Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]
 Factory = Callable[[int | None], Evaluator]
@@ -100,8 +101,7 @@ def resolve(name: str) -> Factory:
             module = importlib.import_module(module_name)
             return getattr(module, attribute)
         except Exception as error:  # a module that fails to import fails in its own way
-            first_line = (str(error).strip().splitlines() or [""])[0]
-            raise ValueError(f"cannot load evaluator {name!r}: {type(error).__name__}: {first_line}") from None
+            raise ValueError(f"cannot load evaluator {name!r}: {one_line(error)}") from None
     raise ValueError(f"unknown evaluator {name!r} (known: {', '.join(names())}, or module:factory)")
 
 
@@ -126,8 +126,7 @@ def probe(name: str, seed: int | None = None) -> None:
         evaluator = factory(seed)
         checked_outputs(evaluator, velmar_rules.Game().encode()[None])
     except Exception as error:
-        first_line = (str(error).strip().splitlines() or [""])[0]
-        raise ValueError(f"evaluator {name!r} cannot be used: {type(error).__name__}: {first_line}") from None
+        raise ValueError(f"evaluator {name!r} cannot be used: {one_line(error)}") from None
 
 
 def checked_outputs(evaluator: Evaluator, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:

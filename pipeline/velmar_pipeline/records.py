@@ -29,6 +29,7 @@ import numpy as np
 
 from velmar_rules import CELLS, PLAYERS
 from velmar_pipeline.atomic import atomic_file, claim_first_free
+from velmar_pipeline.errors import one_line
 
 FORMAT_VERSION = 1
 SHARD_PATTERN = re.compile(r"^shard-(\d{5,})\.npz$")
@@ -153,8 +154,7 @@ def read_shard(path: str | os.PathLike) -> list[GameRecord]:
     except RecordError:
         raise
     except Exception as error:  # a truncated, empty or damaged file fails in many ways
-        first_line = (str(error).strip().splitlines() or [""])[0]
-        raise RecordError(f"{path}: not a readable shard ({type(error).__name__}: {first_line})") from None
+        raise RecordError(f"{path}: not a readable shard ({one_line(error)})") from None
     _check_layout(path, moves, policies, payoffs, offsets, metadata)
     return [
         GameRecord(moves[a:b], policies[a:b], payoffs[g], metadata, where=f"{path} game {g}")

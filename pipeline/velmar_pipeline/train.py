@@ -37,6 +37,7 @@ from velmar_pipeline import records
 from velmar_pipeline.architecture import DEFAULT as DEFAULT_ARCHITECTURE
 from velmar_pipeline.architecture import Architecture
 from velmar_pipeline.positions import Positions
+from velmar_pipeline.errors import one_line
 
 CHECKPOINT_NAME = "model.pt"
 LOSSES_NAME = "losses.csv"
@@ -478,8 +479,7 @@ def _run_train(args: argparse.Namespace) -> int:
         print(f"velmar-pipeline train: failed: {error}", file=sys.stderr)
         return 1
     except RuntimeError as error:  # from torch: an overflow, memory, a device that went away
-        first_line = (str(error).strip().splitlines() or [""])[0]
-        print(f"velmar-pipeline train: failed: {type(error).__name__}: {first_line}", file=sys.stderr)
+        print(f"velmar-pipeline train: failed: {one_line(error)}", file=sys.stderr)
         return 1
     print(f"trained {result.steps} steps on {result.train_positions} positions in {result.seconds:.1f} s")
     for split in ("train", "validation"):

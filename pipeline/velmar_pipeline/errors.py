@@ -1,0 +1,8 @@
+"""Errors as the one line a command prints."""
+
+
+def one_line(error: BaseException) -> str:
+    """``Type: first line of the message``: what a user needs of an error from a library that
+    writes several lines (torch's loader, say), without its traceback."""
+    lines = str(error).strip().splitlines()
+    return f"{type(error).__name__}: {lines[0] if lines else ''}".rstrip(": ")
