@@ -248,8 +248,8 @@ def fit(
                 loss = policy_loss + settings.value_weight * value_loss
                 if not torch.isfinite(loss):
                     raise TrainingFailed(
-                        f"the loss is not finite at step {step + 1} (policy {float(policy_loss):g}, value "
-                        f"{float(value_loss):g}): lower --lr; no checkpoint was written")
+                        f"the loss is not finite at step {step + 1} (policy {policy_loss.detach().item():g}, value "
+                        f"{value_loss.detach().item():g}): lower --lr; no checkpoint was written")
                 optimizer.zero_grad(set_to_none=True)
                 loss.backward()
                 optimizer.step()
