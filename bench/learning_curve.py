@@ -5,8 +5,9 @@
    with the previous network and trains it further (value-only 3 x 16 network by default).
 2. Plays every generation's network, searching --sims-per-move simulations per tile, against
    ``uniform`` and ``heuristic`` (searching alike) and against generation 0's network, --arena-games
-   games each (seats rotated), through ``python -m velmar_pipeline arena``. Results are kept as
-   JSON in --dir/arena/, so a rerun skips the arenas already played.
+   games each (seats rotated), through ``python -m velmar_pipeline arena``, --arena-jobs arenas at
+   once (an arena runs in one process). Results are kept as JSON in --dir/arena/, so a rerun skips
+   the arenas already played.
 3. Prints each generation's mean payoff per seat with its 95% interval against each opponent
    (equal strength: 0.25) and writes the table as Markdown (learning_curve.md) and a plot with
    error bars (learning_curve.png) into --dir.
@@ -16,7 +17,8 @@
 The defaults take about an hour on a 2-core machine (measured piecewise on 2 cores shared with
 other work): about 6 minutes for generation 0 (1 for the random games, 4 to 5 for a pass over their
 200 000 positions), about 10 for each of the 2 self-play generations (120 games x 270 tiles x 17
-requests at about 1 200 requests/s, then training), about 30 for the 8 arenas (2.3 to 3.7 s a game).
+requests at about 1 200 requests/s, then training), about 25 for the 8 arenas of 128 games, two at
+a time (2.3 to 3.7 s a game).
 The elapsed time of every phase is printed. --quick is a smoke run of under 2 minutes with tiny
 settings. Interrupt it at any time and run the same command again to go on.
 """
