@@ -236,3 +236,19 @@ def test_a_full_disk_keeps_what_was_written_and_reports_the_rest(tmp_path, monke
     assert summary.games == written + summary.unwritten
     assert any("could not be written" in t and "No space left" in t for t in summary.worker_failures)
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
+
+
+def test_an_evaluator_failing_in_the_service_is_one_line_with_its_traceback_in_the_log(tmp_path, monkeypatch):
+    (tmp_path / "failing_evaluator.py").write_text(
+        "def make(seed):\n"
+        "    def evaluate(planes):\n"
+        "        raise ArithmeticError('the network broke')\n"
+        "    return evaluate\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    out = tmp_path / "out"
+    summary = run_selfplay(SearchConfig(sims_per_move=2),
+                           options(out, games=2, evaluator="failing_evaluator:make", reply_timeout=30.0))
+    assert summary.service_failed and summary.games == 0
+    died = [t for t in summary.worker_failures if "inference service died" in t]
+    assert len(died) == 1 and "service.log" in died[0]
+    assert "ArithmeticError: the network broke" in (out / "service.log").read_text()

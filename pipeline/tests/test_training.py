@@ -1,5 +1,10 @@
 """Value-slot order, training positions, the network and its checkpoints, training, the net evaluator, the loop."""
 
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -368,3 +373,23 @@ def test_poison_stops_training_in_one_line_and_writes_nothing(tmp_path, capsys, 
     err = capsys.readouterr().err
     assert message in err.strip().splitlines()[-1] and "Traceback" not in err, err
     assert not out.exists()
+
+
+@pytest.mark.parametrize("stop_signal", [signal.SIGTERM, signal.SIGHUP])
+def test_a_stop_signal_during_training_ends_the_loop_so_that_it_resumes(tmp_path, stop_signal):
+    command = [sys.executable, "-m", "velmar_pipeline", "loop", "--dir", str(tmp_path), "--generations", "1",
+               "--games", "2", "--sims-per-move", "1", "--epochs", "200", "--no-progress", *TINY]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               cwd=Path(__file__).resolve().parents[2])
+    try:
+        for line in process.stderr:  # the loop logs its phases on standard error
+            if line.startswith("train: "):
+                break
+        process.send_signal(stop_signal)
+        _, err = process.communicate(timeout=60)
+    finally:
+        if process.poll() is None:
+            process.kill()
+    assert process.returncode == 128 + stop_signal, err
+    assert "run the same command again to resume" in err and "Traceback" not in err
+    assert not (tmp_path / "gen-0000" / "model.pt").exists() and len(records.load_games(tmp_path / "gen-0000")) == 2
