@@ -5,12 +5,14 @@ from __future__ import annotations
 import dataclasses
 from dataclasses import dataclass
 
+from velmar_rules import BOARD_WIDTH
+
 
 @dataclass(frozen=True)
 class Architecture:
     """blocks: residual blocks of the trunk; channels: their width; value_channels, value_pool and
     value_hidden: the value head's 1 x 1 convolution, the side of the squares it averages over
-    (1: none; must divide 20) and its hidden layer; policy_head: False for a value-only network,
+    (1: none; must divide the board's width) and its hidden layer; policy_head: False for a value-only network,
     whose logits are all 0 (uniform priors: the search alone shapes the visits)."""
 
     blocks: int = 4
@@ -25,8 +27,8 @@ class Architecture:
         for name in ("channels", "value_channels", "value_hidden"):
             if getattr(self, name) < 1:
                 raise ValueError(f"{name} must be >= 1, got {getattr(self, name)}")
-        if self.value_pool < 1 or 20 % self.value_pool:
-            raise ValueError(f"value_pool must divide 20, got {self.value_pool}")
+        if self.value_pool < 1 or BOARD_WIDTH % self.value_pool:
+            raise ValueError(f"value_pool must divide {BOARD_WIDTH}, got {self.value_pool}")
         if self.blocks < 0:
             raise ValueError(f"blocks must be >= 0, got {self.blocks}")
 
