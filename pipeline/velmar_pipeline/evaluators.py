@@ -30,7 +30,7 @@ from pathlib import Path
 
 import numpy as np
 
-from velmar_rules import BOARD_WIDTH, CELLS, PLAYERS, START_CORNERS
+from velmar_rules import BOARD_WIDTH, CELLS, PLAYERS, START_CORNERS, Game
 from velmar_pipeline import positions
 from velmar_pipeline.errors import one_line
 
@@ -117,14 +117,12 @@ def make(name: str, seed: int | None = None) -> Evaluator:
 def probe(name: str, seed: int | None = None) -> None:
     """Makes the evaluator and evaluates the opening position once, so that a broken module, model
     or factory fails here, in one line (ValueError), before any process starts."""
-    import velmar_rules
-
     factory = resolve(name)
     try:
         if not callable(factory):
             raise TypeError(f"{type(factory).__name__} object is not callable")
         evaluator = factory(seed)
-        checked_outputs(evaluator, velmar_rules.Game().encode()[None])
+        checked_outputs(evaluator, Game().encode()[None])
     except Exception as error:
         raise ValueError(f"evaluator {name!r} cannot be used: {one_line(error)}") from None
 
