@@ -158,3 +158,61 @@ def test_concurrent_calls_take_turns():
     # Neither game ran to its end while the other waited at its first request.
     switches = sum(1 for a, b in zip(order, order[1:]) if a != b)
     assert switches >= 2
+
+
+def test_the_search_lets_other_threads_run():
+    """Between requests the search runs without the interpreter lock: a Python thread keeps
+    counting during a game whose queue and pipe never run Python code (so never hand the lock on)."""
+    import collections
+    import itertools
+    import time
+
+    from selfplay_fakes import UNIFORM_REPLY
+
+    queue, pipe = type("Queue", (), {})(), type("Pipe", (), {})()
+    queue.put = collections.deque(maxlen=1).append
+    pipe.recv = itertools.repeat(UNIFORM_REPLY).__next__
+    ticks = itertools.count()
+    done = threading.Event()
+
+    def count():
+        while not done.is_set():
+            next(ticks)
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        time.sleep(0.2)
+        solo = next(ticks)
+        time.sleep(0.2)
+        solo_rate = (next(ticks) - solo) / 0.2
+        started, before = time.monotonic(), next(ticks)
+        generate_game_data(0, Config(sims_per_move=96), queue, pipe)
+        during, seconds = next(ticks) - before, time.monotonic() - started
+    finally:
+        done.set()
+        counter.join()
+    # Holding the lock, a game would let the counter run only at the interpreter's switch
+    # interval, a few milliseconds of its whole length.
+    assert seconds > 0.2, "the game was too short to tell"
+    assert during > 0.2 * solo_rate * seconds
+
+
+def test_a_request_still_held_by_the_queue_is_never_refilled():
+    """The engine refills its last request only when nobody else holds it or any of its lists."""
+    kept, snapshots, service = [], [], Service()
+
+    class Keeping:
+        def put(self, request):
+            if len(snapshots) % 3 == 0:
+                kept.append(request[1][len(snapshots) % 5])
+                snapshots.append(list(request[1][len(snapshots) % 5]))
+            else:
+                snapshots.append(None)
+            service.queue.put(request)
+
+    record = generate_game_data(5, Config(sims_per_move=4), Keeping(), service.pipe)
+    check_record(record, 4)
+    assert service.problems == []
+    assert [list(row) for row in kept] == [s for s in snapshots if s is not None]
+    assert len({id(row) for row in kept}) == len(kept)

@@ -62,7 +62,11 @@ PyObject* play(PyObject* config_object, PyObject* queue, PyObject* pipe, std::in
     throw InternalFailure("called `Result::unwrap()` on an `Err` value: " + config.error().debug());
   }
   QueueExchange exchange(queue, pipe, id);
-  auto record = play_game(*config, exchange);
+  std::expected<Record, std::string> record;
+  {
+    const InterpreterUnlocked unlocked;
+    record = play_game(*config, exchange);
+  }
   if (!record) {
     PyErr_SetString(PyExc_Exception, quoted(record.error()).c_str());
     return nullptr;

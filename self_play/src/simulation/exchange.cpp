@@ -76,41 +76,93 @@ QueueExchange::QueueExchange(PyObject* queue, PyObject* pipe, std::int32_t id)
       put_(Ref::steal(PyUnicode_InternFromString("put"))),
       recv_(Ref::steal(PyUnicode_InternFromString("recv"))) {}
 
-Ref QueueExchange::request(const Planes& planes) const {
-  Ref rows = Ref::steal(PyList_New(kPlanes));
-  if (!rows) return {};
-  for (std::size_t q = 0; q < kPlanes; ++q) {
-    Ref row = Ref::steal(PyList_New(kCells));
-    if (!row) return {};
-    // The planes hold only 0.0 and 1.0: fill in the two shared objects, then
-    // take their references in bulk.
-    PyObject** items = reinterpret_cast<PyListObject*>(row.get())->ob_item;
-    Py_ssize_t ones = 0, zeros = 0;
-    bool failed = false;
-    for (std::size_t c = 0; c < kCells; ++c) {
-      const float v = planes[q * kCells + c];
-      ones += v == 1.0f;
-      zeros += v == 0.0f;
-      if (v == 1.0f || v == 0.0f) {
-        items[c] = v == 1.0f ? one_.get() : zero_.get();
-      } else {
-        items[c] = PyFloat_FromDouble(v);
-        failed |= items[c] == nullptr;
-      }
+namespace {
+
+// Sets `row` (a list of kCells items) to one plane: the two shared objects for 0.0 and 1.0, a new
+// float otherwise, releasing the items it replaces. The shared objects' references are counted
+// in bulk. False when a float could not be made (that item is left empty).
+bool fill_row(PyObject* row, const float* plane, PyObject* zero, PyObject* one) {
+  PyObject** items = reinterpret_cast<PyListObject*>(row)->ob_item;
+  Py_ssize_t ones = 0, zeros = 0;
+  bool made = true;
+  for (std::size_t c = 0; c < kCells; ++c) {
+    const float v = plane[c];
+    PyObject* old = items[c];
+    PyObject* item;
+    if (v == 1.0f) {
+      item = one;
+      ++ones;
+    } else if (v == 0.0f) {
+      item = zero;
+      ++zeros;
+    } else {
+      item = PyFloat_FromDouble(v);
+      made &= item != nullptr;
     }
-    Py_SET_REFCNT(one_.get(), Py_REFCNT(one_.get()) + ones);
-    Py_SET_REFCNT(zero_.get(), Py_REFCNT(zero_.get()) + zeros);
-    if (failed) return {};
-    PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(q), row.release());
+    items[c] = item;
+    if (old == one) {
+      --ones;
+    } else if (old == zero) {
+      --zeros;
+    } else {
+      Py_XDECREF(old);
+    }
   }
-  return Ref::steal(PyTuple_Pack(2, id_.get(), rows.get()));
+  Py_SET_REFCNT(one, Py_REFCNT(one) + ones);
+  Py_SET_REFCNT(zero, Py_REFCNT(zero) + zeros);
+  return made;
 }
 
-void QueueExchange::between_simulations() {
-  if (PyErr_CheckSignals() < 0) throw Interrupted{Error::fetch()};
+// The rows of the last request, when nobody but this exchange holds the request any more (the
+// queue's `put` kept no reference to it or to any of its lists): they are refilled instead of
+// made anew, which spares allocating and freeing 2,000 list slots per request.
+PyObject* reusable_rows(const Ref& message) {
+  if (!message || Py_REFCNT(message.get()) != 1) return nullptr;
+  PyObject* rows = PyTuple_GET_ITEM(message.get(), 1);
+  if (Py_REFCNT(rows) != 1 || PyList_GET_SIZE(rows) != static_cast<Py_ssize_t>(kPlanes)) return nullptr;
+  for (std::size_t q = 0; q < kPlanes; ++q) {
+    PyObject* row = PyList_GET_ITEM(rows, static_cast<Py_ssize_t>(q));
+    if (!PyList_CheckExact(row) || Py_REFCNT(row) != 1 || PyList_GET_SIZE(row) != static_cast<Py_ssize_t>(kCells)) {
+      return nullptr;
+    }
+  }
+  return rows;
+}
+
+}  // namespace
+
+Ref QueueExchange::request(const Planes& planes) {
+  PyObject* rows = reusable_rows(message_);
+  if (rows == nullptr) {
+    message_ = Ref();
+    Ref fresh = Ref::steal(PyList_New(kPlanes));
+    if (!fresh) return {};
+    for (std::size_t q = 0; q < kPlanes; ++q) {
+      PyObject* row = PyList_New(kCells);  // empty slots until filled below
+      if (row == nullptr) return {};
+      PyList_SET_ITEM(fresh.get(), static_cast<Py_ssize_t>(q), row);
+    }
+    message_ = Ref::steal(PyTuple_Pack(2, id_.get(), fresh.get()));
+    if (!message_) return {};
+    rows = fresh.get();
+  }
+  bool made = true;
+  for (std::size_t q = 0; q < kPlanes; ++q) {
+    made &= fill_row(PyList_GET_ITEM(rows, static_cast<Py_ssize_t>(q)), planes.data() + q * kCells, zero_.get(),
+                     one_.get());
+  }
+  if (!made) {
+    message_ = Ref();  // its lists have empty slots
+    return {};
+  }
+  return message_;
 }
 
 std::expected<void, EvalError> QueueExchange::exchange(const Planes& planes, Reply& reply) {
+  // Declared first, so every reference below is released before the lock is.
+  const InterpreterLocked locked;
+  // A long search is where the interpreter would otherwise not see a Ctrl-C for seconds.
+  if (PyErr_CheckSignals() < 0) throw Interrupted{Error::fetch()};
   if (!id_ || !zero_ || !one_ || !put_ || !recv_) return pending_failure();
   {
     Ref message = request(planes);

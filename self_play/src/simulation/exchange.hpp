@@ -16,23 +16,51 @@ struct Interrupted {
   Error error;
 };
 
+// The search runs without the interpreter lock, so that other threads of the process (other
+// games) run meanwhile; the exchange takes the lock back only to talk to the queue and pipe.
+class InterpreterUnlocked {
+ public:
+  InterpreterUnlocked() : state_(PyEval_SaveThread()) {}
+  ~InterpreterUnlocked() { PyEval_RestoreThread(state_); }
+  InterpreterUnlocked(const InterpreterUnlocked&) = delete;
+  InterpreterUnlocked& operator=(const InterpreterUnlocked&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+class InterpreterLocked {
+ public:
+  InterpreterLocked() : state_(PyGILState_Ensure()) {}
+  ~InterpreterLocked() { PyGILState_Release(state_); }
+  InterpreterLocked(const InterpreterLocked&) = delete;
+  InterpreterLocked& operator=(const InterpreterLocked&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+// Called with the interpreter lock released (see InterpreterUnlocked); constructed and
+// destroyed with it held.
 class QueueExchange final : public Evaluator {
  public:
   // `queue` and `pipe` are borrowed: the caller keeps them alive.
   QueueExchange(PyObject* queue, PyObject* pipe, std::int32_t id);
 
+  // Also runs the interpreter's pending signal handlers (only the main thread has any).
   std::expected<void, EvalError> exchange(const Planes& planes, Reply& reply) override;
-  // Runs the interpreter's pending signal handlers (only the main thread has any).
-  void between_simulations() override;
 
  private:
-  Ref request(const Planes& planes) const;
+  // The request tuple (id, planes) for `planes`: the last one refilled when only this object
+  // still holds it, else a new one.
+  Ref request(const Planes& planes);
 
   PyObject* queue_;
   PyObject* pipe_;
   Ref id_;
   Ref zero_, one_;  // shared by every request: the planes hold nothing else
   Ref put_, recv_;  // method names
+  Ref message_;     // the last request
 };
 
 }  // namespace velmar::py
