@@ -215,7 +215,9 @@ def test_ctrl_c_to_the_whole_group_while_starting_is_one_clean_stop(tmp_path):
     finally:
         if process.poll() is None:
             os.killpg(process.pid, signal.SIGKILL)
-    assert process.returncode == 130, err
+    # Python ends by SIGINT itself (a shell sees 130 either way) when the KeyboardInterrupt passed
+    # through an exec() of source text on its way, e.g. in a dataclass being made.
+    assert process.returncode in (130, -signal.SIGINT), err
     assert "Traceback" not in err and "died" not in err and "failure" not in out, err
 
 
