@@ -1,19 +1,21 @@
-"""Requests/s of the self-play exchange against its floor.
+"""Requests/s of self-play against the OS floor of its own topology.
 
-For 1 and 2 threads per worker, runs in turn:
-  selfplay  the real thing: 2 workers, uniform evaluator, sims_per_move 32;
-  floor     the same processes, request pipe, reply pipes and batching, each "game" replaying one prebuilt
-            request of the real size (5 lists of 400 floats) as many times as a real game made
-            requests, with no engine (velmar_pipeline.floor).
-and prints requests/s of both and their ratio. Usage:
+For each threads-per-worker setting, runs in turn, repeated and interleaved:
+  selfplay  the real thing: 2 workers, uniform evaluator, sims_per_move 32, records not written;
+  floor     the OS floor: the same processes, request pipe, reply pipes and service loop, each worker
+            thread writing a prebuilt request frame and reading the reply bytes, the service routing
+            one prebuilt reply by id (velmar_pipeline.floor), as many requests per "game" as a real
+            game made.
+and prints requests/s of both (median, min-max), their ratio and the service's mean batch size.
 
-    .venv/bin/python bench/selfplay_bench.py [--games 6] [--workers 2] [--threads 1 2] [--max-wait-ms 0]
+    .venv/bin/python bench/selfplay_bench.py [--games 6] [--workers 2] [--threads 1 4] [--repeats 5]
 """
 
 from __future__ import annotations
 
 import argparse
 import os
+import statistics
 import sys
 import tempfile
 
@@ -21,38 +23,54 @@ from velmar_pipeline.config import SearchConfig
 from velmar_pipeline.selfplay import Options, run_selfplay
 
 
-def run(games, workers, threads, sims, floor_requests=None, batch_size=None, max_wait_ms=0.0):
+def run(args, threads, floor_requests=None):
     with tempfile.TemporaryDirectory(prefix="velmar-bench-") as out:
-        options = Options(games=games, workers=workers, threads_per_worker=threads, out=out, progress=False,
-                          write_records=False, batch_size=batch_size, max_wait_ms=max_wait_ms)
+        options = Options(games=args.games, workers=args.workers, threads_per_worker=threads, out=out,
+                          progress=False, write_records=False, max_wait_ms=args.max_wait_ms,
+                          evaluator=args.evaluator)
         if floor_requests is not None:
             os.environ["VELMAR_FLOOR_REQUESTS"] = str(floor_requests)
-            options.play = "velmar_pipeline.floor:play"
-        summary = run_selfplay(SearchConfig(sims_per_move=sims), options)
-    if summary.worker_failures:
+            options.floor = True
+        summary = run_selfplay(SearchConfig(sims_per_move=args.sims_per_move), options, log=lambda text: None)
+    if summary.worker_failures or summary.games != args.games:
         sys.exit(f"run failed: {summary.worker_failures}")
     return summary
 
 
+def spread(values):
+    return f"{statistics.median(values):>8.0f} [{min(values):.0f}-{max(values):.0f}]"
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--games", type=int, default=6)
+    parser.add_argument("--games", type=int, default=16)
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--sims-per-move", type=int, default=32)
-    parser.add_argument("--threads", type=int, nargs="+", default=[1, 2])
+    parser.add_argument("--threads", type=int, nargs="+", default=[1, 4])
+    parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--max-wait-ms", type=float, default=0.0)
+    parser.add_argument("--evaluator", default="uniform")
     args = parser.parse_args()
-    print(f"{os.cpu_count()} cores; {args.workers} workers, sims_per_move {args.sims_per_move}, "
-          f"{args.games} games per run, uniform evaluator, max wait {args.max_wait_ms} ms")
-    print(f"{'threads':>7} {'selfplay req/s':>15} {'floor req/s':>12} {'ratio':>6} {'req/game':>9}")
+    print(f"{os.cpu_count()} cores; {args.workers} workers, sims_per_move {args.sims_per_move}, {args.games} games "
+          f"per run, {args.evaluator} evaluator, max wait {args.max_wait_ms} ms, {args.repeats} repeats")
+    real = {threads: [] for threads in args.threads}
+    floor = {threads: [] for threads in args.threads}
+    for repeat in range(args.repeats):
+        for threads in args.threads:
+            summary = run(args, threads)
+            real[threads].append(summary)
+            floor[threads].append(run(args, threads, floor_requests=summary.requests // summary.games))
+            print(f"  repeat {repeat + 1}, {threads} threads: selfplay {summary.requests_per_s:.0f} req/s "
+                  f"(batch {summary.mean_batch:.1f}), floor {floor[threads][-1].requests_per_s:.0f} req/s "
+                  f"(batch {floor[threads][-1].mean_batch:.1f})", flush=True)
+    print(f"{'threads':>7} {'selfplay req/s':>22} {'floor req/s':>22} {'ratio':>6} {'batch':>6} {'floor batch':>12}")
     for threads in args.threads:
-        real = run(args.games, args.workers, threads, args.sims_per_move, max_wait_ms=args.max_wait_ms)
-        per_game = real.requests // max(real.games, 1)
-        floor = run(args.games, args.workers, threads, args.sims_per_move, floor_requests=per_game,
-                    max_wait_ms=args.max_wait_ms)
-        ratio = real.requests_per_s / floor.requests_per_s if floor.requests_per_s else float("nan")
-        print(f"{threads:>7} {real.requests_per_s:>15.0f} {floor.requests_per_s:>12.0f} {ratio:>6.2f} {per_game:>9}",
-              flush=True)
+        ours = [s.requests_per_s for s in real[threads]]
+        base = [s.requests_per_s for s in floor[threads]]
+        ratio = statistics.median(ours) / statistics.median(base)
+        batch = statistics.median(s.mean_batch for s in real[threads])
+        floor_batch = statistics.median(s.mean_batch for s in floor[threads])
+        print(f"{threads:>7} {spread(ours):>22} {spread(base):>22} {ratio:>6.2f} {batch:>6.1f} {floor_batch:>12.1f}")
 
 
 if __name__ == "__main__":

@@ -43,7 +43,7 @@ def test_the_service_sends_predicted_payoffs_minus_the_offset(tmp_path, name):
     frames = b"".join(wire.pack_request(i, p) for i, p in zip(ids, planes))
     receive, send = Pipe(duplex=False)
     offset = 0.4
-    service.answer(frames, [send], evaluators.make(name, seed=7), offset)
+    service.answer(frames, service.reply_writer([send]), evaluators.make(name, seed=7), offset)
     logits, payoffs = evaluators.make(name, seed=7)(planes)
     assert np.all(payoffs >= 0) and np.allclose(payoffs.sum(axis=1), 1.0, atol=1e-5)
     for row in ids:
@@ -57,11 +57,18 @@ def test_the_service_sends_predicted_payoffs_minus_the_offset(tmp_path, name):
 def test_non_finite_evaluator_outputs_are_refused(bad):
     def broken(planes):
         logits, values = np.zeros((len(planes), 400)), np.full((len(planes), 4), 0.25)
-        (logits if bad == "logits" else values)[0, 0] = np.nan
+        (logits if bad == "logits" else values)[-1, -1] = np.inf
         return logits, values
 
+    planes = real_positions(2)
     with pytest.raises(ValueError, match=f"non-finite {bad}"):
-        evaluators.checked_outputs(broken, real_positions(2))
+        evaluators.checked_outputs(broken, planes)
+    # The service refuses the whole batch: not even the good first reply is sent.
+    receive, send = Pipe(duplex=False)
+    frames = b"".join(wire.pack_request(i, p) for i, p in enumerate(planes))
+    with pytest.raises(ValueError, match=f"non-finite {bad}"):
+        service.answer(frames, service.reply_writer([send]), broken)
+    assert not receive.poll(0)
 
 
 class ScriptedService:

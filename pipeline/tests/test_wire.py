@@ -161,12 +161,12 @@ def test_service_routes_replies_by_id_and_checks_the_evaluator_shapes():
     def echo_ids(planes):
         return np.zeros((len(planes), 400)), np.tile(np.arange(4.0), (len(planes), 1))
 
-    assert service.answer(frames, conns, echo_ids) == 2
+    assert service.answer(frames, service.reply_writer(conns), echo_ids) == 2
     assert wire.unpack_reply(ends[2][0].recv_bytes())[2] == ids[0]
     assert wire.unpack_reply(ends[0][0].recv_bytes())[2] == ids[1]
     assert not ends[1][0].poll(0)
     with pytest.raises(ValueError, match=r"logits \[2, 400\] and values \[2, 4\], got \[2, 400\] and \[2, 3\]"):
-        service.answer(frames, conns, lambda planes: (np.zeros((2, 400)), np.zeros((2, 3))))
+        service.answer(frames, service.reply_writer(conns), lambda planes: (np.zeros((2, 400)), np.zeros((2, 3))))
 
 
 def test_tickets_are_shared_by_threads_and_end_when_the_parent_closes():

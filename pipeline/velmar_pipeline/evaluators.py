@@ -130,6 +130,16 @@ def probe(name: str, seed: int | None = None) -> None:
 def checked_outputs(evaluator: Evaluator, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The evaluator's (logits, values) for a batch as float32, ValueError when their shapes are
     wrong or a number is not finite (NaN or infinity would steer the search blindly)."""
+    logits, values = shaped_outputs(evaluator, planes)
+    for name, array in (("logits", logits), ("values", values)):
+        if not np.isfinite(array).all():
+            raise ValueError(f"the evaluator returned non-finite {name} (NaN or infinity)")
+    return logits, values
+
+
+def shaped_outputs(evaluator: Evaluator, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """``checked_outputs`` but for the finiteness, which the service's reply writer checks as it
+    copies the numbers."""
     batch = len(planes)
     logits, values = evaluator(planes)
     logits = np.asarray(logits, dtype=np.float32)
@@ -139,10 +149,7 @@ def checked_outputs(evaluator: Evaluator, planes: np.ndarray) -> tuple[np.ndarra
             f"the evaluator must return logits [{batch}, {CELLS}] and values [{batch}, {PLAYERS}],"
             f" got {list(logits.shape)} and {list(values.shape)}"
         )
-    for name, array in (("logits", logits), ("values", values)):
-        if not np.isfinite(array).all():
-            raise ValueError(f"the evaluator returned non-finite {name} (NaN or infinity)")
-    return logits, values
+    return np.ascontiguousarray(logits), np.ascontiguousarray(values)
 
 
 def search_values(payoffs: np.ndarray, value_offset: float) -> np.ndarray:

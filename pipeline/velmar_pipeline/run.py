@@ -33,7 +33,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from velmar_pipeline import records, service, wire, worker
+from velmar_pipeline import floor, records, service, wire, worker
 from velmar_pipeline.config import SearchConfig
 
 if TYPE_CHECKING:
@@ -61,6 +61,12 @@ class Summary:
     stop_signal: int | None = None  # the signal that interrupted the run
     unwritten: int = 0  # finished games that could not be written
     service_failed: bool = False
+    served: int = 0  # requests the service answered (abandoned games' included)
+    batches: int = 0  # evaluations it made for them
+
+    @property
+    def mean_batch(self) -> float:
+        return self.served / self.batches if self.batches else 0.0
 
     def exit_status(self, games: int) -> int:
         """128 + the stop signal's number (130 for Ctrl-C, 143 for SIGTERM, 129 for SIGHUP); else
@@ -99,6 +105,7 @@ class Summary:
             f"requests: {self.requests} in {self.seconds:.1f} s of play ({self.requests_per_s:.0f} requests/s;"
             f" {self.wall_seconds:.1f} s in all)",
             f"mean game length: {self.mean_length:.1f} tiles",
+            f"service: {self.served} requests in {self.batches} batches (mean batch {self.mean_batch:.1f})",
             f"wins per seat (shared wins split): [{wins}]",
             f"shards: {len(self.shards)}" + (f" ({self.shards[0].parent})" if self.shards else ""),
         ]
@@ -246,7 +253,7 @@ class SelfplayRun:
             target=service.serve,
             args=(self.request_pipe[0], [send for _, send in self.reply_pipes], options.evaluator, options.seed,
                   options.batch_size or slot_count, options.max_wait_ms, self.stop_flag, self.finish_flag,
-                  self.counters, options.value_offset, str(self.out / SERVICE_LOG)),
+                  self.counters, options.value_offset, str(self.out / SERVICE_LOG), options.floor),
             name="velmar-service",
             daemon=True,
         )
@@ -257,7 +264,8 @@ class SelfplayRun:
                 target=worker.run,
                 args=(index, [(slot, self.reply_pipes[slot][0]) for slot in slots], self.request_pipe[1],
                       self.result_pipes[index][1], self.ticket_pipes[index][0], search.as_dict(), self.stop_flag,
-                      str(self.out / f"worker-{index}.log"), options.reply_timeout, options.play),
+                      str(self.out / f"worker-{index}.log"), options.reply_timeout,
+                      floor.OS_FLOOR_PLAY if options.floor else options.play),
                 name=f"velmar-worker-{index}",
                 daemon=True,
             ))
@@ -363,9 +371,10 @@ class SelfplayRun:
         self._write_the_rest()
         for number, handler in self.previous_handlers.items():
             signal.signal(number, handler)
-        served = self.counters.requests.value
-        if served and summary.requests == 0:
-            summary.requests = served
+        summary.served = self.counters.requests.value
+        summary.batches = self.counters.batches.value
+        if summary.served and summary.requests == 0:
+            summary.requests = summary.served
 
     # --- what happens on the way ---------------------------------------------------------------
 

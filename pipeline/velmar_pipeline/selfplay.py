@@ -38,6 +38,7 @@ class Options:
     play: str = "velmar_self_play:generate_game_data"
     write_records: bool = True
     value_offset: float = VALUE_OFFSET
+    floor: bool = False  # benchmarks only: measure the OS floor of this topology (velmar_pipeline.floor)
 
     def validate(self) -> None:
         validate_value_offset(self.value_offset)

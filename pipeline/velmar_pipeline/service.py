@@ -48,33 +48,28 @@ class Counters:
         self.ready = context.Value("b", 0, lock=False)  # set once the evaluator is made
 
 
-def answer(frames: bytes, conns: Sequence[Connection], evaluator, value_offset: float = 0.0) -> int:
-    """Evaluates one batch of request frames, sends every reply to its owner; returns the batch size."""
-    ids, planes = wire.unpack_requests(frames)
-    logits, values = evaluators.checked_outputs(evaluator, planes)
-    values = evaluators.search_values(values, value_offset)
-    for request_id, message in zip(ids.tolist(), wire.pack_replies(ids, logits, values)):
-        reply(conns, request_id, message)
+def reply_writer(conns: Sequence[Connection]) -> wire.ReplyWriter:
+    """The service's ends of the reply pipes, by slot, for ``answer`` and ``refuse``; ``conns``
+    must stay open as long as it is used."""
+    return wire.ReplyWriter([conn.fileno() for conn in conns], ID_STRIDE)
+
+
+def answer(frames: bytes, writer: wire.ReplyWriter, evaluator, value_offset: float = 0.0) -> int:
+    """Evaluates one batch of request frames, sends every reply to its owner; returns the batch size.
+
+    A reply whose id is no slot's, or whose worker has died meanwhile, is dropped (the parent
+    reports a dead worker)."""
+    ids, planes = wire.decode_batch(frames)
+    logits, values = evaluators.shaped_outputs(evaluator, planes)
+    writer.send(ids, logits, evaluators.search_values(values, value_offset))  # refuses NaN and infinity
     return len(ids)
 
 
-def refuse(frames: bytes, conns: Sequence[Connection]) -> int:
+def refuse(frames: bytes, writer: wire.ReplyWriter) -> int:
     """Answers every request of a batch with STOP; returns the batch size."""
-    ids, _ = wire.unpack_requests(frames)
-    for request_id in ids.tolist():
-        reply(conns, request_id, wire.STOP)
+    ids = wire.request_ids(frames)
+    writer.stop(ids)
     return len(ids)
-
-
-def reply(conns: Sequence[Connection], request_id: int, message: bytes) -> None:
-    """Sends one reply; a worker that died meanwhile is skipped (the parent reports it)."""
-    slot = owner(request_id)
-    if not 0 <= slot < len(conns):
-        return  # not an id this run handed out
-    try:
-        conns[slot].send_bytes(message)
-    except (BrokenPipeError, ConnectionResetError):
-        pass
 
 
 def serve(
@@ -89,28 +84,37 @@ def serve(
     counters: Counters | None = None,
     value_offset: float = 0.0,
     log_path: str | None = None,
+    floor: bool = False,
 ) -> None:
     """Process entry point of the service (see the module docstring). ``requests`` is the read end
     of the shared request pipe. An error ends the process with status 1 after writing its
-    traceback to ``log_path`` (standard output and error go there)."""
+    traceback to ``log_path`` (standard output and error go there). ``floor``: answer every
+    request with one prebuilt reply, unread (``velmar_pipeline.floor``)."""
     from velmar_pipeline.worker import ignore_stop_signals, redirect_output
 
     ignore_stop_signals()
     if log_path is not None:
         redirect_output(log_path)
     try:
-        _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, stop, finish, counters, value_offset)
+        _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, stop, finish, counters, value_offset,
+               floor)
     except Exception:
         traceback.print_exc()
         sys.stderr.flush()
         os._exit(1)
 
 
-def _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, stop, finish, counters, value_offset):
+def _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, stop, finish, counters, value_offset,
+           floor):
     evaluator = evaluators.make(evaluator_name, seed)
+    if floor:
+        from velmar_pipeline.floor import PrebuiltReplies
+
+        evaluator = PrebuiltReplies(batch_size)
     if counters is not None:
         counters.ready.value = 1
     reader = wire.RequestReader(requests.fileno())
+    writer = reply_writer(conns)
     parent = os.getppid()
     max_wait = max_wait_ms / 1000.0
     stopping = False
@@ -132,7 +136,12 @@ def _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, stop,
             if reader.closed or finish.is_set() or os.getppid() != parent:
                 break
             continue
-        served += refuse(frames, conns) if stopping else answer(frames, conns, evaluator, value_offset)
+        if stopping:
+            served += refuse(frames, writer)
+        elif floor:
+            served += evaluator.answer(frames, writer)
+        else:
+            served += answer(frames, writer, evaluator, value_offset)
         batches += 1
     if counters is not None:
         counters.requests.value = served

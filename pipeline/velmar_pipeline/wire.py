@@ -11,6 +11,11 @@ service, which is the one serial stage, into the workers.
 Replies go to the pipe of the slot that owns the id, as one message each: the id (int32) then
 400 logits and 4 values (float32), all little-endian. An empty message means "the run is
 stopping, abandon the game".
+
+The endpoints on the hot path are native (``velmar_wire``): ``RequestSender`` and ``ReplyPipe``,
+handed to the engine, and the service's ``ReplyWriter``. They wait and write without the
+interpreter lock. The Python functions here are the reference they are tested against, byte for
+byte, and what the service uses to read a batch.
 """
 
 from __future__ import annotations
@@ -21,8 +26,18 @@ import struct
 from collections.abc import Sequence
 
 import numpy as np
+import velmar_wire
 
 from velmar_rules import CELLS, PLANES, PLAYERS
+from velmar_wire import (  # noqa: F401 (the endpoints and their errors live here for the package)
+    MisroutedReply,
+    PlanesNotBinary,
+    ReplyPipe,
+    ReplyWriter,
+    RequestSender,
+    RunStopped,
+    ServiceGone,
+)
 
 BITS = PLANES * CELLS
 ID = struct.Struct("<i")
@@ -32,10 +47,7 @@ STOP = b""
 _ROW = struct.Struct(f"<{CELLS}d")
 
 assert FRAME <= select.PIPE_BUF, "a request frame must be written atomically"
-
-
-class PlanesNotBinary(ValueError):
-    """A request's planes hold a value other than 0.0 and 1.0, so they cannot be sent as bits."""
+assert (FRAME, REPLY) == (velmar_wire.FRAME, velmar_wire.REPLY), "the native endpoints disagree on the sizes"
 
 
 def pack_request(request_id: int, planes: Sequence[Sequence[float]]) -> bytes:
@@ -51,25 +63,40 @@ def pack_request(request_id: int, planes: Sequence[Sequence[float]]) -> bytes:
     bits = values != 0
     if not np.array_equal(values, bits):
         raise PlanesNotBinary("planes must hold only 0.0 and 1.0")
-    return ID.pack(request_id) + np.packbits(bits).tobytes()
+    try:
+        head = ID.pack(request_id)
+    except struct.error:
+        raise ValueError("a request id must be a signed 32-bit integer") from None
+    return head + np.packbits(bits).tobytes()
+
+
+def request_ids(frames: bytes | bytearray | memoryview) -> np.ndarray:
+    """The ids [B] (int32) of a run of whole frames."""
+    rows = np.frombuffer(frames, dtype=np.uint8).reshape(-1, FRAME)
+    return np.ascontiguousarray(rows[:, : ID.size]).view("<i4").reshape(-1)
 
 
 def unpack_requests(frames: bytes | bytearray | memoryview) -> tuple[np.ndarray, np.ndarray]:
     """The ids [B] and the planes [B, 5, 400] (float32) of a run of whole frames."""
     rows = np.frombuffer(frames, dtype=np.uint8).reshape(-1, FRAME)
-    ids = rows[:, : ID.size].copy().view("<i4").reshape(-1)
+    ids = request_ids(frames)
     planes = np.unpackbits(rows[:, ID.size :], axis=1, count=BITS).reshape(-1, PLANES, CELLS)
     return ids, planes.astype(np.float32)
 
 
 def pack_replies(ids: np.ndarray, logits: np.ndarray, values: np.ndarray) -> list[bytes]:
-    """One reply message per row of a batch's outputs."""
-    batch = len(ids)
-    table = np.empty((batch, CELLS + PLAYERS + 1), dtype="<f4")
+    """One reply message per row of a batch's outputs (what ``ReplyWriter.send`` writes)."""
+    table = np.empty((len(ids), CELLS + PLAYERS + 1), dtype="<f4")
     table[:, 0].view("<i4")[:] = ids
     table[:, 1 : 1 + CELLS] = logits
     table[:, 1 + CELLS :] = values
     return [row.tobytes() for row in table]
+
+
+def decode_batch(frames: bytes | bytearray | memoryview) -> tuple[np.ndarray, np.ndarray]:
+    """What ``unpack_requests`` returns, decoded natively: the service's hot path."""
+    ids, planes = velmar_wire.unpack(frames)
+    return np.frombuffer(ids, dtype="<i4"), np.frombuffer(planes, dtype=np.float32).reshape(-1, PLANES, CELLS)
 
 
 def unpack_reply(message: bytes) -> tuple[list[float], list[float], int]:
@@ -78,27 +105,6 @@ def unpack_reply(message: bytes) -> tuple[list[float], list[float], int]:
         raise ValueError(f"a reply must be {REPLY} bytes, got {len(message)}")
     numbers = np.frombuffer(message, dtype="<f4", offset=ID.size)
     return numbers[:CELLS].tolist(), numbers[CELLS:].tolist(), ID.unpack_from(message)[0]
-
-
-class RequestSender:
-    """The ``inference_queue`` handed to the engine: ``put`` writes one frame to the shared pipe.
-
-    ``failure`` keeps the error of a failed ``put`` (the engine turns it into its own error),
-    so the caller can tell a gone service from other failures.
-    """
-
-    def __init__(self, fd: int):
-        self.fd = fd
-        self.failure: BaseException | None = None
-
-    def put(self, request) -> None:
-        request_id, planes = request
-        frame = pack_request(request_id, planes)
-        try:
-            os.write(self.fd, frame)
-        except OSError as error:  # EPIPE: the service's end is closed
-            self.failure = error
-            raise
 
 
 class RequestReader:
@@ -122,10 +128,11 @@ class RequestReader:
 
     def read(self, most: int, first_timeout: float, gather_timeout: float, clock) -> bytes:
         """Up to ``most`` whole frames: waits ``first_timeout`` for the first, then gathers more
-        until ``most`` are in or ``gather_timeout`` has passed since the first arrived."""
+        until ``most`` are in or ``gather_timeout`` has passed since the first arrived. A read takes
+        every frame waiting (up to ``most``), so with no gathering one read is the whole batch."""
         if len(self.pending) < FRAME:
             self._fill(most, first_timeout)
-        if len(self.pending) >= FRAME:
+        if len(self.pending) >= FRAME and gather_timeout > 0:
             deadline = clock() + gather_timeout
             while len(self.pending) < most * FRAME and not self.closed:
                 remaining = deadline - clock()

@@ -3,7 +3,8 @@
 A worker owns one or more slots; each slot is a thread with its own reply pipe and its own
 range of game ids, and writes its requests into the pipe shared with every other worker
 (``velmar_pipeline.wire``), playing one game at a time with ``velmar_self_play.generate_game_data``.
-The threads overlap because the pipe's ``recv`` releases the interpreter lock while it waits.
+The threads run in parallel: the engine releases the interpreter lock while it searches, and
+the native endpoints (``wire.RequestSender``, ``wire.ReplyPipe``) while they write and wait.
 Standard output and error (file descriptors 1 and 2) go to a log file per worker, so the
 engine's summary lines land there. A slot starts a game for each ticket it takes from the
 worker's ticket pipe (``wire.Tickets``) and stops when the parent closes it.
@@ -31,52 +32,7 @@ from multiprocessing.connection import Connection
 from velmar_pipeline import records, wire
 from velmar_pipeline.config import SearchConfig
 from velmar_pipeline.service import game_id
-
-
-class ServiceGone(RuntimeError):
-    """The inference service is not answering any more."""
-
-
-class RunStopped(RuntimeError):
-    """The run is stopping; the game in progress is abandoned."""
-
-
-class MisroutedReply(RuntimeError):
-    """A reply meant for another game arrived on this slot's pipe."""
-
-
-class ReplyPipe:
-    """The ``pipe`` handed to the engine: ``recv`` waits for this slot's next reply.
-
-    Fails fast with ServiceGone when the service's end of the pipe closes, or when no reply
-    comes within ``timeout`` seconds; checks that the reply carries the expected game id.
-    """
-
-    def __init__(self, conn: Connection, timeout: float):
-        self.conn = conn
-        self.timeout = timeout
-        self.expected_id: int | None = None
-        self.replies = 0
-        self.failure: BaseException | None = None
-
-    def recv(self):
-        try:
-            if not self.conn.poll(self.timeout):
-                self.failure = ServiceGone(f"no reply from the inference service within {self.timeout:g} s")
-                raise self.failure
-            message = self.conn.recv_bytes()
-        except (EOFError, OSError) as error:
-            self.failure = ServiceGone("the inference service is gone (its end of the reply pipe closed)")
-            raise self.failure from error
-        if message == wire.STOP:
-            self.failure = RunStopped("the run is stopping")
-            raise self.failure
-        reply = wire.unpack_reply(message)
-        if reply[2] != self.expected_id:
-            self.failure = MisroutedReply(f"reply for game id {reply[2]} reached game id {self.expected_id}")
-            raise self.failure
-        self.replies += 1
-        return reply
+from velmar_pipeline.wire import MisroutedReply, ReplyPipe, RunStopped, ServiceGone  # noqa: F401 (callers' names)
 
 
 class ResultSender:
