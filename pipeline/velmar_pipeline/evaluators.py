@@ -154,16 +154,31 @@ def shaped_outputs(evaluator: Evaluator, planes: np.ndarray) -> tuple[np.ndarray
 
 def search_values(payoffs: np.ndarray, value_offset: float) -> np.ndarray:
     """The values the engine is sent: predicted payoffs minus the value offset (float32)."""
-    return (np.asarray(payoffs, np.float32) - np.float32(value_offset)).astype(np.float32)
+    return np.subtract(payoffs, np.float32(value_offset), dtype=np.float32)
 
 
 @register("uniform", "zero logits (uniform priors) and values of 0.25 for every player")
 def uniform(seed: int | None = None) -> Evaluator:
-    def evaluate(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        batch = planes.shape[0]
-        return np.zeros((batch, CELLS), np.float32), np.full((batch, PLAYERS), 0.25, np.float32)
+    # The outputs never change: read-only slices of one table, grown as batches grow.
+    outputs = _ConstantOutputs(np.zeros(CELLS, np.float32), np.full(PLAYERS, 0.25, np.float32))
+    return lambda planes: outputs.first(planes.shape[0])
 
-    return evaluate
+
+class _ConstantOutputs:
+    def __init__(self, logits: np.ndarray, values: np.ndarray):
+        self.row = logits, values
+        self.tables = self._grown(1)
+
+    def _grown(self, batch: int) -> tuple[np.ndarray, np.ndarray]:
+        tables = tuple(np.tile(row, (batch, 1)) for row in self.row)
+        for table in tables:
+            table.flags.writeable = False
+        return tables
+
+    def first(self, batch: int) -> tuple[np.ndarray, np.ndarray]:
+        if batch > len(self.tables[0]):
+            self.tables = self._grown(max(batch, 2 * len(self.tables[0])))
+        return self.tables[0][:batch], self.tables[1][:batch]
 
 
 @register("random", "standard normal logits and random values summing to 1 (seeded by --seed)")

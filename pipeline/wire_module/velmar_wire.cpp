@@ -157,15 +157,25 @@ bool pack_row(PyObject* row, std::uint8_t* out, KnownBits& known) {
   PyObject** items = PySequence_Fast_ITEMS(fast.get());
   bool binary = true;
   for (std::size_t byte = 0; byte < kCells / 8; ++byte) {
+    PyObject** eight = items + byte * 8;
+    // Branch-free over the known objects; any other object sends the byte the slow way.
     std::uint8_t packed = 0;
+    bool known_all = true;
     for (std::size_t bit = 0; bit < 8; ++bit) {
-      PyObject* item = items[byte * 8 + bit];
-      bool set = item == known.one;
-      if (!set && item != known.zero) {
-        if (!item_bit(item, set, binary)) return false;
-        known.learn(item, set);
-      }
+      const bool set = eight[bit] == known.one;
+      known_all &= set | (eight[bit] == known.zero);
       packed = static_cast<std::uint8_t>(packed << 1 | set);
+    }
+    if (!known_all) {
+      packed = 0;
+      for (std::size_t bit = 0; bit < 8; ++bit) {
+        bool set = eight[bit] == known.one;
+        if (!set && eight[bit] != known.zero) {
+          if (!item_bit(eight[bit], set, binary)) return false;
+          known.learn(eight[bit], set);
+        }
+        packed = static_cast<std::uint8_t>(packed << 1 | set);
+      }
     }
     out[byte] = packed;
   }

@@ -88,24 +88,18 @@ bool fill_row(PyObject* row, const float* plane, PyObject* zero, PyObject* one) 
   for (std::size_t c = 0; c < kCells; ++c) {
     const float v = plane[c];
     PyObject* old = items[c];
-    PyObject* item;
-    if (v == 1.0f) {
-      item = one;
-      ++ones;
-    } else if (v == 0.0f) {
-      item = zero;
-      ++zeros;
-    } else {
-      item = PyFloat_FromDouble(v);
-      made &= item != nullptr;
+    const bool is_one = v == 1.0f, was_one = old == one;
+    const bool shared = is_one || v == 0.0f, was_shared = was_one || old == zero;
+    // Without branches on the values: the planes change from one request to the next.
+    items[c] = is_one ? one : zero;
+    ones += static_cast<Py_ssize_t>(is_one) - static_cast<Py_ssize_t>(was_one);
+    zeros += static_cast<Py_ssize_t>(shared && !is_one) - static_cast<Py_ssize_t>(was_shared && !was_one);
+    if (!shared) [[unlikely]] {
+      items[c] = PyFloat_FromDouble(v);
+      made &= items[c] != nullptr;
     }
-    items[c] = item;
-    if (old == one) {
-      --ones;
-    } else if (old == zero) {
-      --zeros;
-    } else {
-      Py_XDECREF(old);
+    if (!was_shared) [[unlikely]] {
+      Py_XDECREF(old);  // an empty slot of a new list, or a float that was neither 0.0 nor 1.0
     }
   }
   Py_SET_REFCNT(one, Py_REFCNT(one) + ones);
