@@ -198,21 +198,28 @@ def test_the_search_lets_other_threads_run():
     assert during > 0.2 * solo_rate * seconds
 
 
-def test_a_request_still_held_by_the_queue_is_never_refilled():
-    """The engine refills its last request only when nobody else holds it or any of its lists."""
-    kept, snapshots, service = [], [], Service()
+def test_requests_stay_true_however_the_queue_treats_them():
+    """The engine refills its last request's lists only when nobody else holds them, and notices
+    lists changed behind its back. With no search, request m is the position after m tiles."""
+    velmar_rules = pytest.importorskip("velmar_rules")
+    snapshots, kept = [], []
+    service = Service()
 
-    class Keeping:
+    class Meddling:
         def put(self, request):
-            if len(snapshots) % 3 == 0:
-                kept.append(request[1][len(snapshots) % 5])
-                snapshots.append(list(request[1][len(snapshots) % 5]))
-            else:
-                snapshots.append(None)
+            snapshots.append([list(row) for row in request[1]])
             service.queue.put(request)
+            turn = len(snapshots)
+            if turn % 3 == 0:
+                kept.append((turn - 1, request[1][turn % 5]))  # hold one list
+            elif turn % 3 == 1:
+                request[1][1].reverse()  # change lists nobody holds any more
+                request[1][3][7] = float("0.5")
 
-    record = generate_game_data(5, Config(sims_per_move=4), Keeping(), service.pipe)
-    check_record(record, 4)
+    moves, _, _ = generate_game_data(5, Config(sims_per_move=0), Meddling(), service.pipe)
     assert service.problems == []
-    assert [list(row) for row in kept] == [s for s in snapshots if s is not None]
-    assert len({id(row) for row in kept}) == len(kept)
+    game = velmar_rules.Game()
+    for m, (_, tile) in enumerate(moves):
+        assert snapshots[m] == game.encode().tolist(), f"request {m}"
+        game.apply(tile)
+    assert all(list(row) == snapshots[m][(m + 1) % 5] for m, row in kept)

@@ -1,6 +1,7 @@
 #include "exchange.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <span>
 
 #include "failure.hpp"
@@ -78,34 +79,61 @@ QueueExchange::QueueExchange(PyObject* queue, PyObject* pipe, std::int32_t id)
 
 namespace {
 
-// Sets `row` (a list of kCells items) to one plane: the two shared objects for 0.0 and 1.0, a new
-// float otherwise, releasing the items it replaces. The shared objects' references are counted
-// in bulk. False when a float could not be made (that item is left empty).
-bool fill_row(PyObject* row, const float* plane, PyObject* zero, PyObject* one) {
-  PyObject** items = reinterpret_cast<PyListObject*>(row)->ob_item;
-  Py_ssize_t ones = 0, zeros = 0;
+// The careful way, for rows that hold or get other objects: a float that is neither 0.0 nor 1.0.
+bool fill_row_slowly(PyObject** items, const float* plane, PyObject* zero, PyObject* one) {
   bool made = true;
   for (std::size_t c = 0; c < kCells; ++c) {
-    const float v = plane[c];
     PyObject* old = items[c];
-    const bool is_one = v == 1.0f, was_one = old == one;
-    const bool shared = is_one || v == 0.0f, was_shared = was_one || old == zero;
-    // Without branches on the values: the planes change from one request to the next.
-    items[c] = is_one ? one : zero;
-    ones += static_cast<Py_ssize_t>(is_one) - static_cast<Py_ssize_t>(was_one);
-    zeros += static_cast<Py_ssize_t>(shared && !is_one) - static_cast<Py_ssize_t>(was_shared && !was_one);
-    if (!shared) [[unlikely]] {
+    const float v = plane[c];
+    if (v == 1.0f || v == 0.0f) {
+      items[c] = Py_NewRef(v == 1.0f ? one : zero);
+    } else {
       items[c] = PyFloat_FromDouble(v);
       made &= items[c] != nullptr;
     }
-    if (!was_shared) [[unlikely]] {
-      Py_XDECREF(old);  // an empty slot of a new list, or a float that was neither 0.0 nor 1.0
-    }
+    Py_XDECREF(old);
   }
-  Py_SET_REFCNT(one, Py_REFCNT(one) + ones);
-  Py_SET_REFCNT(zero, Py_REFCNT(zero) + zeros);
   return made;
 }
+
+}  // namespace
+
+bool QueueExchange::fill_row(PyObject* row, std::size_t q, const float* plane) {
+  PyObject** items = reinterpret_cast<PyListObject*>(row)->ob_item;
+  PyObject* const shared[2] = {zero_.get(), one_.get()};
+  auto& written = written_[q];
+  float* last = last_planes_.data() + q * kCells;
+  // The row still holds exactly what this object wrote last, and that was only the two shared
+  // floats: then only the cells that changed since are written, and the references the row
+  // holds move between the two floats in bulk.
+  if (written_clean_[q] && std::memcmp(items, written.data(), sizeof written) == 0) {
+    constexpr std::size_t kBlock = 8;
+    static_assert(kCells % kBlock == 0);
+    Py_ssize_t more_ones = 0;
+    bool binary = true;
+    for (std::size_t c = 0; c < kCells; c += kBlock) {
+      if (std::memcmp(plane + c, last + c, kBlock * sizeof(float)) == 0) continue;
+      for (std::size_t k = c; k < c + kBlock; ++k) {
+        const bool one = plane[k] == 1.0f;
+        binary &= one || plane[k] == 0.0f;
+        more_ones += static_cast<Py_ssize_t>(one) - static_cast<Py_ssize_t>(last[k] == 1.0f);
+        items[k] = written[k] = shared[one];
+        last[k] = plane[k];
+      }
+    }
+    Py_SET_REFCNT(shared[1], Py_REFCNT(shared[1]) + more_ones);
+    Py_SET_REFCNT(shared[0], Py_REFCNT(shared[0]) - more_ones);
+    if (binary) return true;
+  }
+  // Anything else (a row changed by someone else, a value other than 0.0 or 1.0) the careful way.
+  const bool made = fill_row_slowly(items, plane, shared[0], shared[1]);
+  std::memcpy(written.data(), items, sizeof written);
+  std::memcpy(last, plane, kCells * sizeof(float));
+  written_clean_[q] = made && std::all_of(plane, plane + kCells, [](float v) { return v == 0.0f || v == 1.0f; });
+  return made;
+}
+
+namespace {
 
 // The rows of the last request, when nobody but this exchange holds the request any more (the
 // queue's `put` kept no reference to it or to any of its lists): they are refilled instead of
@@ -132,8 +160,15 @@ Ref QueueExchange::request(const Planes& planes) {
     Ref fresh = Ref::steal(PyList_New(kPlanes));
     if (!fresh) return {};
     for (std::size_t q = 0; q < kPlanes; ++q) {
-      PyObject* row = PyList_New(kCells);  // empty slots until filled below
+      PyObject* row = PyList_New(kCells);
       if (row == nullptr) return {};
+      // Zeros at first, so that every row is ready for the quick refill.
+      PyObject** items = reinterpret_cast<PyListObject*>(row)->ob_item;
+      std::fill_n(items, kCells, zero_.get());
+      Py_SET_REFCNT(zero_.get(), Py_REFCNT(zero_.get()) + static_cast<Py_ssize_t>(kCells));
+      std::memcpy(written_[q].data(), items, sizeof written_[q]);
+      std::fill_n(last_planes_.data() + q * kCells, kCells, 0.0f);
+      written_clean_[q] = true;
       PyList_SET_ITEM(fresh.get(), static_cast<Py_ssize_t>(q), row);
     }
     message_ = Ref::steal(PyTuple_Pack(2, id_.get(), fresh.get()));
@@ -142,8 +177,7 @@ Ref QueueExchange::request(const Planes& planes) {
   }
   bool made = true;
   for (std::size_t q = 0; q < kPlanes; ++q) {
-    made &= fill_row(PyList_GET_ITEM(rows, static_cast<Py_ssize_t>(q)), planes.data() + q * kCells, zero_.get(),
-                     one_.get());
+    made &= fill_row(PyList_GET_ITEM(rows, static_cast<Py_ssize_t>(q)), q, planes.data() + q * kCells);
   }
   if (!made) {
     message_ = Ref();  // its lists have empty slots

@@ -2,6 +2,8 @@
 // The evaluator that talks to the Python inference service: each request is
 // put on the caller's queue object and its reply taken from the pipe object.
 
+#include <array>
+
 #include "evaluator.hpp"
 #include "py_error.hpp"
 #include "py_ref.hpp"
@@ -54,6 +56,8 @@ class QueueExchange final : public Evaluator {
   // The request tuple (id, planes) for `planes`: the last one refilled when only this object
   // still holds it, else a new one.
   Ref request(const Planes& planes);
+  // Sets row `q` of the request to `plane`; false when a float could not be made.
+  bool fill_row(PyObject* row, std::size_t q, const float* plane);
 
   PyObject* queue_;
   PyObject* pipe_;
@@ -61,6 +65,11 @@ class QueueExchange final : public Evaluator {
   Ref zero_, one_;  // shared by every request: the planes hold nothing else
   Ref put_, recv_;  // method names
   Ref message_;     // the last request
+  // The last request's rows as written, the planes they were written from, and whether a row
+  // holds nothing but zero_ and one_.
+  std::array<std::array<PyObject*, kCells>, kPlanes> written_;
+  Planes last_planes_;
+  std::array<bool, kPlanes> written_clean_{};
 };
 
 }  // namespace velmar::py
