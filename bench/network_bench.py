@@ -5,7 +5,9 @@ Prints:
      at batch sizes 1, 8, 32 and 128, for each torch thread count in --threads;
   2. requests/s of ``selfplay`` end to end with that network behind the service (2 workers,
      small searches), beside the ``uniform`` evaluator in the same run, for each count of threads
-     per worker in --threads-per-worker (more games in flight make bigger batches).
+     per worker in --threads-per-worker (more games in flight make bigger batches); and the
+     network's own positions/s at the mean batch size the service reached, with the service's
+     torch threads: when the network is the bottleneck, self-play should come close to it.
 
 Usage:
 
@@ -56,14 +58,14 @@ def inference_rate(evaluate, planes: np.ndarray, batch: int, seconds: float) -> 
     return done / (time.perf_counter() - start)
 
 
-def selfplay_rate(evaluator: str, games: int, workers: int, threads: int, sims: int) -> float:
+def selfplay_run(evaluator: str, games: int, workers: int, threads: int, sims: int):
     with tempfile.TemporaryDirectory(prefix="velmar-netbench-") as out:
         options = Options(games=games, workers=workers, threads_per_worker=threads, out=out, progress=False,
                           write_records=False, evaluator=evaluator)
         summary = run_selfplay(SearchConfig(sims_per_move=sims), options)
     if summary.worker_failures:
         sys.exit(f"selfplay failed: {summary.worker_failures}")
-    return summary.requests_per_s
+    return summary
 
 
 def main() -> None:
@@ -100,11 +102,17 @@ def main() -> None:
         path = network.save_checkpoint(os.path.join(folder, "model.pt"), model.cpu())
         print(f"\nselfplay: {args.games} games, {args.workers} workers, sims_per_move {args.sims_per_move}; "
               f"service torch threads {network.service_threads()} (VELMAR_SERVICE_THREADS overrides)")
-        print(f"{'threads/worker':>14} {'uniform req/s':>14} {'network req/s':>14} {'ratio':>6}")
+        print(f"{'threads/worker':>14} {'uniform req/s':>14} {'network req/s':>14} {'ratio':>6} {'batch':>6} "
+              f"{'net alone pos/s':>16} {'selfplay/alone':>15}")
         for threads in args.threads_per_worker:
-            uniform = selfplay_rate("uniform", args.games, args.workers, threads, args.sims_per_move)
-            net = selfplay_rate(f"net:{path}", args.games, args.workers, threads, args.sims_per_move)
-            print(f"{threads:>14} {uniform:>14.0f} {net:>14.0f} {net / uniform:>6.2f}", flush=True)
+            uniform = selfplay_run("uniform", args.games, args.workers, threads, args.sims_per_move)
+            net = selfplay_run(f"net:{path}", args.games, args.workers, threads, args.sims_per_move)
+            torch.set_num_threads(network.service_threads())
+            batch = max(1, round(net.mean_batch))
+            alone = inference_rate(evaluate, planes, batch, args.seconds)
+            print(f"{threads:>14} {uniform.requests_per_s:>14.0f} {net.requests_per_s:>14.0f} "
+                  f"{net.requests_per_s / uniform.requests_per_s:>6.2f} {net.mean_batch:>6.1f} {alone:>16.0f} "
+                  f"{net.requests_per_s / alone:>15.2f}", flush=True)
 
 
 if __name__ == "__main__":

@@ -1,9 +1,11 @@
 """The inference service: one process that answers every worker's evaluation requests.
 
 Workers write requests into one shared pipe (the frames of ``velmar_pipeline.wire``). The
-service reads them in batches (up to ``batch_size`` requests, waiting at most ``max_wait_ms``
-after the first one), calls the evaluator on the planes [B, 5, 400] and sends each reply to the
-reply pipe of the slot that owns the id (``id // ID_STRIDE``). The engine reads the logits and
+service reads them in batches (every frame waiting, up to ``batch_size``, gathering more for at
+most ``max_wait_ms`` after the first one), calls the evaluator on the planes [B, 5, 400] and
+sends each reply to the reply pipe of the slot that owns the id (``id // ID_STRIDE``). Decoding
+the frames and writing the replies is native code (``velmar_wire``): the loop runs no Python per
+request, only per batch. The engine reads the logits and
 the values; the id lets the receiving end check the routing. Evaluators predict payoffs; the
 service sends them shifted by the run's value offset (``evaluators.search_values``), the scale
 the search compares its children on.
