@@ -315,20 +315,18 @@ struct Receiver {
 
 using Clock = std::chrono::steady_clock;
 
-enum class Wait { ready, timed_out, interrupted, failed };
-
-Wait wait_readable(int fd, Clock::time_point deadline) {
-  for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return Wait::timed_out;
-    pollfd entry{fd, POLLIN, 0};
-    ssize_t ready = 0;
-    const int timeout_ms = static_cast<int>(std::min<long long>(left, 60'000));
-    const Io io = unlocked([&] { return static_cast<ssize_t>(::poll(&entry, 1, timeout_ms)); }, ready);
-    if (io == Io::interrupted) return Wait::interrupted;
-    if (io == Io::failed) return Wait::failed;
-    if (ready > 0) return Wait::ready;
+// Waits until `fd` is readable, for at most `timeout_ms`, then reads what is there, all in one
+// stretch without the interpreter lock: the bytes read, 0 at end of file, or -1 with errno
+// (ETIMEDOUT when nothing came in time).
+ssize_t wait_and_read(int fd, int timeout_ms, std::uint8_t* into, std::size_t room) {
+  pollfd entry{fd, POLLIN, 0};
+  const int ready = ::poll(&entry, 1, timeout_ms);
+  if (ready < 0) return -1;
+  if (ready == 0) {
+    errno = ETIMEDOUT;
+    return -1;
   }
+  return ::read(fd, into, room);
 }
 
 PyObject* service_gone_error(Receiver* self, const char* text) {
@@ -343,30 +341,23 @@ PyObject* service_gone_error(Receiver* self, const char* text) {
 // Reads until `count` bytes are buffered; false with an exception set otherwise.
 bool fill(Receiver* self, std::size_t count, Clock::time_point deadline) {
   while (self->have < count) {
-    switch (wait_readable(self->fd, deadline)) {
-      case Wait::ready:
-        break;
-      case Wait::timed_out: {
-        char* seconds = PyOS_double_to_string(self->timeout, 'g', 6, 0, nullptr);
-        if (seconds == nullptr) return false;
-        PyObject* text = PyUnicode_FromFormat("no reply from the inference service within %s s", seconds);
-        PyMem_Free(seconds);
-        raise_and_keep(&self->failure, make_exception(service_gone, text));
-        return false;
-      }
-      case Wait::interrupted:
-        return false;
-      case Wait::failed:
-        PyErr_SetFromErrno(PyExc_OSError);
-        service_gone_error(self, "the inference service is gone (its end of the reply pipe closed)");
-        return false;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      char* seconds = PyOS_double_to_string(self->timeout, 'g', 6, 0, nullptr);
+      if (seconds == nullptr) return false;
+      PyObject* text = PyUnicode_FromFormat("no reply from the inference service within %s s", seconds);
+      PyMem_Free(seconds);
+      raise_and_keep(&self->failure, make_exception(service_gone, text));
+      return false;
     }
-    ssize_t got = 0;
     const int fd = self->fd;
+    const int timeout_ms = static_cast<int>(std::min<long long>(left, 60'000));
     std::uint8_t* into = self->buffer.data() + self->have;
     const std::size_t room = self->buffer.size() - self->have;
-    const Io io = unlocked([&] { return ::read(fd, into, room); }, got);
+    ssize_t got = 0;
+    const Io io = unlocked([&] { return wait_and_read(fd, timeout_ms, into, room); }, got);
     if (io == Io::interrupted) return false;
+    if (io == Io::failed && errno == ETIMEDOUT) continue;
     if (io == Io::failed || got == 0) {
       if (io == Io::failed) PyErr_SetFromErrno(PyExc_OSError);
       service_gone_error(self, "the inference service is gone (its end of the reply pipe closed)");
