@@ -45,8 +45,15 @@ std::expected<void, EvalError> read_floats(PyObject* item, std::span<float> out,
     // Lists and tuples are read in place: the same items in the same order as iterating them.
     Ref fast = Ref::borrow(item);
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
-      const Ref number = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
-      if (!take(number.get())) return pending_failure();
+      PyObject* number = PySequence_Fast_GET_ITEM(fast.get(), i);
+      if (PyFloat_CheckExact(number)) {  // runs no code, so the borrowed item cannot go away
+        if (len < out.size()) out[len] = static_cast<float>(PyFloat_AS_DOUBLE(number));
+        ++len;
+        continue;
+      }
+      // Its __float__ may change the sequence: hold the item meanwhile.
+      const Ref held = Ref::borrow(number);
+      if (!take(held.get())) return pending_failure();
     }
     return {};
   }
