@@ -31,6 +31,7 @@ from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
 
 from velmar_pipeline import records
 from velmar_pipeline.config import SearchConfig
+from velmar_pipeline.errors import ClusterError
 from velmar_pipeline.node_runner import NodeRunner
 from velmar_pipeline.run import STOP_SIGNALS, Summary
 
@@ -40,10 +41,6 @@ FINISH_TIMEOUT_S = 60.0
 CONNECT_TIMEOUT_S = 5.0
 BATCHES_AHEAD = 2  # games dealt to a node per game slot, beyond what it has returned
 LOGS_FOLDER = "nodes"
-
-
-class ClusterError(RuntimeError):
-    """The cluster cannot be used (unreachable, no node with CPUs): one line for the user."""
 
 
 class Connection:

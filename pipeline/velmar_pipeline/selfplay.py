@@ -12,6 +12,7 @@ import sys
 from dataclasses import dataclass, field
 
 from velmar_pipeline import evaluators, records, service
+from velmar_pipeline.errors import ClusterError
 from velmar_pipeline.run import SelfplayRun, Summary
 from velmar_pipeline.config import (
     VALUE_OFFSET, ConfigError, SearchConfig, add_search_arguments, search_from, validate_value_offset,
@@ -175,7 +176,7 @@ def _run_on_cluster(args: argparse.Namespace, search: SearchConfig, options: Opt
     )
     try:
         summary = cluster.run_selfplay(search, options, args.cluster, args.workers)
-    except cluster.ClusterError as error:
+    except ClusterError as error:
         print(f"velmar-pipeline selfplay: error: {error}", file=sys.stderr)
         return 2
     for line in summary.lines():
