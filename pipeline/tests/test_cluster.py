@@ -159,3 +159,21 @@ def test_without_the_flag_nothing_of_ray_is_imported():
     code = ("import sys; from velmar_pipeline.__main__ import build_parser; "
             "from velmar_pipeline import loop, selfplay; build_parser(); print('ray' in sys.modules)")
     assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=ROOT).stdout == "False\n"
+
+
+def test_loop_plays_each_generation_on_the_cluster_with_the_last_checkpoint(tmp_path, marked):
+    from velmar_pipeline.architecture import Architecture
+    from velmar_pipeline.loop import LoopSettings, run_loop
+    from velmar_pipeline.train import TrainSettings
+
+    root = tmp_path / "loop"
+    loop = LoopSettings(generations=2, games=2, workers=1, cluster="local")
+    training = TrainSettings(epochs=1, batch_size=512, holdout=0.0, progress=False, threads=1)
+    reports, interrupted = run_loop(root, loop, SEARCH, training, Architecture(blocks=1, channels=8), log=print)
+    assert not interrupted and [(r.generation, r.games_played) for r in reports] == [(0, 2), (1, 2)]
+    for generation, evaluator in [(0, "uniform"), (1, f"net:{root / 'gen-0000' / 'model.pt'}")]:
+        games, distinct = unique_games(root / f"gen-{generation:04d}")
+        assert len(games) == distinct == 2 and all(g.metadata["evaluator"] == evaluator for g in games)
+        for game in games:
+            check_game(game)
+    assert "Game finished with payoff" in (root / "gen-0001" / "nodes" / "node-0" / "worker-0.log").read_text()

@@ -19,6 +19,7 @@ import os
 import queue
 import shutil
 import socket
+import sys
 import tempfile
 import threading
 from dataclasses import replace
@@ -53,6 +54,18 @@ class BatchedRun(SelfplayRun):
         self.outbox: list = []
         self.failed_games = 0  # games a worker gave up on: reported, so never dealt again
         self.changed = threading.Condition()
+
+    def start(self) -> None:
+        # A spawned child first imports its parent's main script: here Ray's worker script, which
+        # imports all of Ray, a second or more of CPU per worker taken from the games. Without a
+        # main script to import, the children load only what they run.
+        main = sys.modules["__main__"]
+        script = main.__dict__.pop("__file__", None)
+        try:
+            super().start()
+        finally:
+            if script is not None:
+                main.__file__ = script
 
     def _check_processes(self) -> None:
         # Called every POLL_S by the run's own thread: the only thread that touches the dispatcher.
