@@ -6,3 +6,8 @@ def one_line(error: BaseException) -> str:
     writes several lines (torch's loader, say), without its traceback."""
     lines = str(error).strip().splitlines()
     return f"{type(error).__name__}: {lines[0] if lines else ''}".rstrip(": ")
+
+
+class ClusterError(RuntimeError):
+    """A Ray cluster that cannot be used (unreachable, no node with CPUs): one line for the user.
+    Here, not in ``cluster``, so that commands catch it without importing Ray."""

@@ -45,6 +45,7 @@ from velmar_pipeline.architecture import Architecture
 from velmar_pipeline.config import (
     VALUE_OFFSET, ConfigError, SearchConfig, add_search_arguments, search_from, validate_value_offset,
 )
+from velmar_pipeline.errors import ClusterError
 from velmar_pipeline.positions import Positions
 from velmar_pipeline.train import CHECKPOINT_NAME, TrainSettings, add_architecture_arguments, add_train_arguments
 
@@ -67,6 +68,8 @@ class LoopSettings:
     bootstrap_epochs: int = 1
     bootstrap_mix: float = 1.0
     bootstrap_seed: int = 0
+    cluster: str | None = None  # self-play on this Ray cluster (velmar_pipeline.cluster); training stays here
+    workers_per_node: int | None = None  # with cluster: None is one per CPU of each node
 
     def validate(self) -> None:
         validate_value_offset(self.value_offset)
@@ -155,8 +158,6 @@ def run_loop(
 ) -> tuple[list[GenerationReport], bool]:
     """Runs the generations still missing; returns their reports and the signal that interrupted
     the self-play of a generation (None when it was not)."""
-    from velmar_pipeline.selfplay import Options, run_selfplay
-    from velmar_pipeline.train import run_train
 
     loop.validate()
     training.validate()
@@ -170,6 +171,39 @@ def run_loop(
              "architecture": architecture.as_dict(), "created": time.time()}, indent=2))
     reports: list[GenerationReport] = []
     done = set(done_generations(root))
+    # Connected once for every generation: starting or joining a cluster takes seconds.
+    selfplay = ClusterSelfplay(loop) if loop.cluster else None
+    try:
+        return _generations(root, loop, search, training, architecture, log, reports, done, selfplay)
+    finally:
+        if selfplay is not None:
+            selfplay.close()
+
+
+class ClusterSelfplay:
+    """The self-play of every generation on one cluster connection; the checkpoint of the
+    generation travels to the nodes through the object store."""
+
+    def __init__(self, loop: LoopSettings):
+        self.loop = loop
+        self.connection = None
+
+    def __call__(self, search: SearchConfig, options):
+        from velmar_pipeline import cluster
+
+        if self.connection is None:
+            self.connection = cluster.Connection(self.loop.cluster)
+        return cluster.ClusterRun(search, options, self.connection, self.loop.workers_per_node).run()
+
+    def close(self) -> None:
+        if self.connection is not None:
+            self.connection.close()
+
+
+def _generations(root, loop, search, training, architecture, log, reports, done, selfplay):
+    from velmar_pipeline.selfplay import Options, run_selfplay
+    from velmar_pipeline.train import run_train
+
     random_games: Positions | None = None  # loaded once, for generation 0 and the later mixes
     for generation in range(loop.generations):
         if generation in done:
@@ -206,7 +240,7 @@ def run_loop(
                 evaluator=evaluator, out=str(folder), games_per_shard=loop.games_per_shard,
                 progress=training.progress, value_offset=loop.value_offset,
             )
-            summary = run_selfplay(search, options)
+            summary = (selfplay or run_selfplay)(search, options)
             requests_per_s = summary.requests_per_s
             for line in summary.lines():
                 log(f"  {line}")
@@ -284,6 +318,9 @@ def add_loop(subparsers: argparse._SubParsersAction) -> None:
                        help="later generations also train on this many random-game positions per self-play position")
     group.add_argument("--bootstrap-seed", type=int, default=settings.bootstrap_seed, help="seed of the random games")
     parser.add_argument("--no-progress", action="store_true", help="no progress bars")
+    parser.add_argument("--cluster", default=None, metavar="ADDRESS",
+                        help="self-play on a Ray cluster (HOST:PORT, auto or local, as for selfplay; "
+                        "--workers then counts per node); training stays on this machine")
     add_search_arguments(parser, "search settings (as for selfplay)")
     add_architecture_arguments(parser)
     # Each generation trains the previous network again on a window that overlaps the last one,
@@ -304,6 +341,7 @@ def _run_loop(args: argparse.Namespace) -> int:
             value_offset=args.value_offset, bootstrap_games=args.bootstrap_games,
             bootstrap_positions=args.bootstrap_positions, bootstrap_epochs=args.bootstrap_epochs,
             bootstrap_mix=args.bootstrap_mix, bootstrap_seed=args.bootstrap_seed,
+            cluster=args.cluster, workers_per_node=args.workers if args.cluster else None,
         )
         loop.validate()
         training = settings_from(args)
@@ -326,6 +364,9 @@ def _run_loop(args: argparse.Namespace) -> int:
     except KeyboardInterrupt:  # during training: the generation without a checkpoint is redone on resume
         print("loop: interrupted; run the same command again to resume", file=sys.stderr)
         return 128 + (stopped_by[0] if stopped_by else signal.SIGINT)
+    except ClusterError as error:
+        print(f"velmar-pipeline loop: error: {error}", file=sys.stderr)
+        return 2
     except (RuntimeError, ValueError, OSError) as error:  # a generation that lost games, or bad records
         print(f"velmar-pipeline loop: failed: {error}", file=sys.stderr)
         return 1

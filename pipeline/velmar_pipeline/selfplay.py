@@ -12,6 +12,7 @@ import sys
 from dataclasses import dataclass, field
 
 from velmar_pipeline import evaluators, records, service
+from velmar_pipeline.errors import ClusterError
 from velmar_pipeline.run import SelfplayRun, Summary
 from velmar_pipeline.config import (
     VALUE_OFFSET, ConfigError, SearchConfig, add_search_arguments, search_from, validate_value_offset,
@@ -108,6 +109,9 @@ def add_selfplay(subparsers: argparse._SubParsersAction) -> None:
     run.add_argument("--reply-timeout", type=float, default=o.reply_timeout,
                      help="seconds a worker waits for one reply before giving up")
     run.add_argument("--no-progress", action="store_true", help="no progress bar")
+    run.add_argument("--cluster", default=None, metavar="ADDRESS",
+                     help="play on a Ray cluster: HOST:PORT of its head, auto (the one running here) or local "
+                     "(start one on this machine); --workers then counts per node (default: the node's CPUs)")
     parser.set_defaults(handler=_run_selfplay)
 
 
@@ -116,7 +120,7 @@ def _run_selfplay(args: argparse.Namespace) -> int:
         search = search_from(args)
         options = Options(
             games=args.games,
-            workers=args.workers if args.workers is not None else max(1, min(os.cpu_count() or 1, args.games)),
+            workers=_workers(args),
             threads_per_worker=args.threads_per_worker,
             batch_size=args.batch_size,
             max_wait_ms=args.max_wait_ms,
@@ -137,6 +141,8 @@ def _run_selfplay(args: argparse.Namespace) -> int:
     except ValueError as error:
         print(f"velmar-pipeline selfplay: error: {error}", file=sys.stderr)
         return 2
+    if args.cluster is not None:
+        return _run_on_cluster(args, search, options)
     print(
         f"selfplay: {options.games} games, {options.workers} workers x {options.threads_per_worker} threads, "
         f"evaluator {options.evaluator}, sims_per_move {search.sims_per_move}, value offset {options.value_offset:g}, "
@@ -144,6 +150,35 @@ def _run_selfplay(args: argparse.Namespace) -> int:
         flush=True,
     )
     summary = run_selfplay(search, options)
+    for line in summary.lines():
+        print(line)
+    sys.stdout.flush()
+    return summary.exit_status(options.games)
+
+
+def _workers(args: argparse.Namespace) -> int:
+    if args.workers is not None:
+        return args.workers
+    if args.cluster is not None:
+        return 1  # only for the checks: each node runs as many as it has CPUs
+    return max(1, min(os.cpu_count() or 1, args.games))
+
+
+def _run_on_cluster(args: argparse.Namespace, search: SearchConfig, options: Options) -> int:
+    from velmar_pipeline import cluster
+
+    print(
+        f"selfplay: {options.games} games on the Ray cluster {args.cluster}, "
+        f"{args.workers or 'one per CPU'} workers x {options.threads_per_worker} threads per node, "
+        f"evaluator {options.evaluator}, sims_per_move {search.sims_per_move}, value offset {options.value_offset:g}, "
+        f"out {options.out}",
+        flush=True,
+    )
+    try:
+        summary = cluster.run_selfplay(search, options, args.cluster, args.workers)
+    except ClusterError as error:
+        print(f"velmar-pipeline selfplay: error: {error}", file=sys.stderr)
+        return 2
     for line in summary.lines():
         print(line)
     sys.stdout.flush()
