@@ -30,6 +30,16 @@ class FixedVec {
     check_index(size_, N);
     data_[size_++] = value;
   }
+  // Appends `value` only when `keep` holds, without branching on it: the slot past
+  // the end is written either way.
+  void push_back_if(const T& value, bool keep) {
+    if (size_ == N) {
+      if (keep) check_index(size_, N);
+      return;
+    }
+    data_[size_] = value;
+    size_ += keep;
+  }
   void erase_at(std::size_t index) {
     check_index(index, size_);
     std::copy(data_ + index + 1, data_ + size_, data_ + index);

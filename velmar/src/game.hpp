@@ -46,9 +46,9 @@ class TileMoves {
   static constexpr std::size_t kMaxCovering = 414;
 
   TileMoves() = default;
-  explicit TileMoves(PlacementList generated);
+  explicit TileMoves(std::span<const Placement> generated);
   // `keys` must be the cells the placements cover.
-  TileMoves(PlacementList generated, const CellSet& keys);
+  TileMoves(std::span<const Placement> generated, const CellSet& keys);
 
   bool contains(std::size_t cell) const { return cell < kCells && keys_.contains(cell); }
   const CellSet& keys() const { return keys_; }
@@ -66,7 +66,9 @@ class TileMoves {
  private:
   void collect_keys();
 
-  std::shared_ptr<const PlacementList> generated_;
+  // One allocation per generated list: the count rides beside the pointer.
+  std::shared_ptr<const Placement[]> generated_;
+  std::uint32_t generated_count_ = 0;
   FixedVec<Placement, kMaxCovering> narrowed_;
   FixedVec<std::uint16_t, 5> laid_;  // tiles laid this turn
   CellSet keys_;
