@@ -42,28 +42,33 @@ inline constexpr Window window_bit(int row, int column) {
 using NeighbourMask = std::uint8_t;
 inline constexpr std::size_t kNeighbourMasks = 16;
 
-// 16 bytes: the anchor's mask position and the orientation ride in the footprint's
-// top bits, which no window has set.
+// 16 bytes: the orientation rides in the footprint's top bits and the anchor's mask
+// position in those of `earlier`; no window has them set.
 class Candidate {
  public:
   Candidate(Window footprint, Window earlier, std::uint16_t anchor_offset, std::uint8_t orientation)
-      : footprint_(footprint | Window{anchor_offset} << kAnchorShift | Window{orientation} << kOrientationShift),
-        earlier_(earlier) {}
+      : footprint_(footprint | Window{orientation} << kOrientationShift),
+        earlier_(earlier | Window{anchor_offset} << kAnchorShift) {}
 
-  // The piece's squares, anchor at the diamond's centre; only the low 41 bits.
-  Window footprint() const { return footprint_ & kDiamond; }
+  // The piece's squares, anchor at the diamond's centre, in the low 41 bits; the bits
+  // above are not squares.
+  Window footprint_bits() const { return footprint_; }
   // Whether the piece fits among `blocked` cells with none of `corners` before its anchor.
   bool fits(Window blocked, Window corners) const { return ((footprint_ & blocked) | (earlier_ & corners)) == 0; }
-  // Squares before the anchor in mask order.
-  Window earlier() const { return earlier_; }
-  std::uint16_t anchor_offset() const { return static_cast<std::uint16_t>((footprint_ >> kAnchorShift) & 0xFF); }
+  std::uint16_t anchor_offset() const { return static_cast<std::uint16_t>(earlier_ >> kAnchorShift); }
   std::uint8_t orientation() const { return static_cast<std::uint8_t>(footprint_ >> kOrientationShift); }
+  // The placement of piece `piece` with the anchor on `cell`, as the 32-bit image origin
+  // | piece << 16 | orientation << 24. An anchor on the board's first cells wraps the
+  // origin into the piece byte, but such a placement would stick out and never fits.
+  std::uint32_t placement_image(std::uint32_t cell_and_piece) const {
+    return cell_and_piece - anchor_offset() + static_cast<std::uint32_t>((footprint_ >> 32) & 0xFF000000u);
+  }
 
  private:
   static constexpr int kAnchorShift = 48;
   static constexpr int kOrientationShift = 56;
   Window footprint_;
-  Window earlier_;
+  Window earlier_;  // squares before the anchor in mask order
 };
 
 class CandidateTable {

@@ -30,15 +30,22 @@ class FixedVec {
     check_index(size_, N);
     data_[size_++] = value;
   }
-  // Appends `value` only when `keep` holds, without branching on it: the slot past
-  // the end is written either way.
-  void push_back_if(const T& value, bool keep) {
-    if (size_ == N) {
-      if (keep) check_index(size_, N);
-      return;
+  // Appends the elements of [first, last) for which `keep` holds. Each is written to
+  // the slot past the end and kept by advancing the count, so that an unpredictable
+  // `keep` costs no branch.
+  template <class It, class Keep>
+  void append_if(It first, It last, Keep keep) {
+    std::size_t n = size_;
+    for (; first != last; ++first) {
+      const bool kept = keep(*first);
+      if (n == N) {
+        if (kept) check_index(n, N);
+        continue;
+      }
+      data_[n] = *first;
+      n += kept;
     }
-    data_[size_] = value;
-    size_ += keep;
+    size_ = n;
   }
   void erase_at(std::size_t index) {
     check_index(index, size_);

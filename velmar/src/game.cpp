@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstring>
 
 #include "anchors.hpp"
@@ -57,7 +58,8 @@ bool TileMoves::narrow(std::size_t tile) {
   if (!contains(tile)) return false;
   const Catalogue& shapes = catalogue();
   if (laid_.empty()) {
-    for (const Placement& p : placements()) narrowed_.push_back_if(p, covers(shapes, p, tile));
+    const auto all = placements();
+    narrowed_.append_if(all.begin(), all.end(), [&](const Placement& p) { return covers(shapes, p, tile); });
     generated_.reset();
     generated_count_ = 0;
   } else {
@@ -166,6 +168,19 @@ struct PaddedRows {
   }
 };
 
+static_assert(sizeof(Placement) == 4 && offsetof(Placement, origin) == 0 && offsetof(Placement, piece) == 2 &&
+                  offsetof(Placement, orientation) == 3,
+              "move generation writes placements as 32-bit images");
+
+// Where move generation writes its placements before they are copied out. No list holds
+// more placements than there are (orientation, origin) pairs, plus the one slot a rejected
+// candidate may write past the last. Out of line: inlined, the compiler recomputes the
+// thread-local address at every write.
+[[gnu::noinline]] Placement* generation_scratch() {
+  static thread_local std::array<Placement, kOrientations * kCells + 1> scratch;
+  return scratch.data();
+}
+
 NeighbourMask blocked_neighbours(Window blocked) {
   auto at = [&](int row, int column) { return static_cast<NeighbourMask>((blocked & window_bit(row, column)) != 0); };
   return static_cast<NeighbourMask>(at(0, -1) | at(0, 1) << 1 | at(-1, 0) << 2 | at(1, 0) << 3);
@@ -181,10 +196,8 @@ TileMoves get_tile_moves(const Board& board, std::size_t player) {
   const CandidateTable& table = candidate_table();
   PaddedRows::Rows reached{};
   // Candidates are written unconditionally and kept by advancing the count: whether one
-  // fits is close to a coin toss, which a branch would mispredict half the time. No list
-  // holds more placements than there are (orientation, origin) pairs, plus the one slot
-  // a rejected candidate may write past the last.
-  static thread_local std::array<Placement, kOrientations * kCells + 1> found;
+  // fits is close to a coin toss, which a branch would mispredict half the time.
+  Placement* const found = generation_scratch();
   std::size_t n = 0;
   board.corners[player].for_each([&](std::size_t a) {
     const Window blocked = PaddedRows::window(rows.blocked, a);
@@ -193,13 +206,14 @@ TileMoves get_tile_moves(const Board& board, std::size_t player) {
     const std::size_t before = n;
     Window reach = 0;
     for (std::size_t i = 0; i < hand.size(); ++i) {
+      const std::uint32_t cell_and_piece = static_cast<std::uint32_t>(a) | static_cast<std::uint32_t>(i) << 16;
       for (const Candidate& c : table.of(hand[i], around)) {
         // A placement is kept only from the lowest corner cell it covers, so each is found once.
         const bool fits = c.fits(blocked, corners);
-        found[n] = {static_cast<std::uint16_t>(a - c.anchor_offset()), static_cast<std::uint8_t>(i),
-                        c.orientation()};
+        const std::uint32_t image = c.placement_image(cell_and_piece);
+        found[n] = std::bit_cast<Placement>(image);
         n += fits;
-        reach |= c.footprint() & (Window{0} - fits);
+        reach |= c.footprint_bits() & (Window{0} - fits);  // scatter reads only the diamond's bits
       }
     }
     if (n != before) PaddedRows::scatter(reach, a, reached);
@@ -209,7 +223,7 @@ TileMoves get_tile_moves(const Board& board, std::size_t player) {
   for (std::size_t r = 0; r < kBoardWidth; ++r) {
     keys.insert_row(r, (reached[r + kWindowRadius] >> kWindowRadius) & ((std::uint64_t{1} << kBoardWidth) - 1));
   }
-  return TileMoves({found.data(), n}, keys);
+  return TileMoves({found, n}, keys);
 }
 
 std::string_view message(RuleError error) {
