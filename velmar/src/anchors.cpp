@@ -35,15 +35,14 @@ CandidateTable::CandidateTable() {
     for (std::size_t v = 0; v < orientations.size(); ++v) {
       const Orientation& o = orientations[v];
       for (std::uint16_t anchor : o.squares()) {
-        Window footprint = 0, earlier = 0;
+        Window footprint = 0;
         for (std::uint16_t s : o.squares()) {
           const int dr = s / static_cast<int>(kBoardWidth) - anchor / static_cast<int>(kBoardWidth);
           const int dc = s % static_cast<int>(kBoardWidth) - anchor % static_cast<int>(kBoardWidth);
           if (std::abs(dr) + std::abs(dc) > kWindowRadius) fail_index(kWindowRadius, std::abs(dr) + std::abs(dc));
           footprint |= window_bit(dr, dc);
-          if (s < anchor) earlier |= window_bit(dr, dc);
         }
-        const Candidate c(footprint, earlier, anchor, catalogue().orientation_id(kind, v));
+        const Candidate c(footprint, anchor, catalogue().orientation_id(kind, v));
         const NeighbourMask used = neighbours_used(o, anchor);
         for (std::size_t blocked = 0; blocked < kNeighbourMasks; ++blocked) {
           if ((used & blocked) == 0) lists[blocked].push_back(c);

@@ -42,33 +42,36 @@ inline constexpr Window window_bit(int row, int column) {
 using NeighbourMask = std::uint8_t;
 inline constexpr std::size_t kNeighbourMasks = 16;
 
-// 16 bytes: the orientation rides in the footprint's top bits and the anchor's mask
-// position in those of `earlier`; no window has them set.
+// Diamond bits below the centre's are the squares before it in mask order: the rows
+// above, then the row's own cells to the left.
+inline constexpr Window kBeforeCentre = window_bit(0, 0) - 1;
+
+// One word: the footprint in the low 41 bits, the anchor's mask position and the
+// orientation in the top two bytes, which no window has set.
 class Candidate {
  public:
-  Candidate(Window footprint, Window earlier, std::uint16_t anchor_offset, std::uint8_t orientation)
-      : footprint_(footprint | Window{orientation} << kOrientationShift),
-        earlier_(earlier | Window{anchor_offset} << kAnchorShift) {}
+  Candidate(Window footprint, std::uint16_t anchor_offset, std::uint8_t orientation)
+      : bits_(footprint | Window{anchor_offset} << kAnchorShift | Window{orientation} << kOrientationShift) {}
 
   // The piece's squares, anchor at the diamond's centre, in the low 41 bits; the bits
   // above are not squares.
-  Window footprint_bits() const { return footprint_; }
-  // Whether the piece fits among `blocked` cells with none of `corners` before its anchor.
-  bool fits(Window blocked, Window corners) const { return ((footprint_ & blocked) | (earlier_ & corners)) == 0; }
-  std::uint16_t anchor_offset() const { return static_cast<std::uint16_t>(earlier_ >> kAnchorShift); }
-  std::uint8_t orientation() const { return static_cast<std::uint8_t>(footprint_ >> kOrientationShift); }
+  Window footprint_bits() const { return bits_; }
+  // Whether the piece avoids every cell of `rejected`: the blocked cells, and the corner
+  // cells before the centre, from which a placement covering both is found instead.
+  bool fits(Window rejected) const { return (bits_ & rejected) == 0; }
+  std::uint16_t anchor_offset() const { return static_cast<std::uint16_t>((bits_ >> kAnchorShift) & 0xFF); }
+  std::uint8_t orientation() const { return static_cast<std::uint8_t>(bits_ >> kOrientationShift); }
   // The placement of piece `piece` with the anchor on `cell`, as the 32-bit image origin
   // | piece << 16 | orientation << 24. An anchor on the board's first cells wraps the
   // origin into the piece byte, but such a placement would stick out and never fits.
   std::uint32_t placement_image(std::uint32_t cell_and_piece) const {
-    return cell_and_piece - anchor_offset() + static_cast<std::uint32_t>((footprint_ >> 32) & 0xFF000000u);
+    return cell_and_piece - anchor_offset() + static_cast<std::uint32_t>((bits_ >> 32) & 0xFF000000u);
   }
 
  private:
   static constexpr int kAnchorShift = 48;
   static constexpr int kOrientationShift = 56;
-  Window footprint_;
-  Window earlier_;  // squares before the anchor in mask order
+  Window bits_;
 };
 
 class CandidateTable {

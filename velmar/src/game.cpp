@@ -203,13 +203,14 @@ TileMoves get_tile_moves(const Board& board, std::size_t player) {
     const Window blocked = PaddedRows::window(rows.blocked, a);
     const Window corners = PaddedRows::window(rows.corners, a);
     const NeighbourMask around = blocked_neighbours(blocked);
+    // A placement is kept only from the lowest corner cell it covers, so each is found once.
+    const Window rejected = blocked | (corners & kBeforeCentre);
     const std::size_t before = n;
     Window reach = 0;
     for (std::size_t i = 0; i < hand.size(); ++i) {
       const std::uint32_t cell_and_piece = static_cast<std::uint32_t>(a) | static_cast<std::uint32_t>(i) << 16;
       for (const Candidate& c : table.of(hand[i], around)) {
-        // A placement is kept only from the lowest corner cell it covers, so each is found once.
-        const bool fits = c.fits(blocked, corners);
+        const bool fits = c.fits(rejected);
         const std::uint32_t image = c.placement_image(cell_and_piece);
         found[n] = std::bit_cast<Placement>(image);
         n += fits;
