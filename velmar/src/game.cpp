@@ -10,13 +10,26 @@
 
 namespace velmar {
 
-namespace {
+// A turn's full list, in runs by the corner cell each placement was found from. A
+// placement lies within four steps of its corner, so laying the first tile reads only
+// the runs of the corners near it.
+struct TileMoves::Generated {
+  struct CornerRun {
+    std::uint16_t corner;
+    std::uint16_t end;  // one past the run's last placement
+  };
+  static constexpr std::uint16_t kAnyCorner = kCells;  // a list not built corner by corner
 
-std::shared_ptr<const Placement[]> shared_copy(std::span<const Placement> placements) {
-  std::shared_ptr<Placement[]> copy = std::make_shared<Placement[]>(placements.size());
-  std::copy(placements.begin(), placements.end(), copy.get());
-  return copy;
-}
+  FixedVec<CornerRun, kCells> runs;
+  std::vector<Placement> placements;
+
+  explicit Generated(std::span<const Placement> list) : placements(list.begin(), list.end()) {
+    runs.push_back({kAnyCorner, static_cast<std::uint16_t>(list.size())});
+  }
+  Generated() = default;
+};
+
+namespace {
 
 // Whether `p` covers `cell`, without a branch: past the mask's end its bits are clear,
 // and a cell before the origin wraps round to a distance far past it.
@@ -27,21 +40,28 @@ bool covers(const Catalogue& catalogue, const Placement& p, std::size_t cell) {
   return (bits[(d >> 6) & within] >> (d & 63)) & within;
 }
 
+bool within_window(std::size_t corner, std::size_t cell) {
+  const auto distance = [](std::size_t x, std::size_t y) { return x > y ? x - y : y - x; };
+  return distance(corner / kBoardWidth, cell / kBoardWidth) + distance(corner % kBoardWidth, cell % kBoardWidth) <=
+         static_cast<std::size_t>(kWindowRadius);
+}
+
 }  // namespace
 
 TileMoves::TileMoves(std::span<const Placement> generated)
-    : generated_(shared_copy(generated)), generated_count_(static_cast<std::uint32_t>(generated.size())) {
+    : generated_(std::make_shared<const Generated>(generated)) {
   collect_keys();
 }
 
 TileMoves::TileMoves(std::span<const Placement> generated, const CellSet& keys)
-    : generated_(shared_copy(generated)),
-      generated_count_(static_cast<std::uint32_t>(generated.size())),
-      keys_(keys) {}
+    : generated_(std::make_shared<const Generated>(generated)), keys_(keys) {}
+
+TileMoves::TileMoves(std::shared_ptr<const Generated> generated, const CellSet& keys)
+    : generated_(std::move(generated)), keys_(keys) {}
 
 std::span<const Placement> TileMoves::placements() const& {
   if (!laid_.empty()) return {narrowed_.begin(), narrowed_.size()};
-  if (generated_) return {generated_.get(), generated_count_};
+  if (generated_) return generated_->placements;
   return {};
 }
 
@@ -57,14 +77,19 @@ std::vector<Placement> TileMoves::filed_under(std::size_t cell) const {
 bool TileMoves::narrow(std::size_t tile) {
   if (!contains(tile)) return false;
   const Catalogue& shapes = catalogue();
+  const auto keep = [&](const Placement& p) { return covers(shapes, p, tile); };
   if (laid_.empty()) {
-    const auto all = placements();
-    narrowed_.append_if(all.begin(), all.end(), [&](const Placement& p) { return covers(shapes, p, tile); });
+    const Placement* start = generated_->placements.data();
+    for (const Generated::CornerRun& run : generated_->runs) {
+      const Placement* end = generated_->placements.data() + run.end;
+      if (run.corner == Generated::kAnyCorner || within_window(run.corner, tile)) {
+        narrowed_.append_if(start, end, keep);
+      }
+      start = end;
+    }
     generated_.reset();
-    generated_count_ = 0;
   } else {
-    auto kept = std::remove_if(narrowed_.begin(), narrowed_.end(),
-                               [&](const Placement& p) { return !covers(shapes, p, tile); });
+    auto kept = std::remove_if(narrowed_.begin(), narrowed_.end(), [&](const Placement& p) { return !keep(p); });
     narrowed_.resize_down(static_cast<std::size_t>(kept - narrowed_.begin()));
   }
   laid_.push_back(static_cast<std::uint16_t>(tile));
@@ -199,6 +224,7 @@ TileMoves get_tile_moves(const Board& board, std::size_t player) {
   // fits is close to a coin toss, which a branch would mispredict half the time.
   Placement* const found = generation_scratch();
   std::size_t n = 0;
+  auto generated = std::make_shared<TileMoves::Generated>();
   board.corners[player].for_each([&](std::size_t a) {
     const Window blocked = PaddedRows::window(rows.blocked, a);
     const Window corners = PaddedRows::window(rows.corners, a);
@@ -217,14 +243,17 @@ TileMoves get_tile_moves(const Board& board, std::size_t player) {
         reach |= c.footprint_bits() & (Window{0} - fits);  // scatter reads only the diamond's bits
       }
     }
-    if (n != before) PaddedRows::scatter(reach, a, reached);
+    if (n == before) return;
+    PaddedRows::scatter(reach, a, reached);
+    generated->runs.push_back({static_cast<std::uint16_t>(a), static_cast<std::uint16_t>(n)});
   });
   if (n == 0) return TileMoves();
   CellSet keys;
   for (std::size_t r = 0; r < kBoardWidth; ++r) {
     keys.insert_row(r, (reached[r + kWindowRadius] >> kWindowRadius) & ((std::uint64_t{1} << kBoardWidth) - 1));
   }
-  return TileMoves({found, n}, keys);
+  generated->placements.assign(found, found + n);
+  return TileMoves(std::move(generated), keys);
 }
 
 std::string_view message(RuleError error) {

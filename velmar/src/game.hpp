@@ -66,9 +66,11 @@ class TileMoves {
  private:
   void collect_keys();
 
-  // One allocation per generated list: the count rides beside the pointer.
-  std::shared_ptr<const Placement[]> generated_;
-  std::uint32_t generated_count_ = 0;
+  struct Generated;
+  friend TileMoves get_tile_moves(const Board& board, std::size_t player);
+  explicit TileMoves(std::shared_ptr<const Generated> generated, const CellSet& keys);
+
+  std::shared_ptr<const Generated> generated_;
   FixedVec<Placement, kMaxCovering> narrowed_;
   FixedVec<std::uint16_t, 5> laid_;  // tiles laid this turn
   CellSet keys_;
