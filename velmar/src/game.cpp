@@ -26,7 +26,8 @@ struct TileMoves::Generated {
   explicit Generated(std::span<const Placement> list) : placements(list.begin(), list.end()) {
     runs.push_back({kAnyCorner, static_cast<std::uint16_t>(list.size())});
   }
-  Generated() = default;
+  // User-provided, so that make_shared does not clear the run storage first.
+  Generated() {}
 };
 
 namespace {

@@ -45,7 +45,7 @@ class TileMoves {
   // No cell is covered by more placements than the catalogue has (orientation, square) pairs: 414.
   static constexpr std::size_t kMaxCovering = 414;
 
-  TileMoves() = default;
+  TileMoves() {}  // user-provided: a value-initialised cache would clear its inline storage first
   explicit TileMoves(std::span<const Placement> generated);
   // `keys` must be the cells the placements cover.
   TileMoves(std::span<const Placement> generated, const CellSet& keys);
