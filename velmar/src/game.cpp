@@ -166,12 +166,12 @@ struct PaddedRows {
     return std::uint64_t{1} << (cell % kBoardWidth + kWindowRadius);
   }
 
-  // The diamond of `rows` centred on `cell`.
-  static Window window(const Rows& rows, std::size_t cell) {
+  // The diamond of `rows` centred on `cell`, down to row `last` relative to the centre.
+  static Window window(const Rows& rows, std::size_t cell, int last = kWindowRadius) {
     const std::size_t top = cell / kBoardWidth;  // padded index of the diamond's first row
     const std::size_t column = cell % kBoardWidth + kWindowRadius;
     Window w = 0;
-    for (int r = -kWindowRadius; r <= kWindowRadius; ++r) {
+    for (int r = -kWindowRadius; r <= last; ++r) {
       const int h = diamond_half_width(r);
       const std::uint64_t width_mask = (std::uint64_t{1} << (2 * h + 1)) - 1;
       w |= ((rows[top + static_cast<std::size_t>(r + kWindowRadius)] >> (column - static_cast<std::size_t>(h))) &
@@ -228,7 +228,7 @@ TileMoves get_tile_moves(const Board& board, std::size_t player) {
   auto generated = std::make_shared<TileMoves::Generated>();
   board.corners[player].for_each([&](std::size_t a) {
     const Window blocked = PaddedRows::window(rows.blocked, a);
-    const Window corners = PaddedRows::window(rows.corners, a);
+    const Window corners = PaddedRows::window(rows.corners, a, 0);  // only those before the centre count
     const NeighbourMask around = blocked_neighbours(blocked);
     // A placement is kept only from the lowest corner cell it covers, so each is found once.
     const Window rejected = blocked | (corners & kBeforeCentre);
