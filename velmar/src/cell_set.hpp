@@ -27,6 +27,11 @@ class CellSet {
     if (shift + 20 > 64) words_[word + 1] |= columns >> (64 - shift);
   }
 
+  // ORs a whole word of cells 64 * word .. 64 * word + 63 in; bits past the board are dropped.
+  void insert_word(std::size_t word, std::uint64_t bits) {
+    words_[word] |= word + 1 == kWords ? bits & kLastWordMask : bits;
+  }
+
   bool empty() const {
     std::uint64_t any = 0;
     for (auto w : words_) any |= w;
@@ -48,15 +53,17 @@ class CellSet {
   }
 
   std::vector<std::size_t> to_vector() const {
-    std::vector<std::size_t> out;
-    out.reserve(size());
-    for_each([&](std::size_t c) { out.push_back(c); });
-    return out;
+    // Gathered first, so that the vector is allocated once at its final size.
+    std::array<std::uint16_t, kCells> cells;
+    std::size_t n = 0;
+    for_each([&](std::size_t c) { cells[n++] = static_cast<std::uint16_t>(c); });
+    return std::vector<std::size_t>(cells.begin(), cells.begin() + static_cast<std::ptrdiff_t>(n));
   }
 
   friend bool operator==(const CellSet&, const CellSet&) = default;
 
  private:
+  static constexpr std::uint64_t kLastWordMask = (std::uint64_t{1} << (kCells - 64 * (kWords - 1))) - 1;
   std::array<std::uint64_t, kWords> words_{};
 };
 

@@ -30,6 +30,23 @@ class FixedVec {
     check_index(size_, N);
     data_[size_++] = value;
   }
+  // Appends the elements of [first, last) for which `keep` holds. Each is written to
+  // the slot past the end and kept by advancing the count, so that an unpredictable
+  // `keep` costs no branch.
+  template <class It, class Keep>
+  void append_if(It first, It last, Keep keep) {
+    std::size_t n = size_;
+    for (; first != last; ++first) {
+      const bool kept = keep(*first);
+      if (n == N) {
+        if (kept) check_index(n, N);
+        continue;
+      }
+      data_[n] = *first;
+      n += kept;
+    }
+    size_ = n;
+  }
   void erase_at(std::size_t index) {
     check_index(index, size_);
     std::copy(data_ + index + 1, data_ + size_, data_ + index);

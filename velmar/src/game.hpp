@@ -45,10 +45,10 @@ class TileMoves {
   // No cell is covered by more placements than the catalogue has (orientation, square) pairs: 414.
   static constexpr std::size_t kMaxCovering = 414;
 
-  TileMoves() = default;
-  explicit TileMoves(PlacementList generated);
+  TileMoves() {}  // user-provided: a value-initialised cache would clear its inline storage first
+  explicit TileMoves(std::span<const Placement> generated);
   // `keys` must be the cells the placements cover.
-  TileMoves(PlacementList generated, const CellSet& keys);
+  TileMoves(std::span<const Placement> generated, const CellSet& keys);
 
   bool contains(std::size_t cell) const { return cell < kCells && keys_.contains(cell); }
   const CellSet& keys() const { return keys_; }
@@ -66,7 +66,11 @@ class TileMoves {
  private:
   void collect_keys();
 
-  std::shared_ptr<const PlacementList> generated_;
+  struct Generated;
+  friend TileMoves get_tile_moves(const Board& board, std::size_t player);
+  explicit TileMoves(std::shared_ptr<const Generated> generated, const CellSet& keys);
+
+  std::shared_ptr<const Generated> generated_;
   FixedVec<Placement, kMaxCovering> narrowed_;
   FixedVec<std::uint16_t, 5> laid_;  // tiles laid this turn
   CellSet keys_;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include "game.hpp"
 #include "test_util.hpp"
 
@@ -145,6 +148,50 @@ TEST(Moves, NarrowingKeepsCoveringPlacements) {
     EXPECT_EQ(has_placement(placement_table(tiles), key), covers);
   }
   EXPECT_EQ(untouched.placements().size(), 58u);  // copies do not share narrowing
+}
+
+// The first tile of a turn reads only the placements found from corners near it; a cache
+// built from the bare list reads them all. Both must keep the same placements in order.
+TEST(Moves, FirstTileNarrowsLikeAFullScan) {
+  std::mt19937 rng(11);
+  for (int g = 0; g < 3; ++g) {
+    Game game = Game::reset();
+    while (!game.is_over()) {
+      const auto tiles = game.legal_tiles();
+      const TileMoves bare(game.tiles.placements());
+      if (bare.keys() == game.tiles.keys()) {  // no tile laid yet this turn
+        for (std::size_t t : tiles) {
+          TileMoves by_corner = game.tiles, scanned = bare;
+          ASSERT_TRUE(by_corner.narrow(t) && scanned.narrow(t));
+          ASSERT_TRUE(std::ranges::equal(by_corner.placements(), scanned.placements())) << t;
+          ASSERT_EQ(by_corner.keys(), scanned.keys()) << t;
+        }
+      }
+      ASSERT_TRUE(game.apply(tiles[rng() % tiles.size()]).has_value());
+    }
+  }
+}
+
+TEST(FixedVec, AppendIfWritesPastTheEndOnlyWhileThereIsRoom) {
+  struct Case {
+    std::size_t filled;
+    std::vector<int> values;
+    bool overflows;
+    std::size_t size_after;
+  };
+  const auto keep_even = [](int v) { return v % 2 == 0; };
+  for (const Case& c : std::vector<Case>{{0, {1, 2, 3, 4}, false, 2}, {3, {1, 3}, false, 3}, {2, {1, 2, 3}, false, 3},
+                                         {3, {2}, true, 3}}) {
+    FixedVec<int, 3> v;
+    for (std::size_t i = 0; i < c.filled; ++i) v.push_back(-1);
+    if (c.overflows) {
+      EXPECT_THROW(v.append_if(c.values.begin(), c.values.end(), keep_even), InternalFailure);
+    } else {
+      v.append_if(c.values.begin(), c.values.end(), keep_even);
+      EXPECT_EQ(v.size(), c.size_after);
+      for (std::size_t i = c.filled; i < v.size(); ++i) EXPECT_EQ(v[i] % 2, 0);
+    }
+  }
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "encoding.hpp"
 
+#include <algorithm>
+#include <array>
+
 #include "failure.hpp"
 
 namespace velmar {
@@ -7,14 +10,19 @@ namespace velmar {
 Planes get_representation(const Game& game) {
   const auto p = game.current_player();
   if (!p) throw InternalFailure("No current player");
-  Planes planes{};
-  for (std::size_t c = 0; c < kCells; ++c) {
-    const std::size_t owner_plus_one = game.board.owner_plus_one(c);
-    // The owner is stored plus one, so the mover lands in plane 1. An empty cell
-    // writes its 0.0 into some plane at that cell, which is 0.0 already: no branch.
-    const std::size_t plane = (owner_plus_one - *p) & 3;
-    planes[plane * kCells + c] = owner_plus_one != 0 ? 1.0f : 0.0f;
+  // Every entry of the owner planes is written here, zeros included, from a row of
+  // this table per cell: owners follow no pattern a branch predictor could learn. The
+  // owner is stored plus one, so the mover lands in plane 1.
+  std::array<std::array<float, kLegalPlane>, kOwnerBits + 1> by_owner{};
+  for (std::size_t owner_plus_one = 1; owner_plus_one <= kOwnerBits; ++owner_plus_one) {
+    by_owner[owner_plus_one][(owner_plus_one - *p) & 3] = 1.0f;
   }
+  Planes planes;
+  for (std::size_t c = 0; c < kCells; ++c) {
+    const auto& row = by_owner[game.board.cells[c] & kOwnerBits];
+    for (std::size_t q = 0; q < kLegalPlane; ++q) planes[q * kCells + c] = row[q];
+  }
+  std::fill(planes.begin() + kLegalPlane * kCells, planes.end(), 0.0f);
   game.tiles.keys().for_each([&](std::size_t t) {
     check_index(t, kCells);
     planes[kLegalPlane * kCells + t] = 1.0f;

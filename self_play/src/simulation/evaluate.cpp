@@ -20,11 +20,12 @@ std::expected<Values, EvalError> evaluate(Tree& tree, NodeIndex node, const Game
   if (reply.policy_len > kCells) fail_index(kCells, kCells);
   FixedVec<TilePrior, kCells> kept;
   float largest = -std::numeric_limits<float>::infinity();
-  for (std::size_t i = 0; i < reply.policy_len; ++i) {
-    if (planes[kLegalPlane * kCells + i] != 1.0f) continue;
+  // The legal tiles are the marks of the legal plane, in the same ascending order.
+  game.tiles.keys().for_each([&](std::size_t i) {
+    if (i >= reply.policy_len) return;
     kept.push_back({static_cast<std::uint16_t>(i), reply.policy[i]});
     largest = std::max(largest, reply.policy[i]);
-  }
+  });
   // Shifting by the largest logit keeps exp finite; the priors are unchanged.
   float sum = 0.0f;
   for (TilePrior& k : kept) {

@@ -59,13 +59,16 @@ std::expected<void, EvalError> run_mcts(Tree& tree, const Game& game, const Sear
       node = select_child(tree, node, params);
       path.push_back(node);
     }
-    // The leaf's position: kept from an earlier visit, or its parent's plus one tile.
-    const Game* kept = tree.state(node);
-    Game position = kept ? *kept : tree.state(parent) ? *tree.state(parent) : game;
-    if (!kept && node != Tree::kRoot) (void)position.apply(tree[node].tile);  // children are legal tiles
-    const auto value = evaluate(tree, node, position, evaluator, rng);
+    // The leaf's position: kept from an earlier visit, or its parent's plus one tile,
+    // laid on the leaf's own kept copy so that the position is copied once.
+    const Game* position = tree.state(node);
+    if (!position && node != Tree::kRoot) {
+      Game& fresh = tree.keep_state(node, tree.state(parent) ? *tree.state(parent) : game);
+      (void)fresh.apply(tree[node].tile);  // children are legal tiles
+      position = &fresh;
+    }
+    const auto value = evaluate(tree, node, position ? *position : game, evaluator, rng);
     if (!value) throw InternalFailure("called `Result::unwrap()` on an `Err` value: " + value.error().debug);
-    if (!kept && node != Tree::kRoot) tree.keep_state(node, position);
     for (NodeIndex i : path) {
       Node& n = tree[i];
       n.visits += 1;

@@ -58,9 +58,12 @@ class Tree {
   const Game* state(NodeIndex i) const {
     return nodes_[i].state == kNoState ? nullptr : &states_[nodes_[i].state];
   }
-  void keep_state(NodeIndex i, const Game& game) {
-    nodes_[i].state = static_cast<StateIndex>(states_.size());
+  // Keeps a copy of `game` as node `i`'s position and returns that copy. `game` may be
+  // another node's kept position.
+  Game& keep_state(NodeIndex i, const Game& game) {
     states_.push_back(game);
+    nodes_[i].state = static_cast<StateIndex>(states_.size() - 1);
+    return states_.back();
   }
 
   // Gives node `i` a fresh child for every entry; an existing child with the same
