@@ -17,7 +17,9 @@ inline constexpr std::size_t kValues = 4;
 // A decoded reply. Entries past the fixed capacities are counted but not stored:
 // the search turns a policy longer than the board into an internal failure.
 struct Reply {
-  std::array<float, kCells> policy{};  // logits by cell
+  // Logits by cell; only the first policy_len are ever written or read, so a reply made per
+  // request is not cleared first.
+  std::array<float, kCells> policy;
   std::size_t policy_len = 0;
   std::array<float, kValues> values{};  // by seat relative to the player to move
   std::size_t values_len = 0;
