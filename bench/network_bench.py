@@ -11,7 +11,7 @@ Prints:
 
 Usage:
 
-    .venv/bin/python bench/network_bench.py [--blocks 4] [--channels 32] [--games 4] [--sims-per-move 4]
+    .venv/bin/python bench/network_bench.py [--blocks 4] [--channels 32] [--games-per-slot 3] [--sims-per-move 4]
 
 Runs on CUDA when torch sees a GPU. Timings on a shared 2-core machine are noisy: rerun before
 trusting a difference of less than about 20%.
@@ -75,9 +75,10 @@ def main() -> None:
     parser.add_argument("--batches", type=int, nargs="+", default=[1, 8, 32, 128])
     parser.add_argument("--threads", type=int, nargs="+", default=[1, 2], help="torch threads for part 1")
     parser.add_argument("--seconds", type=float, default=2.0, help="time per inference measurement")
-    parser.add_argument("--games", type=int, default=4)
+    parser.add_argument("--games-per-slot", type=int, default=3, help="games per self-play run for each game in "
+                        "flight: enough that the run's tail, with fewer games in flight, weighs little")
     parser.add_argument("--workers", type=int, default=2)
-    parser.add_argument("--threads-per-worker", type=int, nargs="+", default=[1, 4])
+    parser.add_argument("--threads-per-worker", type=int, nargs="+", default=[1, 8])
     parser.add_argument("--sims-per-move", type=int, default=4)
     parser.add_argument("--skip-selfplay", action="store_true")
     args = parser.parse_args()
@@ -100,18 +101,21 @@ def main() -> None:
 
     with tempfile.TemporaryDirectory(prefix="velmar-netbench-model-") as folder:
         path = network.save_checkpoint(os.path.join(folder, "model.pt"), model.cpu())
-        print(f"\nselfplay: {args.games} games, {args.workers} workers, sims_per_move {args.sims_per_move}; "
+        print(f"\nselfplay: {args.games_per_slot} games per game in flight, {args.workers} workers, "
+              f"sims_per_move {args.sims_per_move}; "
               f"service torch threads {network.service_threads()} (VELMAR_SERVICE_THREADS overrides)")
         print(f"{'threads/worker':>14} {'uniform req/s':>14} {'network req/s':>14} {'ratio':>6} {'batch':>6} "
-              f"{'net alone pos/s':>16} {'selfplay/alone':>15}")
+              f"{'busy':>5} {'net alone pos/s':>16} {'selfplay/alone':>15}")
         for threads in args.threads_per_worker:
-            uniform = selfplay_run("uniform", args.games, args.workers, threads, args.sims_per_move)
-            net = selfplay_run(f"net:{path}", args.games, args.workers, threads, args.sims_per_move)
+            games = args.games_per_slot * args.workers * threads
+            uniform = selfplay_run("uniform", games, args.workers, threads, args.sims_per_move)
+            net = selfplay_run(f"net:{path}", games, args.workers, threads, args.sims_per_move)
             torch.set_num_threads(network.service_threads())
             batch = max(1, round(net.mean_batch))
             alone = inference_rate(evaluate, planes, batch, args.seconds)
             print(f"{threads:>14} {uniform.requests_per_s:>14.0f} {net.requests_per_s:>14.0f} "
-                  f"{net.requests_per_s / uniform.requests_per_s:>6.2f} {net.mean_batch:>6.1f} {alone:>16.0f} "
+                  f"{net.requests_per_s / uniform.requests_per_s:>6.2f} {net.mean_batch:>6.1f} "
+                  f"{net.service_busy:>5.0%} {alone:>16.0f} "
                   f"{net.requests_per_s / alone:>15.2f}", flush=True)
 
 

@@ -48,11 +48,12 @@ def main() -> None:
     parser.add_argument("--sims-per-move", type=int, default=32)
     parser.add_argument("--threads", type=int, nargs="+", default=[1, 4])
     parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--max-wait-ms", type=float, default=0.0)
+    parser.add_argument("--max-wait-ms", type=float, default=None, help="default: the service's own choice")
     parser.add_argument("--evaluator", default="uniform")
     args = parser.parse_args()
+    wait = "adaptive" if args.max_wait_ms is None else f"{args.max_wait_ms} ms"
     print(f"{os.cpu_count()} cores; {args.workers} workers, sims_per_move {args.sims_per_move}, {args.games} games "
-          f"per run, {args.evaluator} evaluator, max wait {args.max_wait_ms} ms, {args.repeats} repeats")
+          f"per run, {args.evaluator} evaluator, max wait {wait}, {args.repeats} repeats")
     real = {threads: [] for threads in args.threads}
     floor = {threads: [] for threads in args.threads}
     for repeat in range(args.repeats):

@@ -63,10 +63,16 @@ class Summary:
     service_failed: bool = False
     served: int = 0  # requests the service answered (abandoned games' included)
     batches: int = 0  # evaluations it made for them
+    service_busy_s: float = 0.0  # time it spent answering them
 
     @property
     def mean_batch(self) -> float:
         return self.served / self.batches if self.batches else 0.0
+
+    @property
+    def service_busy(self) -> float:
+        """The share of the play the service spent answering: near 1, it is the bottleneck."""
+        return min(self.service_busy_s / self.seconds, 1.0) if self.seconds > 0 else 0.0
 
     def exit_status(self, games: int) -> int:
         """128 + the stop signal's number (130 for Ctrl-C, 143 for SIGTERM, 129 for SIGHUP); else
@@ -105,7 +111,8 @@ class Summary:
             f"requests: {self.requests} in {self.seconds:.1f} s of play ({self.requests_per_s:.0f} requests/s;"
             f" {self.wall_seconds:.1f} s in all)",
             f"mean game length: {self.mean_length:.1f} tiles",
-            f"service: {self.served} requests in {self.batches} batches (mean batch {self.mean_batch:.1f})",
+            f"service: {self.served} requests in {self.batches} batches (mean batch {self.mean_batch:.1f}), "
+            f"busy {self.service_busy:.0%} of the play",
             f"wins per seat (shared wins split): [{wins}]",
             f"shards: {len(self.shards)}" + (f" ({self.shards[0].parent})" if self.shards else ""),
         ]
@@ -373,6 +380,7 @@ class SelfplayRun:
             signal.signal(number, handler)
         summary.served = self.counters.requests.value
         summary.batches = self.counters.batches.value
+        summary.service_busy_s = self.counters.busy_s.value
         if summary.served and summary.requests == 0:
             summary.requests = summary.served
 

@@ -27,9 +27,11 @@ MAX_WAIT_MS = 60_000.0
 class Options:
     games: int = 8
     workers: int = field(default_factory=lambda: os.cpu_count() or 1)
-    threads_per_worker: int = 1
+    threads_per_worker: int = 8  # games in flight per worker: the search runs without the interpreter lock
     batch_size: int | None = None  # None: one per slot (every game in flight)
-    max_wait_ms: float = 0.0  # a cheap evaluator is best served with whatever has arrived
+    # None: gather for a tenth of the last evaluation's time (a cheap evaluator never waits, a
+    # network's batches fill); a number: at most that long.
+    max_wait_ms: float | None = None
     evaluator: str = "uniform"
     seed: int | None = None
     out: str = "selfplay-out"
@@ -53,7 +55,7 @@ class Options:
             raise ConfigError(f"at most {service.MAX_SLOTS} games in flight (workers x threads)")
         if self.batch_size is not None and self.batch_size < 1:
             raise ConfigError(f"--batch-size must be >= 1, got {self.batch_size}")
-        if not 0 <= self.max_wait_ms <= MAX_WAIT_MS:
+        if self.max_wait_ms is not None and not 0 <= self.max_wait_ms <= MAX_WAIT_MS:
             raise ConfigError(f"--max-wait-ms must be in [0, {MAX_WAIT_MS:g}], got {self.max_wait_ms}")
         if self.games_per_shard < 1:
             raise ConfigError(f"--games-per-shard must be >= 1, got {self.games_per_shard}")
@@ -98,8 +100,9 @@ def add_selfplay(subparsers: argparse._SubParsersAction) -> None:
     run.add_argument("--batch-size", type=int, default=None,
                      help="most requests per evaluation (default: workers x threads)")
     run.add_argument("--max-wait-ms", type=float, default=o.max_wait_ms,
-                     help="longest wait for a batch to fill after its first request "
-                     "(0: evaluate whatever has arrived; raise it for a network on a GPU)")
+                     help="longest wait for a batch to fill after its first request (0: evaluate whatever "
+                     "has arrived; default: a tenth of the last evaluation's time, so that cheap evaluators "
+                     "never wait and a network's batches fill)")
     run.add_argument("--evaluator", default=o.evaluator,
                      help=f"evaluator: {', '.join(evaluators.names())}, or module:factory")
     run.add_argument("--model", default=None, help="network checkpoint for --evaluator net")

@@ -31,6 +31,9 @@ from velmar_pipeline import evaluators, wire
 ID_STRIDE = 1_000_000
 MAX_SLOTS = (2**31 - 1) // ID_STRIDE
 STOP_CHECK_S = 0.05
+GATHER_SHARE = 0.1
+MAX_GATHER_S = 0.05
+MIN_GATHER_S = 0.001
 
 
 def game_id(slot: int, game_number: int) -> int:
@@ -48,6 +51,12 @@ class Counters:
         self.requests = context.Value("q", 0, lock=False)
         self.batches = context.Value("q", 0, lock=False)
         self.ready = context.Value("b", 0, lock=False)  # set once the evaluator is made
+        self.busy_s = context.Value("d", 0.0, lock=False)  # time spent answering batches
+
+    def publish(self, requests: int, batches: int, busy_s: float) -> None:
+        self.requests.value = requests
+        self.batches.value = batches
+        self.busy_s.value = busy_s
 
 
 def reply_writer(conns: Sequence[Connection]) -> wire.ReplyWriter:
@@ -118,33 +127,41 @@ def _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, stop,
     reader = wire.RequestReader(requests.fileno())
     writer = reply_writer(conns)
     parent = os.getppid()
-    max_wait = max_wait_ms / 1000.0
+    fixed_wait = None if max_wait_ms is None else max_wait_ms / 1000.0
+    gather = fixed_wait or 0.0
     stopping = False
     next_check = time.monotonic() + STOP_CHECK_S
     served = 0
     batches = 0
+    busy = 0.0
     while True:
         now = time.monotonic()
         if now >= next_check:
             next_check = now + STOP_CHECK_S
             stopping = stopping or stop.is_set()
             if counters is not None:
-                counters.requests.value = served
-                counters.batches.value = batches
+                counters.publish(served, batches, busy)
             if os.getppid() != parent:
                 break
-        frames = reader.read(batch_size, STOP_CHECK_S, max_wait, time.monotonic)
+        frames = reader.read(batch_size, STOP_CHECK_S, gather, time.monotonic)
         if not frames:
             if reader.closed or finish.is_set() or os.getppid() != parent:
                 break
             continue
+        started = time.perf_counter()
         if stopping:
             served += refuse(frames, writer)
         elif floor:
             served += evaluator.answer(frames, writer)
         else:
             served += answer(frames, writer, evaluator, value_offset)
+        spent = time.perf_counter() - started
+        busy += spent
         batches += 1
+        if fixed_wait is None:
+            # Gathering for a tenth of an evaluation costs at most a tenth of the throughput, and
+            # fills the batches of an evaluator whose cost is mostly per call.
+            gather = min(GATHER_SHARE * spent, MAX_GATHER_S)
+            gather = gather if gather >= MIN_GATHER_S else 0.0  # waits are whole milliseconds
     if counters is not None:
-        counters.requests.value = served
-        counters.batches.value = batches
+        counters.publish(served, batches, busy)
