@@ -44,15 +44,16 @@ std::expected<void, EvalError> read_floats(PyObject* item, std::span<float> out,
   if (PyList_CheckExact(item) || PyTuple_CheckExact(item)) {
     // Lists and tuples are read in place: the same items in the same order as iterating them.
     Ref fast = Ref::borrow(item);
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
-      PyObject* number = PySequence_Fast_GET_ITEM(fast.get(), i);
-      if (PyFloat_CheckExact(number)) {  // runs no code, so the borrowed item cannot go away
-        if (len < out.size()) out[len] = static_cast<float>(PyFloat_AS_DOUBLE(number));
-        ++len;
-        continue;
-      }
-      // Its __float__ may change the sequence: hold the item meanwhile.
-      const Ref held = Ref::borrow(number);
+    Py_ssize_t i = 0;
+    // Exact floats run no code when read, so nothing can change the sequence meanwhile.
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(fast.get());
+    PyObject* const* items = PySequence_Fast_ITEMS(fast.get());
+    const Py_ssize_t stored = std::min(size, static_cast<Py_ssize_t>(out.size()));
+    for (; i < stored && PyFloat_CheckExact(items[i]); ++i) out[i] = static_cast<float>(PyFloat_AS_DOUBLE(items[i]));
+    len = static_cast<std::size_t>(i);
+    for (; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
+      // A __float__ may change the sequence: the size is read anew and the item held meanwhile.
+      const Ref held = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
       if (!take(held.get())) return pending_failure();
     }
     return {};
