@@ -126,6 +126,12 @@ class Node:
 class ClusterSummary(Summary):
     nodes: list[Node] = field(default_factory=list)
 
+    @property
+    def service_busy(self) -> float:
+        """The mean share of the play the nodes' services spent answering."""
+        serving = sum(1 for node in self.nodes if node.served)
+        return min(self.service_busy_s / (self.seconds * serving), 1.0) if self.seconds > 0 and serving else 0.0
+
     def lines(self) -> list[str]:
         out = super().lines()
         seconds = self.seconds if self.seconds > 0 else float("inf")
@@ -290,14 +296,17 @@ class ClusterRun:
         return ray.put(Path(evaluator[len("net:"):]).read_bytes())
 
     def _top_up(self) -> None:
-        for node in self.nodes:
-            if not node.alive or node.done or self.pool == 0:
-                continue
-            games = min(self.pool, BATCHES_AHEAD * node.slots - node.outstanding)
-            if games > 0:
-                node.handle.add.remote(games)
-                node.dealt += games
-                self.pool -= games
+        # Every node's game slots are filled before any node gets games ahead of its play, so that
+        # a short run does not end up on the first node alone.
+        for ahead in (1, BATCHES_AHEAD):
+            for node in self.nodes:
+                if not node.alive or node.done or self.pool == 0:
+                    continue
+                games = min(self.pool, ahead * node.slots - node.outstanding)
+                if games > 0:
+                    node.handle.add.remote(games)
+                    node.dealt += games
+                    self.pool -= games
 
     def _poll_once(self, live: list[Node]) -> None:
         ready, _ = ray.wait([node.poll for node in live], num_returns=1, timeout=POLL_S)
@@ -335,6 +344,7 @@ class ClusterRun:
         if report["done"]:
             node.served = report["served"]
             self.summary.batches += report["batches"]
+            self.summary.service_busy_s += report["busy"]
             self.summary.service_failed |= report["service_failed"]
             for text in report["failures"]:
                 self.summary.worker_failures.append(f"node {node.index}: {text}")

@@ -47,6 +47,10 @@ class OpenDispatcher(Dispatcher):
 class BatchedRun(SelfplayRun):
     """A ``SelfplayRun`` fed from another thread, its finished games kept for the driver."""
 
+    # New games are taken up when the run looks at its processes: often, so that a node is not
+    # left idle between the driver's batches.
+    poll_s = 0.02
+
     def __init__(self, search: SearchConfig, options, log=None):
         super().__init__(search, options, log)
         self.dispatcher = OpenDispatcher(options.threads_per_worker, [send for _, send in self.ticket_pipes])
@@ -158,7 +162,8 @@ class NodeRunner:
         report = {"games": games, "failed": failed, "messages": messages, "done": done, "error": self.error}
         if done:
             summary = self.run.summary
-            report.update(served=summary.served, batches=summary.batches, failures=list(summary.worker_failures),
+            report.update(served=summary.served, batches=summary.batches, busy=summary.service_busy_s,
+                          failures=list(summary.worker_failures),
                           service_failed=summary.service_failed)
         return report
 

@@ -221,6 +221,8 @@ def signal_name(exitcode: int) -> str:
 class SelfplayRun:
     """One self-play run (see the module docstring); ``run()`` plays it and returns the summary."""
 
+    poll_s = POLL_S  # how often the parent looks at its processes when no result comes
+
     def __init__(self, search: SearchConfig, options: Options, log=None):
         options.validate()
         self.options = options
@@ -332,12 +334,12 @@ class SelfplayRun:
         next_check = time.monotonic()
         while not all(self.exited) and not self.interrupt.is_set() and not self.halt.is_set():
             try:
-                self._handle(self.results.get(timeout=POLL_S))
+                self._handle(self.results.get(timeout=self.poll_s))
             except queue_module.Empty:
                 pass
             if time.monotonic() >= next_check:
                 self._check_processes()
-                next_check = time.monotonic() + POLL_S
+                next_check = time.monotonic() + self.poll_s
         if self.interrupt.is_set() or self.halt.is_set():
             if self.bar is not None:
                 self.bar.clear()
