@@ -33,7 +33,7 @@ from velmar_pipeline import records
 from velmar_pipeline.config import SearchConfig
 from velmar_pipeline.errors import ClusterError
 from velmar_pipeline.node_runner import NodeRunner
-from velmar_pipeline.run import STOP_SIGNALS, Summary
+from velmar_pipeline.run import RunLifecycle, Summary
 
 POLL_S = 0.5
 READY_TIMEOUT_S = 300.0  # a network on a GPU may take a while to load
@@ -143,7 +143,7 @@ class ClusterSummary(Summary):
         return out
 
 
-class ClusterRun:
+class ClusterRun(RunLifecycle):
     """One self-play run over a cluster (see the module docstring); ``run()`` plays it."""
 
     def __init__(self, search: SearchConfig, options, connection: Connection, workers_per_node: int | None = None,
@@ -172,19 +172,8 @@ class ClusterRun:
 
     # --- lifecycle -----------------------------------------------------------------------------
 
-    def run(self) -> ClusterSummary:
-        try:
-            self.start()
-            if self.wait_ready():
-                self.deal()
-                self.collect()
-        finally:
-            self.stop()
-        return self.summary
-
     def start(self) -> None:
-        if threading.current_thread() is threading.main_thread():
-            self.previous_handlers = {number: signal.signal(number, self._on_stop_signal) for number in STOP_SIGNALS}
+        self._catch_stop_signals()
         nodes = self.connection.nodes()
         if not nodes:
             raise ClusterError("the cluster has no live node with a CPU")
@@ -274,19 +263,13 @@ class ClusterRun:
             if node.handle is not None:
                 ray.kill(node.handle)
         self._write_the_rest()
-        for number, handler in self.previous_handlers.items():
-            signal.signal(number, handler)
+        self._restore_stop_signals()
         summary.wall_seconds = time.monotonic() - self.started
         summary.served = sum(node.served for node in self.nodes)
         if summary.served and summary.requests == 0:
             summary.requests = summary.served
 
     # --- what happens on the way ---------------------------------------------------------------
-
-    def _on_stop_signal(self, signum, frame) -> None:
-        if self.summary.stop_signal is None:
-            self.summary.stop_signal = signum
-        self.interrupt.set()
 
     def _checkpoint(self):
         """The network checkpoint as an object in the store, for the nodes to load; None for others."""
@@ -414,16 +397,6 @@ class ClusterRun:
         if self.bar is not None:
             self.bar.clear()
         self.log(text)
-
-    def _write_the_rest(self) -> None:
-        self.writer.flush()
-        self.summary.shards = list(self.writer.written)
-        if self.writer.pending:
-            error = self.writer.failure
-            self.summary.unwritten = len(self.writer.pending)
-            self.summary.worker_failures.append(
-                f"{self.summary.unwritten} finished game(s) could not be written to {self.out}: "
-                f"{type(error).__name__}: {error}")
 
 
 def _node_options(options, workers: int):

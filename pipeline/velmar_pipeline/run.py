@@ -218,7 +218,51 @@ def signal_name(exitcode: int) -> str:
     return f"exit code {exitcode}"
 
 
-class SelfplayRun:
+class RunLifecycle:
+    """What every kind of run shares: ``run()`` goes through start, wait_ready, deal, collect and
+    stop; a stop signal only sets ``interrupt``; ``stop`` writes what is left with ``writer``.
+    Subclasses set ``summary``, ``interrupt``, ``writer`` (or None), ``out`` and
+    ``previous_handlers``."""
+
+    def run(self) -> Summary:
+        try:
+            self.start()
+            if self.wait_ready():
+                self.deal()
+                self.collect()
+        finally:
+            self.stop()
+        return self.summary
+
+    def _catch_stop_signals(self) -> None:
+        # A stop signal only sets a flag: a KeyboardInterrupt in the middle of reading a message
+        # would leave the rest of that message unread.
+        if threading.current_thread() is threading.main_thread():
+            self.previous_handlers = {number: signal.signal(number, self._on_stop_signal) for number in STOP_SIGNALS}
+
+    def _restore_stop_signals(self) -> None:
+        for number, handler in self.previous_handlers.items():
+            signal.signal(number, handler)
+
+    def _on_stop_signal(self, signum, frame) -> None:
+        if self.summary.stop_signal is None:
+            self.summary.stop_signal = signum
+        self.interrupt.set()
+
+    def _write_the_rest(self) -> None:
+        if self.writer is None:
+            return
+        self.writer.flush()
+        self.summary.shards = list(self.writer.written)
+        if self.writer.pending:
+            error = self.writer.failure
+            self.summary.unwritten = len(self.writer.pending)
+            self.summary.worker_failures.append(
+                f"{self.summary.unwritten} finished game(s) could not be written to {self.out}: "
+                f"{type(error).__name__}: {error}")
+
+
+class SelfplayRun(RunLifecycle):
     """One self-play run (see the module docstring); ``run()`` plays it and returns the summary."""
 
     poll_s = POLL_S  # how often the parent looks at its processes when no result comes
@@ -284,21 +328,8 @@ class SelfplayRun:
 
     # --- lifecycle -----------------------------------------------------------------------------
 
-    def run(self) -> Summary:
-        try:
-            self.start()
-            if self.wait_ready():
-                self.deal()
-                self.collect()
-        finally:
-            self.stop()
-        return self.summary
-
     def start(self) -> None:
-        # A stop signal only sets a flag: a KeyboardInterrupt in the middle of reading a message
-        # from a results pipe would leave the rest of that message in the pipe.
-        if threading.current_thread() is threading.main_thread():
-            self.previous_handlers = {number: signal.signal(number, self._on_stop_signal) for number in STOP_SIGNALS}
+        self._catch_stop_signals()
         # A Ctrl-C at the terminal reaches the whole process group, children still importing
         # too, before they ignore it: each child writes to its log from its first instruction,
         # so what such a child prints stays there, and its end is no failure of the run.
@@ -378,8 +409,7 @@ class SelfplayRun:
                 self.server.join(timeout=1.0)
         self._check_service()  # a death the loop did not see before the workers were gone
         self._write_the_rest()
-        for number, handler in self.previous_handlers.items():
-            signal.signal(number, handler)
+        self._restore_stop_signals()
         summary.served = self.counters.requests.value
         summary.batches = self.counters.batches.value
         summary.service_busy_s = self.counters.busy_s.value
@@ -387,11 +417,6 @@ class SelfplayRun:
             summary.requests = summary.served
 
     # --- what happens on the way ---------------------------------------------------------------
-
-    def _on_stop_signal(self, signum, frame) -> None:
-        if self.summary.stop_signal is None:
-            self.summary.stop_signal = signum
-        self.interrupt.set()
 
     def _handle(self, message) -> None:
         kind, index = message[0], message[1]
@@ -467,15 +492,3 @@ class SelfplayRun:
                 self._handle(self.results.get(timeout=0.1))
             except queue_module.Empty:
                 self._check_processes()
-
-    def _write_the_rest(self) -> None:
-        if self.writer is None:
-            return
-        self.writer.flush()
-        self.summary.shards = list(self.writer.written)
-        if self.writer.pending:
-            error = self.writer.failure
-            self.summary.unwritten = len(self.writer.pending)
-            self.summary.worker_failures.append(
-                f"{self.summary.unwritten} finished game(s) could not be written to {self.out}: "
-                f"{type(error).__name__}: {error}")
