@@ -1,12 +1,9 @@
-"""Stand-ins that measure what the exchange's topology costs when nothing is computed.
+"""The OS floor of the exchange: what its topology costs when nothing is computed.
 
-Run through the same workers, request pipe, reply pipes and service as real self-play:
-
-- ``play`` (the protocol floor) replays one prebuilt request of the real size (a list of 5
-  lists of 400 floats) through the real endpoints' ``put`` and ``recv``, with no engine;
-- the OS floor (``Options.floor``): each worker thread writes a prebuilt request frame and reads
-  the reply bytes (``play_os_floor``), and the service answers every frame with one prebuilt
-  reply, routed by id, without reading the planes (``PrebuiltReplies``).
+Run through the same workers, request pipe, reply pipes and service as real self-play
+(``Options.floor``): each worker thread writes a prebuilt request frame and reads the reply
+bytes (``play_os_floor``), and the service answers every frame with one prebuilt reply, routed
+by id, without reading the planes (``PrebuiltReplies``).
 
 Each "game" makes ``VELMAR_FLOOR_REQUESTS`` requests (default 8000) and returns an empty record.
 """
@@ -26,16 +23,6 @@ OS_FLOOR_PLAY = "velmar_pipeline.floor:play_os_floor"
 EMPTY_RECORD = ([], [], [0.25, 0.25, 0.25, 0.25])
 # A reply as it arrives: the Connection's 4-byte length, then the message.
 REPLY_MESSAGE = 4 + wire.REPLY
-
-
-def play(game_id, config, inference_queue, pipe):
-    request = (game_id, PLANES)
-    put, recv = inference_queue.put, pipe.recv
-    for _ in range(REQUESTS_PER_GAME):
-        put(request)
-        reply = recv()
-        reply[0], reply[1]
-    return EMPTY_RECORD
 
 
 def play_os_floor(game_id, config, inference_queue, pipe):

@@ -116,6 +116,20 @@ Io unlocked(Call call, ssize_t& result) {
   }
 }
 
+// What a type of this module is made of; the type objects themselves are completed at import.
+struct TypeParts {
+  const char* name;
+  Py_ssize_t size;
+  unsigned long flags;
+  const char* doc;
+  destructor dealloc;
+  traverseproc traverse;
+  inquiry clear;
+  PyMethodDef* methods;
+  PyMemberDef* members;
+  initproc init;
+};
+
 // --- requests ---------------------------------------------------------------------------------
 
 bool planes_shape_error(const char* detail, Py_ssize_t count) {
@@ -253,7 +267,6 @@ PyObject* sender_put(Sender* self, PyObject* request) {
 }
 
 int sender_traverse(Sender* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
   Py_VISIT(self->failure);
   return 0;
 }
@@ -264,11 +277,9 @@ int sender_clear(Sender* self) {
 }
 
 void sender_dealloc(Sender* self) {
-  PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   sender_clear(self);
-  type->tp_free(reinterpret_cast<PyObject*>(self));
-  Py_DECREF(type);
+  Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
 }
 
 PyMethodDef sender_methods[] = {
@@ -285,18 +296,9 @@ constexpr const char* sender_doc =
     "RequestSender(fd)\n--\n\nThe inference_queue handed to the engine: put writes one request frame to the "
     "shared request\npipe (one write, never torn). failure keeps the error of a failed write.";
 
-PyType_Slot sender_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(sender_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(sender_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(sender_clear)},
-    {Py_tp_methods, reinterpret_cast<void*>(sender_methods)},
-    {Py_tp_members, reinterpret_cast<void*>(sender_members)},
-    {Py_tp_init, reinterpret_cast<void*>(sender_init)},
-    {Py_tp_doc, const_cast<char*>(sender_doc)},
-    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {0, nullptr}};
-
-PyType_Spec sender_spec = {"velmar_wire.RequestSender", sizeof(Sender), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, sender_slots};
+const TypeParts sender_parts = {"velmar_wire.RequestSender", sizeof(Sender), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, sender_doc,
+                                  reinterpret_cast<destructor>(sender_dealloc), reinterpret_cast<traverseproc>(sender_traverse), reinterpret_cast<inquiry>(sender_clear),
+                                  sender_methods, sender_members, reinterpret_cast<initproc>(sender_init)};
 
 // --- replies ----------------------------------------------------------------------------------
 
@@ -514,7 +516,6 @@ int receiver_init(Receiver* self, PyObject* args, PyObject* kwargs) {
 }
 
 int receiver_traverse(Receiver* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
   Py_VISIT(self->conn);
   Py_VISIT(self->expected_id);
   Py_VISIT(self->failure);
@@ -531,11 +532,9 @@ int receiver_clear(Receiver* self) {
 }
 
 void receiver_dealloc(Receiver* self) {
-  PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   receiver_clear(self);
-  type->tp_free(reinterpret_cast<PyObject*>(self));
-  Py_DECREF(type);
+  Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
 }
 
 PyMethodDef receiver_methods[] = {
@@ -558,18 +557,9 @@ constexpr const char* receiver_doc =
     "service's end closes or no reply comes within timeout seconds, RunStopped on the\nempty message, "
     "MisroutedReply when the id is not expected_id; failure keeps that error.";
 
-PyType_Slot receiver_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(receiver_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(receiver_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(receiver_clear)},
-    {Py_tp_methods, reinterpret_cast<void*>(receiver_methods)},
-    {Py_tp_members, reinterpret_cast<void*>(receiver_members)},
-    {Py_tp_init, reinterpret_cast<void*>(receiver_init)},
-    {Py_tp_doc, const_cast<char*>(receiver_doc)},
-    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {0, nullptr}};
-
-PyType_Spec receiver_spec = {"velmar_wire.ReplyPipe", sizeof(Receiver), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, receiver_slots};
+const TypeParts receiver_parts = {"velmar_wire.ReplyPipe", sizeof(Receiver), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, receiver_doc,
+                                  reinterpret_cast<destructor>(receiver_dealloc), reinterpret_cast<traverseproc>(receiver_traverse), reinterpret_cast<inquiry>(receiver_clear),
+                                  receiver_methods, receiver_members, reinterpret_cast<initproc>(receiver_init)};
 
 // --- the service's side -----------------------------------------------------------------------
 
@@ -603,10 +593,8 @@ int writer_init(Writer* self, PyObject* args, PyObject* kwargs) {
 }
 
 void writer_dealloc(Writer* self) {
-  PyTypeObject* type = Py_TYPE(self);
   delete self->fds;
-  type->tp_free(reinterpret_cast<PyObject*>(self));
-  Py_DECREF(type);
+  Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
 }
 
 // Sends one message to the slot owning `id`; a slot whose worker is gone is dropped for good.
@@ -736,15 +724,9 @@ constexpr const char* writer_doc =
     "ReplyWriter(fds, id_stride)\n--\n\nThe service's ends of the reply pipes, by slot. A reply goes to slot "
     "id // id_stride;\nids of no slot are skipped, and so is a slot whose worker has gone (its pipe broke).";
 
-PyType_Slot writer_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
-    {Py_tp_methods, reinterpret_cast<void*>(writer_methods)},
-    {Py_tp_init, reinterpret_cast<void*>(writer_init)},
-    {Py_tp_doc, const_cast<char*>(writer_doc)},
-    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {0, nullptr}};
-
-PyType_Spec writer_spec = {"velmar_wire.ReplyWriter", sizeof(Writer), 0, Py_TPFLAGS_DEFAULT, writer_slots};
+const TypeParts writer_parts = {"velmar_wire.ReplyWriter", sizeof(Writer), Py_TPFLAGS_DEFAULT, writer_doc,
+                                  reinterpret_cast<destructor>(writer_dealloc), nullptr, nullptr,
+                                  writer_methods, nullptr, reinterpret_cast<initproc>(writer_init)};
 
 // Frames into ids (int32) and planes (float32, 0.0 or 1.0), the layout the evaluators read.
 PyObject* unpack(PyObject*, PyObject* frames) {
@@ -792,9 +774,27 @@ bool add_exception(PyObject* module, PyObject*& slot, const char* name, PyObject
   return slot != nullptr && PyModule_AddObjectRef(module, name, slot) == 0;
 }
 
-bool add_type(PyObject* module, PyType_Spec& spec) {
-  Ref type = Ref::steal(PyType_FromSpec(&spec));
-  return type && PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get())) == 0;
+// The head macro cannot be followed by designated initialisers, so the rest is set in add_type.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject sender_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject receiver_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject writer_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+bool add_type(PyObject* module, PyTypeObject& type, const TypeParts& parts) {
+  type.tp_name = parts.name;
+  type.tp_basicsize = parts.size;
+  type.tp_flags = parts.flags;
+  type.tp_doc = parts.doc;
+  type.tp_dealloc = parts.dealloc;
+  type.tp_traverse = parts.traverse;
+  type.tp_clear = parts.clear;
+  type.tp_methods = parts.methods;
+  type.tp_members = parts.members;
+  type.tp_init = parts.init;
+  type.tp_new = PyType_GenericNew;
+  return PyType_Ready(&type) == 0 && PyModule_AddType(module, &type) == 0;
 }
 
 }  // namespace
@@ -813,8 +813,8 @@ PyMODINIT_FUNC PyInit_velmar_wire() {
                     "The run is stopping; the game in progress is abandoned.") &&
       add_exception(module.get(), misrouted_reply, "MisroutedReply", PyExc_RuntimeError,
                     "A reply meant for another game arrived on this slot's pipe.") &&
-      add_type(module.get(), sender_spec) && add_type(module.get(), receiver_spec) &&
-      add_type(module.get(), writer_spec) &&
+      add_type(module.get(), sender_type, sender_parts) &&
+      add_type(module.get(), receiver_type, receiver_parts) && add_type(module.get(), writer_type, writer_parts) &&
       PyModule_AddIntConstant(module.get(), "FRAME", kFrameBytes) == 0 &&
       PyModule_AddIntConstant(module.get(), "REPLY", kReplyBytes) == 0;
   return ok ? module.release() : nullptr;

@@ -55,7 +55,8 @@ def test_an_interrupt_from_the_service_objects_propagates_as_itself(capfd, where
 
 
 def test_a_signal_during_a_long_search_is_handled_between_simulations():
-    """put and recv in C never run the interpreter's signal handlers; the search does."""
+    """put and recv in C never run the interpreter's signal handlers; the exchange does, for every
+    request of the search."""
 
     def interrupt(signum, frame):
         raise KeyboardInterrupt("alarm")

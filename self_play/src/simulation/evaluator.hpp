@@ -34,10 +34,8 @@ class Evaluator {
  public:
   virtual ~Evaluator() = default;
   // Sends one request and decodes its reply into `reply`.
+  // May throw to end the whole call (an interrupt noticed while talking to the service).
   virtual std::expected<void, EvalError> exchange(const Planes& planes, Reply& reply) = 0;
-  // Called before every simulation: a long search is the place where the interpreter would
-  // otherwise not see a Ctrl-C for seconds. May throw to end the whole call.
-  virtual void between_simulations() {}
 };
 
 }  // namespace velmar

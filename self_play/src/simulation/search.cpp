@@ -50,7 +50,6 @@ std::expected<void, EvalError> run_mcts(Tree& tree, const Game& game, const Sear
 
   FixedVec<NodeIndex, Game::kMaxMoves> path;
   for (std::uint64_t sim = 0; sim < params.sims_per_move; ++sim) {
-    evaluator.between_simulations();
     path.clear();
     NodeIndex parent = Tree::kRoot;
     NodeIndex node = Tree::kRoot;
