@@ -174,7 +174,8 @@ def test_loop_plays_each_generation_on_the_cluster_with_the_last_checkpoint(tmp_
     training = TrainSettings(epochs=1, batch_size=512, holdout=0.0, progress=False, threads=1)
     reports, interrupted = run_loop(root, loop, SEARCH, training, Architecture(blocks=1, channels=8), log=print)
     assert not interrupted and [(r.generation, r.games_played) for r in reports] == [(0, 2), (1, 2)]
-    for generation, evaluator in [(0, "uniform"), (1, f"net:{root / 'gen-0000' / 'model.pt'}")]:
+    # Generation 1 plays the checkpoint's ONNX twin, shipped to the nodes.
+    for generation, evaluator in [(0, "uniform"), (1, f"net:{root / 'gen-0000' / 'model.onnx'}")]:
         games, distinct = unique_games(root / f"gen-{generation:04d}")
         assert len(games) == distinct == 2 and all(g.metadata["evaluator"] == evaluator for g in games)
         for game in games:

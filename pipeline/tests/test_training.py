@@ -190,7 +190,7 @@ def test_loop_runs_and_resumes_from_the_disk(tmp_path):
     reports, interrupted = run_loop(root, loop, search, training, Architecture(blocks=1, channels=8), log=print)
     assert not interrupted and [r.generation for r in reports] == [0, 1]
     check_replays(root / "gen-0000", "uniform")
-    check_replays(root / "gen-0001", f"net:{root / 'gen-0000' / 'model.pt'}")
+    check_replays(root / "gen-0001", f"net:{root / 'gen-0000' / 'model.onnx'}")  # the checkpoint's ONNX twin
     _, info = network.load_checkpoint(root / "gen-0001" / "model.pt", "cpu")
     _, first = network.load_checkpoint(root / "gen-0000" / "model.pt", "cpu")
     assert info["generation"] == 1 and info["games"] == 4  # trained on both generations' games
@@ -329,7 +329,7 @@ def test_loop_from_random_games_value_only_and_resumed(tmp_path, monkeypatch):
     reports, interrupted = run_loop(root, loop, search, training, architecture, log=lines.append)
     assert not interrupted and [(r.generation, r.random_positions) for r in reports] == [(0, 120), (1, 0)]
     assert (root / "gen-0000" / bootstrap.FILE_NAME).is_file() and not records.shard_paths(root / "gen-0000")
-    check_replays(root / "gen-0001", f"net:{root / 'gen-0000' / 'model.pt'}")
+    check_replays(root / "gen-0001", f"net:{root / 'gen-0000' / 'model.onnx'}")  # the checkpoint's ONNX twin
     mixed = round(0.1 * tiles_in([root / "gen-0001"]))
     assert any(f"and {mixed} positions of random games" in line for line in lines)
     for generation in (0, 1):

@@ -25,7 +25,7 @@ def _module_status(name: str) -> str:
 def _run_info(args: argparse.Namespace) -> int:
     print(f"velmar-self-play {__version__}")
     print(f"python {sys.version.split()[0]} ({sys.executable})")
-    for name in ("velmar_rules", "velmar_self_play", "numpy", "torch", "matplotlib"):
+    for name in ("velmar_rules", "velmar_self_play", "numpy", "torch", "onnxruntime", "onnx", "matplotlib"):
         print(f"{name}: {_module_status(name)}")
     return 0
 
@@ -66,6 +66,12 @@ def add_stats(subparsers: argparse._SubParsersAction) -> None:
     add(subparsers)
 
 
+def add_export(subparsers: argparse._SubParsersAction) -> None:
+    from velmar_pipeline.onnx_export import add_export as add
+
+    add(subparsers)
+
+
 def add_show(subparsers: argparse._SubParsersAction) -> None:
     from velmar_pipeline.show import add_show as add
 
@@ -73,7 +79,7 @@ def add_show(subparsers: argparse._SubParsersAction) -> None:
 
 
 COMMANDS: list[Callable[[argparse._SubParsersAction], None]] = [
-    add_info, add_selfplay, add_stats, add_train, add_loop, add_arena, add_show,
+    add_info, add_selfplay, add_stats, add_train, add_loop, add_arena, add_export, add_show,
 ]
 
 

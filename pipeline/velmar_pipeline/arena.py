@@ -35,9 +35,9 @@ import numpy as np
 
 import velmar_rules
 from velmar_rules import CELLS, PLAYERS
-from velmar_pipeline import evaluators
+from velmar_pipeline import evaluators, inference
 from velmar_pipeline.atomic import atomic_file
-from velmar_pipeline.config import add_search_arguments, search_from, validate_value_offset
+from velmar_pipeline.config import add_inference_argument, add_search_arguments, search_from, validate_value_offset
 from velmar_pipeline.positions import legal_mask
 from velmar_pipeline.errors import one_line
 
@@ -45,11 +45,15 @@ CHOICES = ("sample", "argmax")
 Z_95 = 1.959964
 
 
-def make_player(name: str, seed: int | None = None, threads: int | None = None) -> Callable:
-    """The evaluator for a seat: a checkpoint path or ``net:PATH`` (run with ``threads`` torch
-    threads, default ``network.default_threads()``), else any evaluator name the service knows."""
+def make_player(name: str, seed: int | None = None, threads: int | None = None, backend: str = "torch") -> Callable:
+    """The evaluator for a seat: a checkpoint path, an ``.onnx`` model or ``net:PATH`` (run with
+    ``threads`` intra-op threads, default ``inference.default_threads()``; a checkpoint through
+    ``backend``, an ``--inference`` choice), else any evaluator name the service knows."""
     path = name[4:] if name.startswith("net:") else name
     if Path(path).is_file():
+        served = inference.served_model(path, backend)
+        if inference.is_onnx(served):
+            return inference.OnnxEvaluator(served, threads or inference.default_threads())
         from velmar_pipeline import network
 
         network.set_threads(threads)
@@ -226,7 +230,9 @@ def add_arena(subparsers: argparse._SubParsersAction) -> None:
     parser.add_argument("--seed", type=int, default=None,
                         help="seed of the choices without search and of seeded evaluators such as random")
     parser.add_argument("--parallel", type=int, default=64, help="games played side by side")
-    parser.add_argument("--threads", type=int, default=None, help="torch threads (default: the cores but one)")
+    parser.add_argument("--threads", type=int, default=None,
+                        help="a network's intra-op threads (default: the cores but one)")
+    add_inference_argument(parser)
     parser.add_argument("--json", default=None, help="also write the result as JSON to this file")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
     add_search_arguments(parser, "search (from --sims-per-move 1; defaults as for selfplay)", search_optional=True)
@@ -249,7 +255,7 @@ def _run_arena(args: argparse.Namespace) -> int:
         value_offset = validate_value_offset(args.value_offset)
         if args.json:
             check_json_target(args.json)  # before the games, not after them
-        players = [_made_player(name, None if args.seed is None else args.seed + i, args.threads)
+        players = [_made_player(name, None if args.seed is None else args.seed + i, args.threads, args.inference)
                    for i, name in enumerate(args.players)]
     except ValueError as error:
         print(f"velmar-pipeline arena: error: {error}", file=sys.stderr)
@@ -289,10 +295,10 @@ def check_json_target(path: str) -> None:
         raise ValueError(f"--json {path!r} cannot be written: {error.strerror or error}") from None
 
 
-def _made_player(name: str, seed: int | None, threads: int | None) -> Callable:
+def _made_player(name: str, seed: int | None, threads: int | None, backend: str) -> Callable:
     """make_player, with any failure to load (a damaged checkpoint, say) as one ValueError line."""
     try:
-        return make_player(name, seed, threads)
+        return make_player(name, seed, threads, backend)
     except ValueError:
         raise
     except Exception as error:

@@ -178,7 +178,7 @@ class ClusterRun(RunLifecycle):
         if not nodes:
             raise ClusterError("the cluster has no live node with a CPU")
         checkpoint = self._checkpoint()
-        gpu = checkpoint is not None
+        gpu = checkpoint is not None and not self.options.evaluator.endswith(".onnx")  # ONNX models play on CPUs
         actor = ray.remote(NodeRunner)
         for index, info in enumerate(nodes):
             workers = self.workers_per_node or max(1, int(info["Resources"]["CPU"]))
@@ -272,11 +272,13 @@ class ClusterRun(RunLifecycle):
     # --- what happens on the way ---------------------------------------------------------------
 
     def _checkpoint(self):
-        """The network checkpoint as an object in the store, for the nodes to load; None for others."""
+        """The network model (its file's suffix and bytes: a checkpoint, or an ``.onnx`` model that
+        nodes serve without torch) as an object in the store, for the nodes to load; None for others."""
         evaluator = self.options.evaluator
         if not evaluator.startswith("net:"):
             return None
-        return ray.put(Path(evaluator[len("net:"):]).read_bytes())
+        path = Path(evaluator[len("net:"):])
+        return ray.put((path.suffix, path.read_bytes()))
 
     def _top_up(self) -> None:
         # Every node's game slots are filled before any node gets games ahead of its play, so that

@@ -9,6 +9,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from velmar_pipeline.inference import BACKENDS
+
 
 class ConfigError(ValueError):
     """A search setting the engine cannot use."""
@@ -130,3 +132,10 @@ def add_search_arguments(
 def search_from(args: argparse.Namespace) -> SearchConfig:
     """The SearchConfig of flags added by :func:`add_search_arguments`; ConfigError if unusable."""
     return SearchConfig(**{field.name: getattr(args, field.name) for field in dataclasses.fields(SearchConfig)})
+
+
+def add_inference_argument(parser) -> None:
+    parser.add_argument("--inference", choices=BACKENDS, default="auto",
+                        help="how a network checkpoint runs: onnx (its ONNX export, written beside it and checked "
+                        "against torch, through ONNX Runtime), torch, or auto (onnx on the CPU, torch where torch "
+                        "sees a GPU)")

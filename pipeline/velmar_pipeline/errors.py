@@ -11,3 +11,8 @@ def one_line(error: BaseException) -> str:
 class ClusterError(RuntimeError):
     """A Ray cluster that cannot be used (unreachable, no node with CPUs): one line for the user.
     Here, not in ``cluster``, so that commands catch it without importing Ray."""
+
+
+class ModelError(ValueError):
+    """A network model that cannot be served (unreadable, foreign, or an export that disagrees
+    with its checkpoint): one line naming the file, status 2 wherever it is found."""

@@ -207,10 +207,14 @@ def _check_model(path: str) -> None:
         raise ValueError(f"no model checkpoint at {path!r}")
 
 
-@register("net", "a policy-value network: net:PATH of a checkpoint (needs torch; CUDA when available)",
-          argument="model checkpoint", check=_check_model)
+@register("net", "a policy-value network: net:PATH of a checkpoint (torch; CUDA when available) or of an ONNX "
+          "model (.onnx: ONNX Runtime on the CPU, no torch needed)", argument="model checkpoint", check=_check_model)
 def net(seed: int | None = None, model: str = "") -> Evaluator:
-    from velmar_pipeline import network  # torch only where a network is used
+    from velmar_pipeline import inference  # onnxruntime and torch only where a network is used
+
+    if inference.is_onnx(model):
+        return inference.OnnxEvaluator(model, inference.requested_service_threads())
+    from velmar_pipeline import network
 
     return network.service_evaluator(seed, model)
 

@@ -40,12 +40,13 @@ from pathlib import Path
 
 import numpy as np
 
-from velmar_pipeline import bootstrap, records
+from velmar_pipeline import bootstrap, inference, records
 from velmar_pipeline.architecture import Architecture
 from velmar_pipeline.config import (
-    VALUE_OFFSET, ConfigError, SearchConfig, add_search_arguments, search_from, validate_value_offset,
+    VALUE_OFFSET, ConfigError, SearchConfig, add_inference_argument, add_search_arguments, search_from,
+    validate_value_offset,
 )
-from velmar_pipeline.errors import ClusterError
+from velmar_pipeline.errors import ClusterError, ModelError
 from velmar_pipeline.positions import Positions
 from velmar_pipeline.train import CHECKPOINT_NAME, TrainSettings, add_architecture_arguments, add_train_arguments
 
@@ -70,6 +71,7 @@ class LoopSettings:
     bootstrap_seed: int = 0
     cluster: str | None = None  # self-play on this Ray cluster (velmar_pipeline.cluster); training stays here
     workers_per_node: int | None = None  # with cluster: None is one per CPU of each node
+    inference: str = "auto"  # how self-play runs each generation's network (inference.BACKENDS)
 
     def validate(self) -> None:
         validate_value_offset(self.value_offset)
@@ -227,7 +229,7 @@ def _generations(root, loop, search, training, architecture, log, reports, done,
             log(f"loop: generation 0 done in {selfplay_seconds + result.seconds:.0f} s"
                 + (f" (value loss {last['value_loss']:.3f})" if last else ""))
             continue
-        evaluator = f"net:{model}" if model is not None else "uniform"
+        evaluator = inference.served_evaluator(f"net:{model}", loop.inference) if model is not None else "uniform"
         have = games_in(folder)
         missing = loop.games - have
         started = time.monotonic()
@@ -321,6 +323,7 @@ def add_loop(subparsers: argparse._SubParsersAction) -> None:
     parser.add_argument("--cluster", default=None, metavar="ADDRESS",
                         help="self-play on a Ray cluster (HOST:PORT, auto or local, as for selfplay; "
                         "--workers then counts per node); training stays on this machine")
+    add_inference_argument(parser)
     add_search_arguments(parser, "search settings (as for selfplay)")
     add_architecture_arguments(parser)
     # Each generation trains the previous network again on a window that overlaps the last one,
@@ -342,6 +345,7 @@ def _run_loop(args: argparse.Namespace) -> int:
             bootstrap_positions=args.bootstrap_positions, bootstrap_epochs=args.bootstrap_epochs,
             bootstrap_mix=args.bootstrap_mix, bootstrap_seed=args.bootstrap_seed,
             cluster=args.cluster, workers_per_node=args.workers if args.cluster else None,
+            inference=args.inference,
         )
         loop.validate()
         training = settings_from(args)
@@ -364,7 +368,7 @@ def _run_loop(args: argparse.Namespace) -> int:
     except KeyboardInterrupt:  # during training: the generation without a checkpoint is redone on resume
         print("loop: interrupted; run the same command again to resume", file=sys.stderr)
         return 128 + (stopped_by[0] if stopped_by else signal.SIGINT)
-    except ClusterError as error:
+    except (ClusterError, ModelError) as error:
         print(f"velmar-pipeline loop: error: {error}", file=sys.stderr)
         return 2
     except (RuntimeError, ValueError, OSError) as error:  # a generation that lost games, or bad records

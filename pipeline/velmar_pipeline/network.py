@@ -36,8 +36,10 @@ from torch.nn import functional as F
 
 from velmar_rules import BOARD_WIDTH as BOARD
 from velmar_rules import CELLS, PLANES, PLAYERS
+from velmar_pipeline import inference
 from velmar_pipeline.architecture import Architecture
 from velmar_pipeline.atomic import atomic_file
+from velmar_pipeline.inference import default_threads, service_threads  # noqa: F401 (their old home)
 
 CHECKPOINT_KIND = "velmar-policy-value"
 CHECKPOINT_VERSION = 1
@@ -159,40 +161,19 @@ class NetEvaluator:
             return logits.float().cpu().numpy(), values.float().cpu().numpy()
 
 
-def default_threads(cores: int | None = None) -> int:
-    """Torch threads for training and the arena: all cores but one.
-
-    OpenMP threads that find their cores busy wait for each other at every layer; on the 2-core
-    machines this project runs on, 2 threads next to any other work train several times slower
-    than 1.
-    """
-    cores = cores or os.cpu_count() or 1
-    return max(1, cores - 1)
-
-
 def set_threads(threads: int | None) -> int:
-    """Sets torch's intra-op threads (``None``: :func:`default_threads`) and returns the number."""
-    threads = threads or default_threads()
+    """Sets torch's intra-op threads (``None``: ``inference.default_threads``) and returns the number."""
+    threads = threads or inference.default_threads()
     torch.set_num_threads(threads)
     return threads
-
-
-def service_threads(cores: int | None = None) -> int:
-    """Torch threads for the inference service: a quarter of the cores, 1 to 4.
-
-    The workers' engines take a core each, and the service's batches are small (one request per
-    game in flight), so more threads mostly add synchronisation.
-    """
-    cores = cores or os.cpu_count() or 1
-    return max(1, min(4, cores // 4))
 
 
 def service_evaluator(seed: int | None, model: str) -> NetEvaluator:
     """The ``net`` evaluator as the inference service makes it (``seed`` is unused: inference is deterministic).
 
-    ``VELMAR_SERVICE_THREADS`` in the environment overrides :func:`service_threads` (for measuring).
+    Threads: ``inference.requested_service_threads``.
     """
-    torch.set_num_threads(int(os.environ.get("VELMAR_SERVICE_THREADS", 0)) or service_threads())
+    torch.set_num_threads(inference.requested_service_threads())
     try:
         torch.set_num_interop_threads(1)
     except RuntimeError:  # only allowed before the first parallel work in the process

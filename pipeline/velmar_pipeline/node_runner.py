@@ -28,7 +28,7 @@ from pathlib import Path
 from velmar_pipeline.config import SearchConfig
 from velmar_pipeline.run import Dispatcher, SelfplayRun
 
-CHECKPOINT_FILE = "model.pt"
+MODEL_STEM = "model"
 
 
 class OpenDispatcher(Dispatcher):
@@ -101,12 +101,13 @@ class BatchedRun(SelfplayRun):
 class NodeRunner:
     """The node's side of a cluster run (see the module docstring); methods are called by the driver."""
 
-    def __init__(self, search: dict, options, checkpoint: bytes | None = None):
+    def __init__(self, search: dict, options, checkpoint: tuple[str, bytes] | None = None):
         self.folder = Path(tempfile.mkdtemp(prefix="velmar-node-"))
         evaluator = options.evaluator
-        if checkpoint is not None:  # the driver's checkpoint, shipped through the object store
-            path = self.folder / CHECKPOINT_FILE
-            path.write_bytes(checkpoint)
+        if checkpoint is not None:  # the driver's model (suffix, bytes), shipped through the object store
+            suffix, data = checkpoint
+            path = self.folder / (MODEL_STEM + suffix)
+            path.write_bytes(data)
             evaluator = f"net:{path}"
         self.options = replace(options, evaluator=evaluator, out=str(self.folder / "run"), write_records=False,
                                progress=False)

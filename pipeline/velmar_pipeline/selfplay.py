@@ -11,11 +11,11 @@ import os
 import sys
 from dataclasses import dataclass, field
 
-from velmar_pipeline import evaluators, records, service
+from velmar_pipeline import evaluators, inference, records, service
 from velmar_pipeline.errors import ClusterError
 from velmar_pipeline.run import SelfplayRun, Summary
 from velmar_pipeline.config import (
-    VALUE_OFFSET, ConfigError, SearchConfig, add_search_arguments, search_from, validate_value_offset,
+    VALUE_OFFSET, ConfigError, SearchConfig, add_inference_argument, add_search_arguments, search_from, validate_value_offset,
 )
 
 # Longer waits than these are typing errors, and past them the waiting calls overflow.
@@ -105,7 +105,8 @@ def add_selfplay(subparsers: argparse._SubParsersAction) -> None:
                      "never wait and a network's batches fill)")
     run.add_argument("--evaluator", default=o.evaluator,
                      help=f"evaluator: {', '.join(evaluators.names())}, or module:factory")
-    run.add_argument("--model", default=None, help="network checkpoint for --evaluator net")
+    run.add_argument("--model", default=None, help="network checkpoint (or .onnx model) for --evaluator net")
+    add_inference_argument(run)
     run.add_argument("--seed", type=int, default=None, help="seed of the random evaluator")
     run.add_argument("--out", default=o.out, help="folder for the shards and the worker logs")
     run.add_argument("--games-per-shard", type=int, default=o.games_per_shard, help="games per shard file")
@@ -137,6 +138,7 @@ def _run_selfplay(args: argparse.Namespace) -> int:
         )
         options.validate()
         records.check_output_folder(options.out)
+        options.evaluator = inference.served_evaluator(options.evaluator, args.inference)
         evaluators.probe(options.evaluator, options.seed)
     except ConfigError as error:
         print(f"velmar-pipeline selfplay: error: {error}", file=sys.stderr)
