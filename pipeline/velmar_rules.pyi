@@ -40,6 +40,15 @@ class Game:
         """The 400 cell bytes: owner + 1 in the low four bits, one closed flag per player above."""
     def encode(self) -> npt.NDArray[np.float32]:
         """The (5, 400) float32 position planes; ValueError once the game is over."""
+    def encode_children(
+        self,
+    ) -> tuple[
+        npt.NDArray[np.int32],
+        npt.NDArray[np.float32],
+        npt.NDArray[np.int8],
+        npt.NDArray[np.float32],
+    ]:
+        """Every child after each legal tile: (tiles, planes, players, payoffs); ValueError once over."""
     def score(self) -> list[int]:
         """The four players' scores."""
     def payoff(self) -> list[float]:

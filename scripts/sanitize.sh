@@ -4,8 +4,9 @@
 #  1. build-sanitize/: the rules library, engine, the three Python modules, the C++ tests and the
 #     rules fuzz driver, built by g++ with AddressSanitizer + UndefinedBehaviorSanitizer
 #     (VELMAR_SANITIZE); runs ctest there;
-#  2. runs the module's Python tests (self_play/tests, the exchange fuzz test included) and those
-#     of the native exchange endpoints (pipeline/tests/test_native_wire.py) in an
+#  2. runs the module's Python tests (self_play/tests, the exchange fuzz test included), those
+#     of the rules module (pipeline/tests/test_rules.py) and those of the native exchange
+#     endpoints (pipeline/tests/test_native_wire.py) in an
 #     interpreter started with the sanitizer runtimes preloaded, importing the sanitized
 #     modules from build-sanitize/ (checked), every interpreter allocation going through
 #     malloc (PYTHONMALLOC=malloc) so that AddressSanitizer sees Python objects too, and leak
@@ -82,13 +83,13 @@ asan_rt="$(g++ -print-file-name=libasan.so)"
 ubsan_rt="$(g++ -print-file-name=libubsan.so)"
 [ -f "$asan_rt" ] && [ -f "$ubsan_rt" ] || die "g++ has no sanitizer runtimes ($asan_rt, $ubsan_rt)"
 
-say "Python tests of velmar_self_play and velmar_wire (sanitized modules, runtimes preloaded)"
+say "Python tests of velmar_self_play, velmar_rules and velmar_wire (sanitized modules, runtimes preloaded)"
 # The editable install puts a finder for velmar_self_play and velmar_rules ahead of sys.path,
 # so PYTHONPATH alone would still import the installed modules: the script drops that finder
 # and puts the sanitized build's module folders first.
 LD_PRELOAD="$asan_rt:$ubsan_rt" PYTHONMALLOC=malloc VELMAR_SANITIZED_BUILD="$BUILD" \
   VELMAR_FUZZ_CASES="${VELMAR_FUZZ_CASES:-100}" \
-  "$PY" - -q self_play/tests pipeline/tests/test_native_wire.py "$@" <<'EOF'
+  "$PY" - -q self_play/tests pipeline/tests/test_rules.py pipeline/tests/test_native_wire.py "$@" <<'EOF'
 import os
 import sys
 

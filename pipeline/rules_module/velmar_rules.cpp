@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <optional>
@@ -93,6 +94,44 @@ py::array_t<float> encode(const Game& game) {
   py::array_t<float> out({static_cast<py::ssize_t>(velmar::kPlanes), static_cast<py::ssize_t>(velmar::kCells)});
   std::copy(planes.begin(), planes.end(), out.mutable_data());
   return out;
+}
+
+// Every child of the position (the game after each legal tile of the player to move) at once:
+// (tiles, planes, players, payoffs), row i describing the child after tiles[i]. A child whose
+// game is over has zero planes and player -1; a child still in play has zero payoffs.
+py::tuple encode_children(const Game& game) {
+  if (game.is_over()) throw py::value_error(kNoCurrentPlayer);
+  const std::vector<std::size_t> tiles = game.legal_tiles();
+  const auto n = static_cast<py::ssize_t>(tiles.size());
+  constexpr auto kPlaneCount = static_cast<py::ssize_t>(velmar::kPlanes);
+  constexpr auto kCellCount = static_cast<py::ssize_t>(velmar::kCells);
+  constexpr auto kPlayerCount = static_cast<py::ssize_t>(velmar::kPlayers);
+  py::array_t<std::int32_t> tiles_out(n);
+  py::array_t<float> planes_out({n, kPlaneCount, kCellCount});
+  py::array_t<std::int8_t> players_out(n);
+  py::array_t<float> payoffs_out({n, kPlayerCount});
+  std::int32_t* tile_row = tiles_out.mutable_data();
+  float* plane_row = planes_out.mutable_data();
+  std::int8_t* player_row = players_out.mutable_data();
+  float* payoff_row = payoffs_out.mutable_data();
+  for (const std::size_t tile : tiles) {
+    Game child(game);
+    if (!child.apply(tile)) throw velmar::InternalFailure("legal tile " + std::to_string(tile) + " rejected");
+    *tile_row++ = static_cast<std::int32_t>(tile);
+    if (const auto p = child.current_player()) {
+      const velmar::Planes planes = velmar::get_representation(child);
+      plane_row = std::copy(planes.begin(), planes.end(), plane_row);
+      *player_row++ = static_cast<std::int8_t>(*p);
+      payoff_row = std::fill_n(payoff_row, velmar::kPlayers, 0.0f);
+    } else {
+      plane_row = std::fill_n(plane_row, velmar::kPlanes * velmar::kCells, 0.0f);
+      *player_row++ = -1;
+      const velmar::Payoff payoff = child.get_payoff();
+      payoff_row = std::copy(payoff.begin(), payoff.end(), payoff_row);
+    }
+  }
+  return py::make_tuple(std::move(tiles_out), std::move(planes_out), std::move(players_out),
+                        std::move(payoffs_out));
 }
 
 std::vector<int> score(const Game& game) {
@@ -204,6 +243,17 @@ player p (occupied, or edge-adjacent to one of p's squares).
 Planes 0..3 mark squares by owner relative to the player to move p (plane 1 is
 p, plane 0 the player before p, planes 2 and 3 the two after); plane 4 marks
 the legal tiles. Raises ValueError("No current player") once the game is over.
+)doc")
+      .def("encode_children", &encode_children,
+           R"doc(Every child position at once: the game after each legal tile of the player to move.
+
+Returns ``(tiles, planes, players, payoffs)``, row i for the child after
+``tiles[i]``: ``tiles`` the legal tiles ascending (int32, shape (n,));
+``planes`` the child's ``encode()`` (float32, shape (n, 5, 400)), zeros when
+the child's game is over; ``players`` the player to move in the child (int8,
+shape (n,)), -1 when its game is over; ``payoffs`` the child's ``payoff()``
+(float32, shape (n, 4)) when its game is over, zeros otherwise. Raises
+ValueError("No current player") once the game is over.
 )doc")
       .def("score", &score, "The four players' scores (a list of 4 ints, indexed by player).")
       .def("payoff", &payoff,

@@ -137,6 +137,51 @@ def test_encode_mid_game(seed, tiles):
     assert np.flatnonzero(planes[4]).tolist() == game.legal_tiles()
 
 
+def before_last_tile(seed):
+    """The position one tile before the end of a seeded random game."""
+    return replay(play_random(seed).history[:-1])
+
+
+# name: (position, what its children must include: "stays" a child with the same player to move,
+# "passes" one with another player to move, "ends" one whose game is over)
+CHILDREN_CASES = {
+    "opening": (Game, {"stays"}),
+    "last square of five in a row": (lambda: replay([(0, 80), (0, 0), (0, 20), (0, 40)]), {"passes"}),
+    "middle": (lambda: play_random(3, max_tiles=60), {"stays", "passes"}),
+    "late": (lambda: play_random(3, max_tiles=150), {"stays", "passes"}),
+    "before the last tile": (lambda: before_last_tile(2), {"ends"}),
+}
+
+
+@pytest.mark.parametrize("make, includes", CHILDREN_CASES.values(), ids=CHILDREN_CASES.keys())
+def test_encode_children_matches_each_child(make, includes):
+    game = make()
+    history = game.history
+    tiles, planes, players, payoffs = game.encode_children()
+    n = len(game.legal_tiles())
+    assert (tiles.dtype, planes.dtype, players.dtype, payoffs.dtype) == (np.int32, np.float32, np.int8, np.float32)
+    assert (tiles.shape, planes.shape, players.shape, payoffs.shape) == ((n,), (n, 5, 400), (n,), (n, 4))
+    assert tiles.tolist() == game.legal_tiles()
+    assert game.history == history
+    kinds = set()
+    for tile, child_planes, player, payoff in zip(tiles.tolist(), planes, players.tolist(), payoffs):
+        child = game.copy()
+        child.apply(tile)
+        if child.is_over:
+            kinds.add("ends")
+            assert player == -1
+            assert not child_planes.any()
+            assert payoff.tolist() == child.payoff()
+            with pytest.raises(ValueError, match="^No current player$"):
+                child.encode_children()
+        else:
+            kinds.add("stays" if player == game.current_player else "passes")
+            assert player == child.current_player
+            assert np.array_equal(child_planes, child.encode())
+            assert not payoff.any()
+    assert kinds >= includes
+
+
 @pytest.mark.parametrize("make_copy", [Game.copy, copy.copy, copy.deepcopy, lambda g: pickle.loads(pickle.dumps(g))])
 def test_copies_are_independent(make_copy):
     game = play_random(7, max_tiles=30)
@@ -202,6 +247,6 @@ def test_no_cpp_exception_escapes():
 
 def test_docstrings():
     assert velmar_rules.__doc__
-    for name in ("apply", "legal_tiles", "encode", "score", "payoff", "copy", "board_string"):
+    for name in ("apply", "legal_tiles", "encode", "encode_children", "score", "payoff", "copy", "board_string"):
         assert getattr(Game, name).__doc__, name
     assert replay.__doc__ and "illegal" in replay.__doc__
