@@ -1,26 +1,24 @@
 """Learning curve: a training loop from random games, then every generation in the arena with search.
 
-1. Runs (or resumes) ``loop`` into --dir: generation 0 trains a network on positions of
-   --bootstrap-games uniform-random games, each later generation plays --games self-play games
-   with the previous network and trains it further (value-only 3 x 16 network by default).
-2. Plays every generation's network, searching --sims-per-move simulations per tile, against
-   ``uniform`` and ``heuristic`` (searching alike) and against generation 0's network, --arena-games
-   games each (seats rotated), through ``python -m velmar_pipeline arena``, --arena-jobs arenas at
-   once (an arena runs in one process). Results are kept as JSON in --dir/arena/, so a rerun skips
-   the arenas already played.
+1. Runs (or resumes) ``loop`` into --dir: generation 0 trains a value network on positions of
+   --bootstrap-games uniform-random games; each later generation plays --games self-play games
+   with the best network so far (its priors and values), trains on from it (values on the games'
+   outcomes, the policy on the best network's one-tile lookahead at --temperature), measures its
+   priors (--priors-games against itself without them) and meets the best network head to head
+   (--gate-games): it becomes the best only by a measured win (``velmar_pipeline.gatekeeper``).
+2. Plays every generation's network, searching --arena-sims simulations per tile, against
+   ``uniform``, ``heuristic`` and the best network before it, --arena-games games each (seats
+   rotated), through ``python -m velmar_pipeline arena``, --arena-jobs arenas at once. Results are
+   kept as JSON in --dir/arena/, so a rerun skips the arenas already played.
 3. Prints each generation's mean payoff per seat with its 95% interval against each opponent
-   (equal strength: 0.25) and writes the table as Markdown (learning_curve.md) and a plot with
-   error bars (learning_curve.png) into --dir.
+   (equal strength: 0.25) and the gatekeeper's decisions, and writes the table as Markdown
+   (learning_curve.md) and a plot with error bars (learning_curve.png) into --dir.
 
     .venv/bin/python bench/learning_curve.py [--dir learning-curve] [--quick]
 
-The defaults take about an hour on a 2-core machine (measured piecewise on 2 cores shared with
-other work): about 6 minutes for generation 0 (1 for the random games, 4 to 5 for a pass over their
-200 000 positions), about 10 for each of the 2 self-play generations (120 games x 270 tiles x 17
-requests at about 1 200 requests/s, then training), about 25 for the 8 arenas of 128 games, two at
-a time (2.3 to 3.7 s a game).
-The elapsed time of every phase is printed. --quick is a smoke run of under 2 minutes with tiny
-settings. Interrupt it at any time and run the same command again to go on.
+The defaults take a few hours on a 2-core machine; the elapsed time of every phase is printed.
+--quick is a smoke run of a few minutes with tiny settings. Interrupt it at any time and run the
+same command again to go on (also with a larger --generations).
 """
 
 from __future__ import annotations
@@ -37,21 +35,22 @@ from pathlib import Path
 
 from velmar_pipeline.architecture import Architecture
 from velmar_pipeline.config import VALUE_OFFSET, SearchConfig
+from velmar_pipeline.gatekeeper import Ledger
 from velmar_pipeline.loop import LoopSettings, done_generations, generation_folder, run_loop
 from velmar_pipeline.train import CHECKPOINT_NAME, LOSSES_NAME, TrainSettings, read_losses
 
-OPPONENTS = ("uniform", "heuristic", "gen0")
+OPPONENTS = ("uniform", "heuristic", "best-before", "gen0")
 # The budget flags: an hour on 2 cores, and a smoke run of a few minutes. Generation 0 sees 5
 # positions from each of 40 000 games rather than 10 from 20 000: the same training time, twice the
 # outcomes.
 FULL = {
-    "generations": 3, "games": 120, "sims_per_move": 16, "bootstrap_games": 40_000, "bootstrap_positions": 5,
-    "bootstrap_epochs": 1, "bootstrap_mix": 1.0, "window": 2, "epochs": 1, "blocks": 3, "channels": 16,
-    "arena_games": 128, "arena_sims": 16,
+    "generations": 6, "games": 96, "sims_per_move": 16, "bootstrap_games": 40_000, "bootstrap_positions": 5,
+    "bootstrap_epochs": 1, "bootstrap_mix": 1.0, "window": 2, "epochs": 2, "blocks": 3, "channels": 16,
+    "arena_games": 64, "arena_sims": 16, "gate_games": 64, "priors_games": 64, "temperature": 0.03,
 }
 QUICK = {
-    **FULL, "generations": 2, "games": 6, "sims_per_move": 4, "bootstrap_games": 2_000, "arena_games": 4,
-    "arena_sims": 4,
+    **FULL, "generations": 3, "games": 6, "sims_per_move": 4, "bootstrap_games": 2_000, "arena_games": 4,
+    "arena_sims": 4, "gate_games": 4, "priors_games": 2,
 }
 
 
@@ -76,8 +75,14 @@ def parse_arguments(argv=None) -> argparse.Namespace:
     budget.add_argument("--channels", type=int, help=f"channels ({FULL['channels']})")
     budget.add_argument("--arena-games", type=int, help=f"games of each arena ({FULL['arena_games']})")
     budget.add_argument("--arena-sims", type=int, help=f"simulations per tile in the arena ({FULL['arena_sims']})")
-    parser.add_argument("--policy-head", action="store_true", help="a policy-value network (default: value only)")
-    parser.add_argument("--opponents", nargs="+", choices=OPPONENTS, default=list(OPPONENTS))
+    budget.add_argument("--gate-games", type=int, help=f"games of each generation against the best ({FULL['gate_games']})")
+    budget.add_argument("--priors-games", type=int,
+                        help=f"games of each generation against itself without priors ({FULL['priors_games']})")
+    budget.add_argument("--temperature", type=float, help=f"lookahead targets' temperature ({FULL['temperature']})")
+    parser.add_argument("--gate-z", type=float, default=1.64, help="standard errors a promotion must clear 0.25 by")
+    parser.add_argument("--policy-targets", choices=("lookahead", "visits"), default="lookahead",
+                        help="what each generation's policy fits")
+    parser.add_argument("--opponents", nargs="+", choices=OPPONENTS, default=list(OPPONENTS[:3]))
     parser.add_argument("--c-base", type=float, default=1.0, help="search exploration base (self-play and arena)")
     parser.add_argument("--c-init", type=float, default=0.0, help="search exploration constant")
     parser.add_argument("--value-offset", type=float, default=VALUE_OFFSET, help="subtracted from predicted payoffs")
@@ -106,10 +111,14 @@ def run_training_loop(args: argparse.Namespace, root: Path) -> list[str]:
         threads_per_worker=args.threads_per_worker, value_offset=args.value_offset,
         bootstrap_games=args.bootstrap_games, bootstrap_positions=args.bootstrap_positions,
         bootstrap_epochs=args.bootstrap_epochs, bootstrap_mix=args.bootstrap_mix,
+        policy_targets=args.policy_targets, temperature=args.temperature, gate_games=args.gate_games,
+        gate_z=args.gate_z, priors_games=args.priors_games,
     )
     search = SearchConfig(sims_per_move=args.sims_per_move, c_base=args.c_base, c_init=args.c_init)
     training = TrainSettings(epochs=args.epochs, progress=False, threads=args.threads)
-    architecture = Architecture(blocks=args.blocks, channels=args.channels, policy_head=args.policy_head)
+    # Generation 0 learns values only (random games teach no priors); the policy head grows with
+    # the first lookahead targets.
+    architecture = Architecture(blocks=args.blocks, channels=args.channels, policy_head=False)
     reports, interrupted = run_loop(root, loop, search, training, architecture)
     if interrupted:
         raise KeyboardInterrupt
@@ -132,7 +141,9 @@ def arena_command(args: argparse.Namespace, root: Path, generation: int, opponen
         return None
     out.parent.mkdir(parents=True, exist_ok=True)
     model = generation_folder(root, generation) / CHECKPOINT_NAME
-    other = str(generation_folder(root, 0) / CHECKPOINT_NAME) if opponent == "gen0" else opponent
+    other = opponent_model(root, generation, opponent)
+    if other is None:
+        return None
     partial = out.with_suffix(".json.partial")
     command = shlex.split(args.arena_command) + [
         str(model), other, "--sims-per-move", str(args.arena_sims), "--games", str(args.arena_games),
@@ -142,9 +153,19 @@ def arena_command(args: argparse.Namespace, root: Path, generation: int, opponen
     return command
 
 
+def opponent_model(root: Path, generation: int, opponent: str) -> str | None:
+    """The opponent's evaluator name or checkpoint; None where there is none (gen 0 has no best before it)."""
+    if opponent == "gen0":
+        return None if generation == 0 else str(generation_folder(root, 0) / CHECKPOINT_NAME)
+    if opponent == "best-before":
+        decision = Ledger.load(root).decided(generation)
+        return None if decision is None else str(root / decision.best_before)
+    return opponent
+
+
 def play_arenas(args: argparse.Namespace, root: Path, generations: list[int]) -> float:
     """Plays the arenas still missing, --arena-jobs at a time; returns the seconds they took."""
-    waiting = [(g, o) for g in generations for o in args.opponents if not (o == "gen0" and g == 0)]
+    waiting = [(g, o) for g in generations for o in args.opponents]
     waiting = [(g, o, c) for g, o in waiting if (c := arena_command(args, root, g, o)) is not None]
     running: list[tuple] = []
     started = time.monotonic()
@@ -178,7 +199,11 @@ def collect(root: Path, generations: list[int], opponents: list[str]) -> list[di
     for generation in generations:
         losses = [r for r in read_losses(generation_folder(root, generation) / LOSSES_NAME)
                   if r["split"] == "validation"]
-        row = {"generation": generation, "value_loss": losses[-1]["value_loss"] if losses else math.nan}
+        row = {"generation": generation, "value_loss": losses[-1]["value_loss"] if losses else math.nan,
+               "policy_loss": losses[-1]["policy_loss"] if losses else math.nan}
+        decision = Ledger.load(root).decided(generation)
+        row["gate"] = None if decision is None else {**decision.duel, "promoted": decision.promoted}
+        row["priors"] = None if decision is None else decision.priors
         for opponent in opponents:
             path = arena_file(root, generation, opponent)
             row[opponent] = model_row(json.loads(path.read_text())) if path.is_file() else None
@@ -190,12 +215,22 @@ def cell(entry: dict | None) -> str:
     return "—" if entry is None else f"{entry['mean']:.3f} [{entry['low']:.3f}, {entry['high']:.3f}]"
 
 
+def gate_cell(entry: dict | None) -> str:
+    if entry is None:
+        return "—"
+    return cell({"mean": entry["score"], **entry}) + (" promoted" if entry["promoted"] else " kept out")
+
+
 def markdown(rows: list[dict], opponents: list[str], settings: str) -> str:
-    header = ["gen", "val. value loss"] + [f"vs {o}" for o in opponents]
+    header = (["gen", "val. value loss", "val. policy loss"] + [f"vs {o}" for o in opponents]
+              + ["gatekeeper: vs the best", "priors on vs off"])
     lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---:" for _ in header) + "|"]
     for row in rows:
-        lines.append("| " + " | ".join([str(row["generation"]), f"{row['value_loss']:.3f}"]
-                                       + [cell(row[o]) for o in opponents]) + " |")
+        lines.append("| " + " | ".join([str(row["generation"]), f"{row['value_loss']:.3f}", f"{row['policy_loss']:.3f}"]
+                                       + [cell(row[o]) for o in opponents]
+                                       + [gate_cell(row["gate"]),
+                                          cell(None if row["priors"] is None else
+                                               {"mean": row["priors"]["score"], **row["priors"]})]) + " |")
     return "\n".join(lines) + f"\n\nMean payoff per seat of the generation's network, 95% interval " \
                               f"(equal strength: 0.25). {settings}\n"
 
@@ -235,7 +270,9 @@ def main(argv=None) -> int:
                 f"({args.bootstrap_epochs} epoch(s)), then {args.generations - 1} generation(s) of {args.games} "
                 f"self-play games at {args.sims_per_move} simulations, window {args.window}, mix "
                 f"{args.bootstrap_mix:g}, {args.blocks} x {args.channels} "
-                f"{'policy-value' if args.policy_head else 'value-only'} network; arena: {args.arena_games} games "
+                f"network (value only at generation 0, then priors from the best network's one-tile lookahead at "
+                f"temperature {args.temperature:g}); gatekeeper: {args.gate_games} games, promoted {args.gate_z:g} "
+                f"standard errors above 0.25; priors measured in {args.priors_games} games; arena: {args.arena_games} games "
                 f"at {args.arena_sims} simulations, c_base {args.c_base:g}, c_init {args.c_init:g}, value offset "
                 f"{args.value_offset:g}.")
     print(settings, flush=True)

@@ -30,6 +30,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import re
 import signal
@@ -40,7 +41,7 @@ from pathlib import Path
 
 import numpy as np
 
-from velmar_pipeline import bootstrap, inference, records
+from velmar_pipeline import bootstrap, gatekeeper, inference, records
 from velmar_pipeline.architecture import Architecture
 from velmar_pipeline.config import (
     VALUE_OFFSET, ConfigError, SearchConfig, add_inference_argument, add_search_arguments, search_from,
@@ -72,6 +73,13 @@ class LoopSettings:
     cluster: str | None = None  # self-play on this Ray cluster (velmar_pipeline.cluster); training stays here
     workers_per_node: int | None = None  # with cluster: None is one per CPU of each node
     inference: str = "auto"  # how self-play runs each generation's network (inference.BACKENDS)
+    # Priors: from generation 1 on, the policy fits the best network's one-tile lookahead
+    # ("lookahead", velmar_pipeline.lookahead) or the records' visit shares ("visits").
+    policy_targets: str = "lookahead"
+    temperature: float = 0.03
+    gate_games: int = 64  # games of each generation against the best network (0: every generation is promoted)
+    gate_z: float = gatekeeper.Z_PROMOTE
+    priors_games: int = 0  # games of each new network against itself without priors (0: not measured)
 
     def validate(self) -> None:
         validate_value_offset(self.value_offset)
@@ -83,6 +91,14 @@ class LoopSettings:
             raise ConfigError(f"--bootstrap-games must be >= 0, got {self.bootstrap_games}")
         if not self.bootstrap_mix >= 0:
             raise ConfigError(f"--bootstrap-mix must be >= 0, got {self.bootstrap_mix}")
+        if self.gate_games < 0 or self.priors_games < 0:
+            raise ConfigError("--gate-games and --priors-games must be >= 0")
+        if self.gate_games == 1 or self.priors_games == 1:
+            raise ConfigError("a duel needs 2 games or more (0: none)")
+        if not (math.isfinite(self.gate_z) and math.isfinite(self.temperature) and self.temperature > 0):
+            raise ConfigError("--gate-z must be a finite number and --temperature > 0")
+        if self.policy_targets not in ("visits", "lookahead"):
+            raise ConfigError(f"--policy-targets must be visits or lookahead, got {self.policy_targets!r}")
         if self.init is not None and not Path(self.init).is_file():
             raise ConfigError(f"no checkpoint at {self.init!r}")
 
@@ -96,6 +112,7 @@ class GenerationReport:
     train_seconds: float
     last_losses: dict | None
     random_positions: int = 0  # generation 0 with --bootstrap-games: the positions of random games
+    decision: gatekeeper.Decision | None = None  # the gatekeeper's, for generations after 0
 
 
 def generation_folder(root: Path, generation: int) -> Path:
@@ -206,16 +223,27 @@ def _generations(root, loop, search, training, architecture, log, reports, done,
     from velmar_pipeline.selfplay import Options, run_selfplay
     from velmar_pipeline.train import run_train
 
+    ledger = gatekeeper.Ledger.load(root)
     random_games: Positions | None = None  # loaded once, for generation 0 and the later mixes
     for generation in range(loop.generations):
-        if generation in done:
-            continue
         folder = generation_folder(root, generation)
+        if generation in done:
+            if generation == 0:
+                _crown_first(root, ledger, loop)
+            elif loop.gate_games and ledger.decided(generation) is None:  # stopped between training and duel
+                reports.append(GenerationReport(generation, 0, 0.0, 0.0, 0.0, None))
+                _gate(root, generation, ledger, loop, search, log, reports[-1])
+            continue
         previous = generation_folder(root, generation - 1) / CHECKPOINT_NAME if generation > 0 else None
         if previous is not None and not previous.is_file():
             raise RuntimeError(f"generation {generation - 1} has no checkpoint ({previous}); cannot go on")
-        model = previous if previous is not None else (Path(loop.init) if loop.init else None)
-        settings = replace(training, seed=None if training.seed is None else training.seed + generation)
+        model = _best(root, ledger, loop, previous) if previous is not None else (
+            Path(loop.init) if loop.init else None)
+        settings = replace(training, seed=None if training.seed is None else training.seed + generation,
+                           policy_targets="visits", teacher=None)
+        if model is not None and loop.policy_targets == "lookahead":
+            settings = replace(settings, policy_targets="lookahead", teacher=str(model),
+                               temperature=loop.temperature)
         bootstrap_file = generation_folder(root, 0) / bootstrap.FILE_NAME
         if generation == 0 and loop.bootstrap_games:
             started = time.monotonic()
@@ -228,6 +256,7 @@ def _generations(root, loop, search, training, architecture, log, reports, done,
             reports.append(GenerationReport(0, 0, selfplay_seconds, 0.0, result.seconds, last, len(random_games)))
             log(f"loop: generation 0 done in {selfplay_seconds + result.seconds:.0f} s"
                 + (f" (value loss {last['value_loss']:.3f})" if last else ""))
+            _crown_first(root, ledger, loop)
             continue
         evaluator = inference.served_evaluator(f"net:{model}", loop.inference) if model is not None else "uniform"
         have = games_in(folder)
@@ -258,7 +287,8 @@ def _generations(root, loop, search, training, architecture, log, reports, done,
                 random_games, _ = bootstrap.load(bootstrap_file)
             extra = mixed_in(random_games, loop.bootstrap_mix * tiles_in(window), settings.seed)
         log(f"loop: generation {generation}: training on gen {window[0].name[4:]}..{window[-1].name[4:]}"
-            + (f" and {len(extra)} positions of random games" if extra is not None else ""))
+            + (f" and {len(extra)} positions of random games" if extra is not None else "")
+            + (f", priors from {model}'s lookahead" if settings.policy_targets == "lookahead" else ""))
         result = run_train(window, folder, settings, init=model, architecture=architecture,
                            info={"generation": generation}, log=log, extra=extra)
         last = result.last("validation") or result.last("train")
@@ -266,7 +296,48 @@ def _generations(root, loop, search, training, architecture, log, reports, done,
                                         result.seconds, last))
         log(f"loop: generation {generation} done in {selfplay_seconds + result.seconds:.0f} s"
             + (f" (losses: policy {last['policy_loss']:.3f}, value {last['value_loss']:.3f})" if last else ""))
+        if generation == 0:
+            _crown_first(root, ledger, loop)
+        elif loop.gate_games:
+            _gate(root, generation, ledger, loop, search, log, reports[-1])
     return reports, None
+
+
+def _crown_first(root: Path, ledger: gatekeeper.Ledger, loop: LoopSettings) -> None:
+    if loop.gate_games and ledger.best is None:
+        ledger.crown(str(Path(generation_folder(root, 0).name) / CHECKPOINT_NAME))
+
+
+def _best(root: Path, ledger: gatekeeper.Ledger, loop: LoopSettings, previous: Path) -> Path:
+    """The network a generation plays and trains on from: the gatekeeper's best, or without a
+    gatekeeper the previous generation's."""
+    if loop.gate_games and ledger.best is not None:
+        return root / ledger.best
+    return previous
+
+
+def _gate(root: Path, generation: int, ledger: gatekeeper.Ledger, loop: LoopSettings, search: SearchConfig, log,
+          report: GenerationReport) -> None:
+    """The candidate of ``generation`` against the best network, with search; the decision recorded."""
+    from velmar_pipeline.arena import make_player
+
+    candidate = Path(generation_folder(root, generation).name) / CHECKPOINT_NAME
+    best = Path(ledger.best)
+    players = [make_player(str(root / path), backend=loop.inference) for path in (candidate, best)]
+    log(f"loop: generation {generation}: {loop.gate_games} games against the best network, {best}")
+    result = gatekeeper.duel(players[0], players[1], loop.gate_games, search, loop.value_offset)
+    priors = None
+    if loop.priors_games:
+        priors = gatekeeper.duel(players[0], gatekeeper.without_priors(players[0]), loop.priors_games, search,
+                                 loop.value_offset).as_dict()
+    decision = gatekeeper.Decision(generation, str(candidate), str(best), result.as_dict(),
+                                   gatekeeper.promotes(result, loop.gate_z), loop.gate_z, priors)
+    ledger.record(decision)
+    report.decision = decision
+    log(f"loop: generation {generation} scores {result.score:.3f} [{result.low:.3f}, {result.high:.3f}] per seat "
+        f"against {best}: " + ("promoted" if decision.promoted else f"not promoted; {ledger.best} stays the best")
+        + ("" if priors is None else f"; with its priors against without them {priors['score']:.3f} "
+           f"[{priors['low']:.3f}, {priors['high']:.3f}]"))
 
 
 def tiles_in(folders: list[Path]) -> int:
@@ -324,12 +395,20 @@ def add_loop(subparsers: argparse._SubParsersAction) -> None:
                         help="self-play on a Ray cluster (HOST:PORT, auto or local, as for selfplay; "
                         "--workers then counts per node); training stays on this machine")
     add_inference_argument(parser)
+    gate = parser.add_argument_group("gatekeeper")
+    gate.add_argument("--gate-games", type=int, default=settings.gate_games,
+                      help="games with search of each new network against the best one; it becomes the best only "
+                      "when it wins (0: every generation becomes the best)")
+    gate.add_argument("--gate-z", type=float, default=settings.gate_z,
+                      help="standard errors by which a new network's score must clear 0.25 to be promoted")
+    gate.add_argument("--priors-games", type=int, default=settings.priors_games,
+                      help="games of each new network against itself without priors, to measure them (0: none)")
     add_search_arguments(parser, "search settings (as for selfplay)")
     add_architecture_arguments(parser)
     # Each generation trains the previous network again on a window that overlaps the last one,
     # so a single pass: a second one over a few dozen games mostly memorises their outcomes.
     add_train_arguments(parser, epochs=LOOP_EPOCHS)
-    parser.set_defaults(handler=_run_loop)
+    parser.set_defaults(handler=_run_loop, policy_targets=settings.policy_targets)
 
 
 def _run_loop(args: argparse.Namespace) -> int:
@@ -345,8 +424,11 @@ def _run_loop(args: argparse.Namespace) -> int:
             bootstrap_positions=args.bootstrap_positions, bootstrap_epochs=args.bootstrap_epochs,
             bootstrap_mix=args.bootstrap_mix, bootstrap_seed=args.bootstrap_seed,
             cluster=args.cluster, workers_per_node=args.workers if args.cluster else None,
-            inference=args.inference,
+            inference=args.inference, policy_targets=args.policy_targets, temperature=args.temperature,
+            gate_games=args.gate_games, gate_z=args.gate_z, priors_games=args.priors_games,
         )
+        if args.teacher is not None:
+            raise ConfigError("the loop's teacher is always its best network; --teacher is for train")
         loop.validate()
         training = settings_from(args)
         training.validate()

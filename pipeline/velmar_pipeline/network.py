@@ -94,6 +94,20 @@ class PolicyValueNet(nn.Module):
         return policy, value
 
 
+def with_policy_head(model: PolicyValueNet) -> PolicyValueNet:
+    """The same network with a policy head added, whose logits start at 0 (uniform priors): a value
+    network that goes on to learn priors keeps everything it knows."""
+    import dataclasses
+
+    grown = PolicyValueNet(dataclasses.replace(model.architecture, policy_head=True))
+    grown.load_state_dict(model.state_dict(), strict=False)
+    with torch.no_grad():
+        grown.policy_conv.weight.zero_()
+        grown.policy_conv.bias.zero_()
+    device = next(model.parameters()).device
+    return grown.to(device).train(model.training)
+
+
 def default_device() -> torch.device:
     return torch.device("cuda" if torch.cuda.is_available() else "cpu")
 

@@ -43,6 +43,7 @@ CHECKPOINT_NAME = "model.pt"
 LOSSES_NAME = "losses.csv"
 PLOT_NAME = "loss.png"
 LOSS_COLUMNS = ["step", "epoch", "split", "policy_loss", "value_loss", "loss", "positions"]
+POLICY_TARGETS = ("visits", "lookahead")
 MASKED_LOGIT = -1.0e4  # finite, so a zero target times its log-probability stays 0 instead of NaN
 
 
@@ -82,6 +83,11 @@ class TrainSettings:
     device: str | None = None
     threads: int | None = None  # torch threads on the CPU; None: network.default_threads()
     augment: bool = True  # a random quarter turn of every training position
+    # Policy targets: "lookahead" (the teacher's one-tile lookahead, velmar_pipeline.lookahead) or
+    # "visits" (the records' visit shares); teacher None: the --init network.
+    policy_targets: str = "visits"
+    teacher: str | None = None
+    temperature: float = 0.03
 
     def validate(self) -> None:
         if self.epochs < 1:
@@ -102,6 +108,12 @@ class TrainSettings:
             raise ValueError(f"--threads must be >= 1, got {self.threads}")
         if self.log_every < 1:
             raise ValueError(f"--log-every must be >= 1, got {self.log_every}")
+        if self.policy_targets not in POLICY_TARGETS:
+            raise ValueError(f"--policy-targets must be one of {', '.join(POLICY_TARGETS)}, got {self.policy_targets!r}")
+        if not (math.isfinite(self.temperature) and self.temperature > 0):
+            raise ValueError(f"--temperature must be > 0, got {self.temperature}")
+        if self.teacher is not None and not Path(self.teacher).is_file():
+            raise ValueError(f"no teacher network at {self.teacher!r}")
 
 
 @dataclass
@@ -357,7 +369,7 @@ def run_train(
     extra = extra if extra is not None and len(extra) else None
     if not paths and extra is None:
         raise ValueError(f"no shards in {shards}")
-    games = records.load_games(paths)
+    games = _games_with_targets(paths, settings, init, log)
     if not games and extra is None:
         raise ValueError("the shards hold no games")
     training_games, validation_games = split_games(games, settings.holdout, settings.seed)
@@ -374,6 +386,8 @@ def run_train(
     if init is not None:
         model, previous = network.load_checkpoint(init, device)
         first_step = int(previous.get("step", 0))
+        if settings.policy_targets == "lookahead" and not model.architecture.policy_head:
+            model = network.with_policy_head(model)  # a value network learning priors from here on
     else:
         model = network.PolicyValueNet(architecture or Architecture()).to(device)
     log(
@@ -400,6 +414,24 @@ def run_train(
         checkpoint, rows, len(games), len(training), len(validation) if validation is not None else 0, steps,
         time.monotonic() - started,
     )
+
+
+def _games_with_targets(paths: list[Path], settings: TrainSettings, init, log) -> list:
+    """The games of the shards; with lookahead targets, their policies are the teacher's."""
+    if settings.policy_targets == "visits":
+        return records.load_games(paths)
+    from velmar_pipeline import inference, lookahead
+
+    teacher = settings.teacher or init
+    if teacher is None:
+        raise ValueError("lookahead policy targets need a teacher network: --teacher or --init")
+    served = inference.served_model(str(teacher), "onnx")
+    started = time.monotonic()
+    per_shard = [(path, records.read_shard(path)) for path in paths]
+    games = lookahead.relabelled(per_shard, served, settings.temperature)
+    log(f"train: lookahead targets of {sum(len(g) for g in games)} positions by {teacher} "
+        f"(temperature {settings.temperature:g}) in {time.monotonic() - started:.0f} s")
+    return games
 
 
 def _shard_list(shards) -> list[Path]:
@@ -439,6 +471,13 @@ def add_train_arguments(parser: argparse.ArgumentParser, epochs: int | None = No
     group.add_argument("--threads", type=int, default=None, help="torch threads (default: the cores but one)")
     group.add_argument("--augment", action=argparse.BooleanOptionalAction, default=d.augment,
                        help="use every training position under a random quarter turn of the board")
+    group.add_argument("--policy-targets", choices=POLICY_TARGETS, default=d.policy_targets,
+                       help="what the policy head fits: the teacher's one-tile value lookahead, or the records' "
+                       "visit shares")
+    group.add_argument("--teacher", default=None,
+                       help="network whose lookahead makes the policy targets (default: --init)")
+    group.add_argument("--temperature", type=float, default=d.temperature,
+                       help="lookahead targets: softmax temperature over the children's values")
 
 
 def settings_from(args: argparse.Namespace) -> TrainSettings:
@@ -446,6 +485,7 @@ def settings_from(args: argparse.Namespace) -> TrainSettings:
         epochs=args.epochs, batch_size=args.batch_size, learning_rate=args.lr, weight_decay=args.weight_decay,
         value_weight=args.value_weight, holdout=args.holdout, log_every=args.log_every, seed=args.train_seed,
         progress=not args.no_progress, device=args.device, threads=args.threads, augment=args.augment,
+        policy_targets=args.policy_targets, teacher=getattr(args, "teacher", None), temperature=args.temperature,
     )
 
 
