@@ -170,7 +170,7 @@ def test_loop_plays_each_generation_on_the_cluster_with_the_last_checkpoint(tmp_
     from velmar_pipeline.train import TrainSettings
 
     root = tmp_path / "loop"
-    loop = LoopSettings(generations=2, games=2, workers=1, cluster="local")
+    loop = LoopSettings(generations=2, games=2, workers=1, cluster="local", gate_games=0)
     training = TrainSettings(epochs=1, batch_size=512, holdout=0.0, progress=False, threads=1)
     reports, interrupted = run_loop(root, loop, SEARCH, training, Architecture(blocks=1, channels=8), log=print)
     assert not interrupted and [(r.generation, r.games_played) for r in reports] == [(0, 2), (1, 2)]

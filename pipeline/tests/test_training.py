@@ -184,7 +184,7 @@ def test_loop_runs_and_resumes_from_the_disk(tmp_path):
     from velmar_pipeline.loop import LoopSettings, games_in, run_loop
 
     root = tmp_path / "loop"
-    loop = LoopSettings(generations=2, games=2, window=2, workers=2)
+    loop = LoopSettings(generations=2, games=2, window=2, workers=2, gate_games=0)
     search = SearchConfig(sims_per_move=1, sample_moves=10)
     training = TrainSettings(epochs=1, batch_size=512, holdout=0.0, progress=False, threads=1)
     reports, interrupted = run_loop(root, loop, search, training, Architecture(blocks=1, channels=8), log=print)
@@ -321,7 +321,7 @@ def test_loop_from_random_games_value_only_and_resumed(tmp_path, monkeypatch):
 
     root = tmp_path / "loop"
     loop = LoopSettings(generations=2, games=2, window=2, workers=2, bootstrap_games=30, bootstrap_positions=4,
-                        bootstrap_epochs=2, bootstrap_mix=0.1)
+                        bootstrap_epochs=2, bootstrap_mix=0.1, gate_games=0, policy_targets="visits")
     search = SearchConfig(sims_per_move=1, sample_moves=10)
     training = TrainSettings(epochs=1, batch_size=64, holdout=0.2, progress=False, threads=1)
     architecture = Architecture(blocks=1, channels=8, policy_head=False)

@@ -470,5 +470,13 @@ def _run_loop(args: argparse.Namespace) -> int:
     if interrupted:
         print("loop: interrupted; run the same command again to resume", file=sys.stderr)
         return 128 + interrupted
+    ledger = gatekeeper.Ledger.load(args.dir)
+    for decision in ledger.decisions:
+        duel = decision.duel
+        print(f"gen {decision.generation} vs {decision.best_before}: {duel['score']:.3f} "
+              f"[{duel['low']:.3f}, {duel['high']:.3f}] in {duel['games']} games, "
+              + ("promoted" if decision.promoted else "not promoted"))
     print(f"latest checkpoint: {latest_checkpoint(args.dir)}")
+    if ledger.best is not None:
+        print(f"best network: {Path(args.dir) / ledger.best}")
     return 0
