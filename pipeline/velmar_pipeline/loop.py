@@ -79,7 +79,7 @@ class LoopSettings:
     temperature: float = 0.03
     gate_games: int = 64  # games of each generation against the best network (0: every generation is promoted)
     gate_z: float = gatekeeper.Z_PROMOTE
-    priors_games: int = 0  # games of each new network against itself without priors (0: not measured)
+    priors_games: int = 32  # games of each new network against itself without priors (0: not measured)
 
     def validate(self) -> None:
         validate_value_offset(self.value_offset)
