@@ -34,7 +34,7 @@ from pathlib import Path
 import numpy as np
 
 import velmar_rules
-from velmar_rules import CELLS, PLAYERS
+from velmar_rules import PLAYERS
 from velmar_pipeline import evaluators
 from velmar_pipeline.atomic import atomic_file
 from velmar_pipeline.config import add_search_arguments, search_from, validate_value_offset
@@ -183,8 +183,11 @@ def play(
                     by_player.setdefault(int(seats[g, state.current_player]), []).append(g)
                 for e, group in by_player.items():
                     planes = np.stack([states[g].encode() for g in group])
-                    logits, _ = players[e](planes)
-                    tiles = choose_tiles(np.asarray(logits)[:, :CELLS], legal_mask(planes), choose, rng)
+                    try:  # as selfplay and the search refuse them: a broken network scores nothing
+                        logits, _ = evaluators.checked_outputs(players[e], planes)
+                    except ValueError as error:
+                        raise ValueError(f"{names[e]}: {error}") from None
+                    tiles = choose_tiles(logits, legal_mask(planes), choose, rng)
                     for g, tile in zip(group, tiles):
                         states[g].apply(int(tile))
                 for g in [g for g, state in states.items() if state.is_over]:

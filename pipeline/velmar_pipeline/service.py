@@ -72,6 +72,7 @@ def answer(frames: bytes, writer: wire.ReplyWriter, evaluator, value_offset: flo
     reports a dead worker)."""
     ids, planes = wire.decode_batch(frames)
     logits, values = evaluators.shaped_outputs(evaluator, planes)
+    evaluators.check_payoffs(values)
     writer.send(ids, logits, evaluators.search_values(values, value_offset))  # refuses NaN and infinity
     return len(ids)
 
