@@ -394,3 +394,56 @@ def test_a_stop_signal_during_training_ends_the_loop_so_that_it_resumes(tmp_path
     assert process.returncode == 128 + stop_signal, err
     assert "run the same command again to resume" in err and "Traceback" not in err
     assert not (tmp_path / "gen-0000" / "model.pt").exists() and len(records.load_games(tmp_path / "gen-0000")) == 2
+
+
+def unusable_checkpoint(kind, path):
+    if kind == "text":
+        path.write_text("root:x:0:0:root:/root:/bin/bash\n")
+    elif kind == "random bytes":
+        path.write_bytes(np.random.default_rng(0).bytes(3000))
+    else:  # weights holding NaN, as save_checkpoint would never write them
+        model = network.PolicyValueNet(Architecture(blocks=1, channels=8))
+        state = model.state_dict()
+        state["stem.0.weight"][0, 0, 0, 0] = float("nan")
+        torch.save({"kind": network.CHECKPOINT_KIND, "version": network.CHECKPOINT_VERSION,
+                    "architecture": model.architecture.as_dict(), "state_dict": state}, path)
+    return path
+
+
+@pytest.mark.parametrize("command", ["train --init", "arena", "selfplay --model"])
+@pytest.mark.parametrize("kind, message", [("text", "not a velmar policy-value checkpoint"),
+                                           ("random bytes", "not a velmar policy-value checkpoint"),
+                                           ("NaN weights", "the weights hold NaN or infinity (stem.0.weight)")])
+def test_a_checkpoint_that_cannot_be_used_is_one_line_before_anything_runs(tmp_path, capsys, command, kind, message):
+    bad = str(unusable_checkpoint(kind, tmp_path / "bad.pt"))
+    out = tmp_path / "out"
+    shard = str(write_games(tmp_path / "games", lowest_tile_games(1, seed=4)))
+    argv = {"train --init": ["train", shard, "--init", bad, "--out", str(out), "--no-progress"],
+            "arena": ["arena", bad, "uniform", "--games", "2", "--no-progress", "--json", str(out)],
+            "selfplay --model": ["selfplay", "--evaluator", "net", "--model", bad, "--out", str(out)]}[command]
+    assert main(argv) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message in err and bad in err, err
+    assert "weights_only" not in err and "--lr" not in err
+    assert not out.exists()
+
+
+def test_a_checkpoint_that_does_not_fit_on_the_disk_is_one_line_naming_it_and_leaves_nothing(tmp_path):
+    """A file size limit fails the writes as a full disk does (EFBIG instead of ENOSPC)."""
+    import resource
+
+    shard = write_games(tmp_path / "games", lowest_tile_games(1, seed=4))
+    out = tmp_path / "out"
+    limit = 16_000  # a TINY checkpoint takes about 44 kB
+
+    def small_files():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+
+    process = subprocess.run([sys.executable, "-m", "velmar_pipeline", "train", str(shard), "--out", str(out),
+                              "--epochs", "1", "--threads", "1", "--no-progress", *TINY],
+                             capture_output=True, text=True, preexec_fn=small_files, timeout=120)
+    assert process.returncode == 2, process.stderr
+    last = process.stderr.strip().splitlines()[-1]
+    assert last.startswith("velmar-pipeline train: error: ") and "File too large" in last, process.stderr
+    assert str(out / "model.pt") in last and "Traceback" not in process.stderr
+    assert not out.exists()

@@ -14,15 +14,23 @@ from typing import BinaryIO
 def atomic_file(path: str | os.PathLike, publish: Callable[[str], None] | None = None) -> Iterator[BinaryIO]:
     """A binary file to write ``path`` through: a temporary file in the same folder, synced and
     renamed over ``path`` when the block ends normally, deleted when it raises. Readers never
-    see a partial file, and an interrupted write leaves the old one in place. ``publish``, when
+    see a partial file, and an interrupted write leaves the old one in place; a write that fails
+    raises an OSError naming ``path``. ``publish``, when
     given, puts the finished temporary file in place instead of the rename."""
     path = Path(path)
-    fd, temporary = tempfile.mkstemp(prefix=f".{path.stem}-", suffix=".tmp", dir=path.parent)
+    # The stem is cut short so that a name near the length limit still has room for a temporary one.
+    fd, temporary = tempfile.mkstemp(prefix=f".{path.stem[:64]}-", suffix=".tmp", dir=path.parent)
     try:
-        with os.fdopen(fd, "wb") as file:
-            yield file
-            file.flush()
-            os.fsync(file.fileno())
+        try:
+            with os.fdopen(fd, "wb") as file:
+                yield file
+                file.flush()
+                os.fsync(file.fileno())
+        except OSError as error:
+            if error.filename is not None or error.errno is None:
+                raise
+            # A failed write or flush (a full disk) names no file by itself.
+            raise OSError(error.errno, error.strerror, str(path)) from None
         os.chmod(temporary, 0o666 & ~_umask())  # mkstemp's 0600 would hide the file from other users
         if publish is None:
             os.replace(temporary, path)
