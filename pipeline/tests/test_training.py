@@ -1,5 +1,6 @@
 """Value-slot order, training positions, the network and its checkpoints, training, the net evaluator, the loop."""
 
+import json
 import signal
 import subprocess
 import sys
@@ -410,7 +411,7 @@ def unusable_checkpoint(kind, path):
     return path
 
 
-@pytest.mark.parametrize("command", ["train --init", "arena", "selfplay --model"])
+@pytest.mark.parametrize("command", ["train --init", "loop --init", "arena", "selfplay --model"])
 @pytest.mark.parametrize("kind, message", [("text", "not a velmar policy-value checkpoint"),
                                            ("random bytes", "not a velmar policy-value checkpoint"),
                                            ("NaN weights", "the weights hold NaN or infinity (stem.0.weight)")])
@@ -419,6 +420,7 @@ def test_a_checkpoint_that_cannot_be_used_is_one_line_before_anything_runs(tmp_p
     out = tmp_path / "out"
     shard = str(write_games(tmp_path / "games", lowest_tile_games(1, seed=4)))
     argv = {"train --init": ["train", shard, "--init", bad, "--out", str(out), "--no-progress"],
+            "loop --init": ["loop", "--dir", str(out), "--init", bad, "--games", "2", "--no-progress"],
             "arena": ["arena", bad, "uniform", "--games", "2", "--no-progress", "--json", str(out)],
             "selfplay --model": ["selfplay", "--evaluator", "net", "--model", bad, "--out", str(out)]}[command]
     assert main(argv) == 2
@@ -447,3 +449,25 @@ def test_a_checkpoint_that_does_not_fit_on_the_disk_is_one_line_naming_it_and_le
     assert last.startswith("velmar-pipeline train: error: ") and "File too large" in last, process.stderr
     assert str(out / "model.pt") in last and "Traceback" not in process.stderr
     assert not out.exists()
+
+
+def test_a_resumed_loop_names_and_records_the_settings_that_changed(tmp_path):
+    from velmar_pipeline.loop import record_settings
+
+    def settings(games=16, value_offset=0.4, init=None, workers=2):
+        return {"loop": {"games": games, "value_offset": value_offset, "init": init, "workers": workers},
+                "search": SearchConfig().as_dict()}
+
+    said = []
+    assert record_settings(tmp_path, settings(), 0, said.append) == {} and not said
+    assert record_settings(tmp_path, settings(workers=8), 1, said.append) == {} and not said  # how, not what
+    changed = record_settings(tmp_path, settings(games=8, value_offset=0.3, init="m.pt"), 1, said.append)
+    assert changed == {"loop.games": [16, 8], "loop.value_offset": [0.4, 0.3], "loop.init": [None, "m.pt"]}
+    assert len(said) == 1 and "games 16 -> 8, value_offset 0.4 -> 0.3, init None -> 'm.pt'" in said[0]
+    assert "generation 1" in said[0]
+    stored = json.loads((tmp_path / "loop.json").read_text())
+    assert stored["loop"]["games"] == 16 and [c["generation"] for c in stored["changes"]] == [1]
+    # In force from then on: the same flags again change nothing; with nothing left to make, nothing is recorded.
+    assert record_settings(tmp_path, settings(games=8, value_offset=0.3, init="m.pt"), 2, said.append) == {}
+    assert record_settings(tmp_path, settings(games=4), None, said.append) == {} and len(said) == 1
+    assert len(json.loads((tmp_path / "loop.json").read_text())["changes"]) == 1
