@@ -1,6 +1,8 @@
 """The arena (seating, tile choice, payoff totals) and the pictures of recorded games."""
 
 import json
+import os
+import stat
 
 import numpy as np
 import pytest
@@ -159,6 +161,10 @@ def test_show_writes_an_animation(tmp_path, shard):
     game = show.load_game(shard, 0)
     _, frames = image(gif)
     assert frames == len(range(0, len(game), 50)) + 1
+    umask = os.umask(0)
+    os.umask(umask)
+    for picture in (gif, tmp_path / "g.png"):  # as any new file, not mkstemp's 0600
+        assert stat.S_IMODE(picture.stat().st_mode) == 0o666 & ~umask
 
 
 @pytest.mark.parametrize("flags, message", [(["--game", "5"], "holds 2 games"), (["--move", "9999"], "cannot show")])
@@ -174,7 +180,8 @@ def illegal_shard(folder):
 
 
 @pytest.mark.parametrize("make_shard, flags, message", [
-    (None, ["--gif", "g.gif", "--fps", "0"], "--fps must be a number > 0"),
+    (None, ["--gif", "g.gif", "--fps", "0"], "--fps must be a number in [0.01, 100]"),
+    (None, ["--gif", "g.gif", "--fps", "1e-9"], "--fps must be a number in [0.01, 100]"),
     ("folder", [], "is a folder: show draws one game of one shard file"),
     ("illegal", ["--gif", "g.gif"], "move 10"),
 ])

@@ -25,7 +25,6 @@ import argparse
 import json
 import math
 import sys
-import tempfile
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -36,7 +35,7 @@ import numpy as np
 import velmar_rules
 from velmar_rules import PLAYERS
 from velmar_pipeline import evaluators
-from velmar_pipeline.atomic import atomic_file
+from velmar_pipeline.atomic import atomic_file, check_writable_file
 from velmar_pipeline.config import add_search_arguments, search_from, validate_value_offset
 from velmar_pipeline.positions import legal_mask
 from velmar_pipeline.errors import one_line
@@ -250,7 +249,7 @@ def _run_arena(args: argparse.Namespace) -> int:
             raise ValueError(f"--sims-per-move must be >= 0 (0: no search), got {args.sims_per_move}")
         search = search_from(args) if args.sims_per_move else None  # ConfigError is a ValueError
         value_offset = validate_value_offset(args.value_offset)
-        if args.json:
+        if args.json is not None:
             check_json_target(args.json)  # before the games, not after them
         players = [_made_player(name, None if args.seed is None else args.seed + i, args.threads)
                    for i, name in enumerate(args.players)]
@@ -274,7 +273,7 @@ def _run_arena(args: argparse.Namespace) -> int:
         return 1
     for line in result.lines():
         print(line)
-    if args.json:
+    if args.json is not None:
         with atomic_file(args.json) as file:
             file.write(json.dumps(result.as_dict(), indent=2).encode())
     return 0
@@ -282,14 +281,7 @@ def _run_arena(args: argparse.Namespace) -> int:
 
 def check_json_target(path: str) -> None:
     """ValueError in one line unless a file can be written at ``path``."""
-    target = Path(path)
-    if target.is_dir():
-        raise ValueError(f"--json {path!r} is a folder; name a file")
-    try:
-        with tempfile.TemporaryFile(dir=target.parent if str(target.parent) else "."):
-            pass
-    except OSError as error:
-        raise ValueError(f"--json {path!r} cannot be written: {error.strerror or error}") from None
+    check_writable_file(path, "--json")
 
 
 def _made_player(name: str, seed: int | None, threads: int | None) -> Callable:

@@ -31,7 +31,7 @@ def atomic_file(path: str | os.PathLike, publish: Callable[[str], None] | None =
                 raise
             # A failed write or flush (a full disk) names no file by itself.
             raise OSError(error.errno, error.strerror, str(path)) from None
-        os.chmod(temporary, 0o666 & ~_umask())  # mkstemp's 0600 would hide the file from other users
+        readable_as_usual(temporary)
         if publish is None:
             os.replace(temporary, path)
         else:
@@ -58,6 +58,32 @@ def claim_first_free(temporary: str, candidates: Iterable[Path]) -> Path:
         os.unlink(temporary)
         return path
     raise FileExistsError(f"no free name for {temporary}")
+
+
+def readable_as_usual(path: str | os.PathLike) -> None:
+    """Gives a temporary file the mode a new file gets (0666 less the umask): mkstemp's 0600
+    would hide the finished file from other users."""
+    os.chmod(path, 0o666 & ~_umask())
+
+
+def check_writable_file(path: str | os.PathLike, flag: str) -> None:
+    """ValueError in one line unless :func:`atomic_file` can write a file at ``path`` (named by
+    the command-line ``flag``): checked before the work whose result it is to hold."""
+    text = os.fspath(path)
+    if not text:
+        raise ValueError(f"{flag} '' names no file")
+    target = Path(text)
+    if os.path.isdir(target):
+        raise ValueError(f"{flag} {text!r} is a folder; name a file")
+    try:
+        fd, temporary = tempfile.mkstemp(prefix=f".{target.stem[:64]}-", suffix=".tmp", dir=target.parent)
+        os.close(fd)
+        os.unlink(temporary)
+        if not os.path.lexists(target):  # the name itself may be too long, or not allowed here
+            os.close(os.open(target, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+            os.unlink(target)
+    except OSError as error:
+        raise ValueError(f"{flag} {text!r} cannot be written: {error.strerror or error}") from None
 
 
 def _umask() -> int:
