@@ -174,6 +174,7 @@ class ClusterRun(RunLifecycle):
 
     def start(self) -> None:
         self._catch_stop_signals()
+        self._report_leftovers()
         nodes = self.connection.nodes()
         if not nodes:
             raise ClusterError("the cluster has no live node with a CPU")
@@ -331,6 +332,7 @@ class ClusterRun(RunLifecycle):
             self.summary.service_failed |= report["service_failed"]
             for text in report["failures"]:
                 self.summary.worker_failures.append(f"node {node.index}: {text}")
+            self.summary.notes += [f"node {node.index}: {text}" for text in report.get("notes", [])]
 
     def _lose(self, node: Node, reason: str) -> None:
         """``node`` plays no more: what it holds goes back to the pool for the others."""

@@ -51,6 +51,7 @@ from velmar_pipeline.config import (
 from velmar_pipeline.errors import ClusterError, one_line
 from velmar_pipeline.positions import Positions
 from velmar_pipeline.train import CHECKPOINT_NAME, TrainSettings, add_architecture_arguments, add_train_arguments
+from velmar_pipeline.worker import stop_signals_to_catch
 
 GENERATION_PATTERN = re.compile(r"^gen-(\d{4,})$")
 LOOP_EPOCHS = 1
@@ -419,7 +420,9 @@ def _run_loop(args: argparse.Namespace) -> int:
         stopped_by.append(signum)
         raise KeyboardInterrupt
 
-    previous = {number: signal.signal(number, on_stop_signal) for number in (signal.SIGTERM, signal.SIGHUP)}
+    # Not a signal ignored from the start (SIGHUP under nohup): that one stays ignored.
+    previous = {number: signal.signal(number, on_stop_signal) for number in stop_signals_to_catch()
+                if number != signal.SIGINT}
     try:
         reports, interrupted = run_loop(args.dir, loop, search, training, architecture)
     except KeyboardInterrupt:  # during training: the generation without a checkpoint is redone on resume

@@ -243,6 +243,34 @@ def _why_not_a_folder(folder: Path, error: OSError) -> str:
     return error.strerror or type(error).__name__
 
 
+# A shard is written and linked into place within seconds; a temporary file left this long
+# belongs to no live writer (its run was killed before it could remove it).
+STALE_TEMPORARY_S = 600.0
+TEMPORARY_PATTERN = re.compile(r"^\.shard-\d{5,}-.*\.tmp$")
+
+
+def clear_leftover_temporaries(folder: str | os.PathLike) -> tuple[list[Path], list[Path]]:
+    """Removes the temporary shard files in ``folder`` older than ``STALE_TEMPORARY_S``; returns
+    (those removed, the younger ones, which another run writing into the folder may still own)."""
+    folder = Path(folder)
+    removed, recent = [], []
+    if not folder.is_dir():
+        return removed, recent
+    now = time.time()
+    for path in sorted(folder.iterdir()):
+        if not TEMPORARY_PATTERN.match(path.name):
+            continue
+        try:
+            if now - path.lstat().st_mtime < STALE_TEMPORARY_S:
+                recent.append(path)
+                continue
+            path.unlink()
+        except FileNotFoundError:  # its writer just finished with it
+            continue
+        removed.append(path)
+    return removed, recent
+
+
 class ShardWriter:
     """Collects games and writes a shard every ``games_per_shard`` games (and on flush)."""
 
