@@ -471,3 +471,12 @@ def test_a_resumed_loop_names_and_records_the_settings_that_changed(tmp_path):
     assert record_settings(tmp_path, settings(games=8, value_offset=0.3, init="m.pt"), 2, said.append) == {}
     assert record_settings(tmp_path, settings(games=4), None, said.append) == {} and len(said) == 1
     assert len(json.loads((tmp_path / "loop.json").read_text())["changes"]) == 1
+
+
+def test_a_shard_named_twice_is_read_once_with_a_note(tmp_path, capsys):
+    shard = write_games(tmp_path / "games", lowest_tile_games(2, seed=4))
+    out = tmp_path / "t"
+    assert main(["train", str(shard), str(tmp_path / "games"), str(shard), "--out", str(out), "--epochs", "1",
+                 "--threads", "1", "--no-progress", *TINY]) == 0
+    assert "named more than once; each shard's games are used once" in capsys.readouterr().err
+    assert network.load_checkpoint(out / "model.pt", "cpu")[1]["games"] == 2
