@@ -49,11 +49,10 @@ BAD_PATHS = {"empty": ("", "''"), "a 256-character name": ("x" * 256, "too long"
              "a symbolic link loop": ("loop", "symbolic link")}
 
 
-@pytest.mark.parametrize("flag", [*FOLDER_FLAGS, *FILE_FLAGS])
-@pytest.mark.parametrize("path", BAD_PATHS)
+@pytest.mark.parametrize("flag, path", [(flag, path) for flag in [*FOLDER_FLAGS, *FILE_FLAGS] for path in BAD_PATHS
+                                        # a file written over a symbolic link replaces the link
+                                        if not (flag in FILE_FLAGS and path == "a symbolic link loop")])
 def test_an_unusable_output_path_is_one_line_before_anything_is_written(tmp_path, monkeypatch, capsys, flag, path):
-    if path == "a symbolic link loop" and flag in FILE_FLAGS:
-        pytest.skip("a file written over a symbolic link replaces the link")
     if flag.split()[0] in ("train", "loop"):
         pytest.importorskip("torch")
     shard = str(write_games(tmp_path / "games", lowest_tile_games(1, seed=1)))

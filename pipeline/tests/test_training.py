@@ -41,7 +41,7 @@ def test_value_slots_follow_the_engine_order(to_move, by_player):
 def test_value_targets_of_recorded_positions(to_move, monkeypatch):
     game = lowest_tile_games(1, seed=5)[0]
     game.payoff = np.array([0.1, 0.2, 0.3, 0.4], np.float32)  # distinct, so every slot is told apart
-    monkeypatch.setattr(positions, "PAYOFF_TOLERANCE", np.inf)  # no replay ends with such a payoff
+    monkeypatch.setattr(positions, "PAYOFF_TOLERANCE", 1.0)  # no replay ends with such a payoff
     data = positions.collect([game])
     rows = np.flatnonzero(game.moves[:, 0] == to_move)
     assert len(rows) > 20
