@@ -7,8 +7,9 @@ from velmar_pipeline import records
 
 
 def lowest_tile_games(count, seed=0):
-    """``count`` complete games of random legal tiles whose policy targets put all their weight on
-    the lowest legal cell: a target that a network can learn (through its per-cell bias alone)."""
+    """``count`` complete games of random legal tiles whose policy targets put most of their weight
+    on the lowest legal cell, a target that a network can learn (through its per-cell bias alone),
+    and the rest on the tile played (a record's tile always has a share in its own policy)."""
     rng = np.random.default_rng(seed)
     games = []
     for _ in range(count):
@@ -16,9 +17,10 @@ def lowest_tile_games(count, seed=0):
         moves, policies = [], []
         while not state.is_over:
             legal = state.legal_tiles()
-            policy = np.zeros(400, np.float32)
-            policy[min(legal)] = 1.0
             tile = int(rng.choice(legal))
+            policy = np.zeros(400, np.float32)
+            policy[tile] = 0.05
+            policy[min(legal)] += 0.95
             moves.append((state.current_player, tile))
             policies.append(policy)
             state.apply(tile)

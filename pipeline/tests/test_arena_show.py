@@ -1,6 +1,8 @@
 """The arena (seating, tile choice, payoff totals) and the pictures of recorded games."""
 
 import json
+import os
+import stat
 
 import numpy as np
 import pytest
@@ -85,6 +87,42 @@ def test_arena_command_with_a_network_seat(tmp_path, capsys):
     assert "95% interval" in capsys.readouterr().out
 
 
+BROKEN_EVALUATORS = """
+import numpy as np
+
+def broken_after(batches, damage):
+    def make(seed):
+        calls = []
+        def evaluate(planes):
+            calls.append(1)
+            logits, values = np.zeros((len(planes), 400), np.float32), np.full((len(planes), 4), 0.25, np.float32)
+            return damage(logits, values) if len(calls) > batches else (logits, values)
+        return evaluate
+    return make
+
+infinite = broken_after(3, lambda logits, values: (logits + np.inf, values))
+reshaped = broken_after(3, lambda logits, values: (logits[:, :399], values))
+beyond = broken_after(0, lambda logits, values: (logits, values + 4.75))
+"""
+
+
+@pytest.mark.parametrize("name, message", [
+    ("infinite", "broken_evaluators:infinite: the evaluator returned non-finite logits"),
+    ("reshaped", "broken_evaluators:reshaped: the evaluator must return logits"),
+    ("beyond", "values outside [0, 1] (e.g. 5)"),
+])
+def test_the_arena_without_search_refuses_a_broken_evaluator_in_one_line(tmp_path, monkeypatch, capsys, name,
+                                                                         message):
+    (tmp_path / "broken_evaluators.py").write_text(BROKEN_EVALUATORS)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    out = tmp_path / "arena.json"
+    assert main(["arena", f"broken_evaluators:{name}", "uniform", "--games", "2", "--no-progress",
+                 "--json", str(out)]) == 2
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1, err
+    assert not out.exists()
+
+
 @pytest.fixture(scope="module")
 def shard(tmp_path_factory):
     return write_games(tmp_path_factory.mktemp("games"), lowest_tile_games(2, seed=9))
@@ -123,6 +161,10 @@ def test_show_writes_an_animation(tmp_path, shard):
     game = show.load_game(shard, 0)
     _, frames = image(gif)
     assert frames == len(range(0, len(game), 50)) + 1
+    umask = os.umask(0)
+    os.umask(umask)
+    for picture in (gif, tmp_path / "g.png"):  # as any new file, not mkstemp's 0600
+        assert stat.S_IMODE(picture.stat().st_mode) == 0o666 & ~umask
 
 
 @pytest.mark.parametrize("flags, message", [(["--game", "5"], "holds 2 games"), (["--move", "9999"], "cannot show")])
@@ -138,7 +180,8 @@ def illegal_shard(folder):
 
 
 @pytest.mark.parametrize("make_shard, flags, message", [
-    (None, ["--gif", "g.gif", "--fps", "0"], "--fps must be a number > 0"),
+    (None, ["--gif", "g.gif", "--fps", "0"], "--fps must be a number in [0.01, 100]"),
+    (None, ["--gif", "g.gif", "--fps", "1e-9"], "--fps must be a number in [0.01, 100]"),
     ("folder", [], "is a folder: show draws one game of one shard file"),
     ("illegal", ["--gif", "g.gif"], "move 10"),
 ])

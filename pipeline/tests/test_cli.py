@@ -1,10 +1,12 @@
-"""The command line skeleton: `python -m velmar_pipeline`."""
+"""The command line skeleton: `python -m velmar_pipeline`, and what every command does with its output paths."""
 
+import os
 import subprocess
 import sys
 
 import pytest
 
+from scripted_games import lowest_tile_games, write_games
 from velmar_pipeline.__main__ import main
 
 
@@ -31,3 +33,37 @@ def test_unknown_command_is_an_error():
     with pytest.raises(SystemExit) as exit_info:
         main(["no-such-command"])
     assert exit_info.value.code == 2
+
+
+FOLDER_FLAGS = {
+    "selfplay --out": lambda shard, path: ["selfplay", "--out", path, "--games", "1"],
+    "train --out": lambda shard, path: ["train", shard, "--out", path, "--no-progress"],
+    "loop --dir": lambda shard, path: ["loop", "--dir", path, "--no-progress"],
+}
+FILE_FLAGS = {
+    "show --out": lambda shard, path: ["show", shard, "--out", path],
+    "show --gif": lambda shard, path: ["show", shard, "--out", "x.png", "--gif", path],
+    "arena --json": lambda shard, path: ["arena", "uniform", "--games", "1", "--no-progress", "--json", path],
+}
+BAD_PATHS = {"empty": ("", "''"), "a 256-character name": ("x" * 256, "too long"),
+             "a symbolic link loop": ("loop", "symbolic link")}
+
+
+@pytest.mark.parametrize("flag, path", [(flag, path) for flag in [*FOLDER_FLAGS, *FILE_FLAGS] for path in BAD_PATHS
+                                        # a file written over a symbolic link replaces the link
+                                        if not (flag in FILE_FLAGS and path == "a symbolic link loop")])
+def test_an_unusable_output_path_is_one_line_before_anything_is_written(tmp_path, monkeypatch, capsys, flag, path):
+    if flag.split()[0] in ("train", "loop"):
+        pytest.importorskip("torch")
+    shard = str(write_games(tmp_path / "games", lowest_tile_games(1, seed=1)))
+    work = tmp_path / "work"
+    work.mkdir()
+    monkeypatch.chdir(work)
+    os.symlink("loop", "loop")
+    name, words = BAD_PATHS[path]
+    argv = {**FOLDER_FLAGS, **FILE_FLAGS}[flag](shard, name)
+    assert main(argv) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and words in err and "Traceback" not in err, err
+    assert sorted(p.name for p in work.iterdir()) == ["loop"]
+    assert sorted(p.name for p in (tmp_path / "games").iterdir()) == ["shard-00000.npz"]

@@ -4,10 +4,12 @@ Every Ray process these tests start carries a marker in its environment, so that
 check that none (nor any service or worker under a node runner) outlives them.
 """
 
+import http.server
 import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 import uuid
 from pathlib import Path
@@ -141,7 +143,7 @@ def test_ctrl_c_on_a_local_cluster_keeps_the_finished_games(tmp_path, marked):
         if process.poll() is None:
             os.killpg(process.pid, signal.SIGKILL)
             process.wait()
-    if "cannot connect" in err:
+    if "cannot start a local Ray cluster" in err:
         pytest.skip(f"Ray cannot start here: {err.strip()}")
     assert process.returncode == 130, err
     played = int(next(line for line in out.splitlines() if line.startswith("games:")).split()[1])
@@ -156,6 +158,47 @@ def test_a_cluster_that_cannot_be_reached_is_one_line(tmp_path, address, words):
     out, err = process.communicate(timeout=60)
     assert process.returncode == 2 and err.count("\n") == 1 and words in err, err
     assert not records.shard_paths(tmp_path)
+
+
+@pytest.fixture
+def no_ray_head():
+    """The port of a plain HTTP server on 127.0.0.1: it takes the connection, but is no Ray head."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), http.server.BaseHTTPRequestHandler)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    yield server.server_address[1]
+    server.shutdown()
+    server.server_close()
+
+
+@pytest.mark.parametrize("stop, bound_s, status, words", [
+    (None, 3, 2, "no Ray cluster answered at '127.0.0.1:{port}' within 3 s (Ray's messages: "),
+    (signal.SIGINT, 600, 130, "velmar-pipeline: interrupted"),
+])
+def test_an_address_that_is_no_ray_head_is_given_up_in_one_line(tmp_path, marked, no_ray_head, stop, bound_s,
+                                                                 status, words):
+    """Ray alone retries such an address for many minutes, with a warning every few seconds."""
+    code = (f"import sys; from velmar_pipeline import cluster; cluster.CONNECT_TIMEOUT_S = {bound_s}; "
+            "from velmar_pipeline.__main__ import main; sys.exit(main(sys.argv[1:]))")
+    out = tmp_path / "out"
+    process = subprocess.Popen(
+        [sys.executable, "-c", code, "selfplay", "--cluster", f"127.0.0.1:{no_ray_head}", "--games", "2",
+         "--out", str(out), "--no-progress"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT,
+        env={**os.environ, "TMPDIR": str(tmp_path)})
+    try:
+        assert process.stdout.readline().startswith("selfplay: ")  # connecting now
+        if stop is not None:
+            time.sleep(1)
+            process.send_signal(stop)
+        _, err = process.communicate(timeout=120)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    assert process.returncode == status and err.count("\n") == 1, err
+    assert words.format(port=no_ray_head) in err and not out.exists()
+    logs = list(tmp_path.glob("velmar-ray-connect-*.log"))
+    assert [str(log) in err for log in logs] == ([True] if stop is None else [])
 
 
 def test_without_the_flag_nothing_of_ray_is_imported():

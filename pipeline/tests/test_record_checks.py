@@ -1,12 +1,15 @@
-"""Damaged and poisoned shards are refused on reading, in one line naming the file and game."""
+"""Damaged and poisoned shards are refused on reading, and records that contradict their own replay by
+every command that replays them, in one line naming the file, game and move."""
 
 import json
 
 import numpy as np
 import pytest
 
+import velmar_rules
 from scripted_games import lowest_tile_games, write_games
-from velmar_pipeline import records
+from velmar_pipeline import positions, records
+from velmar_pipeline.__main__ import main
 
 
 def arrays_of(path):
@@ -69,3 +72,77 @@ def test_a_damaged_shard_is_refused_naming_file_and_game(tmp_path, case):
         records.load_games(path)
     text = str(caught.value)
     assert text.startswith(str(path)) and message in text and "\n" not in text
+
+
+def legal_before(game, move):
+    return velmar_rules.replay(game.history()[:move]).legal_tiles()
+
+
+def unshared_tile(move):
+    """The tile played at ``move`` gets no share: all the policy goes to another legal tile."""
+    def damage(game):
+        other = next(c for c in legal_before(game, move) if c != game.moves[move, 1])
+        game.policies[move] = 0.0
+        game.policies[move, other] = 1.0
+        return game
+    return damage
+
+
+def loser_takes_all(game):
+    payoff = np.zeros(4, np.float32)
+    payoff[int(np.argmin(game.payoff))] = 1.0  # someone the replay gives less than a win
+    game.payoff = payoff
+    return game
+
+
+def edited(action):
+    def damage(game):
+        action(game)
+        return game
+    return damage
+
+
+def shortened(game):
+    return records.GameRecord(game.moves[:-5], game.policies[:-5], game.payoff)
+
+
+REPLAY_CASES = {
+    "payoff not the replay's": (loser_takes_all, "game 1: the stored payoff"),
+    "tile without a share": (unshared_tile(7), "game 1: move 7: the tile played"),
+    "wrong player": (edited(lambda g: g.moves.__setitem__((3, 0), (g.moves[3, 0] + 1) % 4)),
+                     "game 1: move 3: the record has player"),
+    "policy on an illegal cell": (edited(lambda g: (g.policies.__setitem__(5, 0.0), g.policies.__setitem__((5, 399), 1.0))),
+                                  "game 1: move 5: the policy puts weight on cell 399"),
+    "illegal tile": (edited(lambda g: g.moves.__setitem__((10, 1), g.moves[3, 1])), "game 1: move 10: "),
+    "unfinished game": (shortened, "game 1: the record ends after"),
+}
+
+
+@pytest.mark.parametrize("command", ["train", "stats"])
+@pytest.mark.parametrize("case", REPLAY_CASES)
+def test_records_that_contradict_their_replay_are_refused_alike_by_train_and_stats(tmp_path, capsys, command, case):
+    if command == "train":
+        pytest.importorskip("torch")
+    damage, message = REPLAY_CASES[case]
+    games = lowest_tile_games(2, seed=6)
+    games[1] = damage(games[1])
+    shard = write_games(tmp_path / "games", games)
+    out = tmp_path / "out"
+    flags = ["--out", str(out), "--no-progress", "--blocks", "1", "--channels", "8"] if command == "train" else []
+    assert main([command, str(shard), *flags]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and f"{shard} {message}" in err, err
+    assert not out.exists()
+
+
+@pytest.mark.parametrize("sims, move, accepted", [(10, 5, True), (10, 40, False), (8, 5, False), (32, 0, False)])
+def test_only_a_drawn_tile_of_an_inexact_draw_may_have_no_share(sims, move, accepted):
+    """The engine's draw by visit share can fall short of 1 in float32 unless the simulations are a
+    power of two, and then lays its last child, visited or not: only there is an unshared tile genuine."""
+    game = unshared_tile(move)(lowest_tile_games(1, seed=6)[0])
+    game.metadata = {"search": {"sims_per_move": sims, "sample_moves": 30}}
+    if accepted:
+        positions.game_positions(game)
+    else:
+        with pytest.raises(ValueError, match=f"move {move}: the tile played"):
+            positions.game_positions(game)

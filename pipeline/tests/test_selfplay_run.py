@@ -15,6 +15,7 @@ import pytest
 import velmar_rules
 from velmar_pipeline import records, service, wire
 from velmar_pipeline.config import SearchConfig
+from velmar_pipeline.__main__ import main
 from velmar_pipeline.selfplay import Options, run_selfplay
 from velmar_pipeline.worker import MisroutedReply, ReplyPipe, ServiceGone
 
@@ -150,8 +151,10 @@ def test_a_killed_worker_is_reported_and_the_others_finish(tmp_path):
     thread.join(timeout=60)
     assert not thread.is_alive()
     summary = box["summary"]
-    assert any("worker 0 died (killed by SIGKILL)" in text for text in summary.worker_failures)
-    assert summary.games == games  # the other worker played the lost games
+    died = [text for text in summary.worker_failures if "worker 0 died (killed by SIGKILL)" in text]
+    assert len(died) == 1 and "lost" not in died[0]
+    assert "game(s) in progress go to the other workers" in died[0] or "in progress" not in died[0]
+    assert summary.games == games  # the other worker played the games it held
     assert len(records.load_games(tmp_path)) == games
 
 
@@ -200,6 +203,86 @@ def test_a_stop_signal_keeps_the_finished_games(tmp_path, stop_signal, per_shard
     for game in games:
         check_game(game)
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
+    for log in tmp_path.glob("worker-*.log"):  # abandoned games are no failures of the engine
+        text = log.read_text()
+        assert "internal failure" not in text and "Error" not in text and "worker" in text, text[-2000:]
+
+
+@pytest.mark.parametrize("command", ["selfplay", "loop"])
+def test_a_hangup_ignored_from_the_start_stays_ignored(tmp_path, command):
+    """`nohup` ignores SIGHUP before the command starts: logging out must not end the run."""
+    if command == "loop":
+        pytest.importorskip("torch")
+        argv = ["loop", "--dir", str(tmp_path), "--generations", "1", "--games", "2", "--workers", "1",
+                "--sims-per-move", "2", "--epochs", "30", "--blocks", "1", "--channels", "8", "--threads", "1"]
+        cues = ["loop: generation 0: ", "train: "]  # hang up during its self-play, then during training
+    else:
+        argv = ["selfplay", "--games", "6", "--workers", "2", "--sims-per-move", "2", "--out", str(tmp_path)]
+        cues = ["selfplay: "]
+    process = subprocess.Popen([sys.executable, "-m", "velmar_pipeline", *argv, "--no-progress"],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, cwd=ROOT,
+                               preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
+    seen = []
+    try:
+        for line in process.stdout:
+            seen.append(line)
+            if cues and line.startswith(cues[0]):
+                cues.pop(0)
+                time.sleep(0.5)
+                process.send_signal(signal.SIGHUP)
+        process.wait(timeout=120)
+    finally:
+        if process.poll() is None:
+            process.kill()
+    output = "".join(seen)
+    assert process.returncode == 0 and not cues and "interrupted" not in output, output
+    folder = tmp_path / "gen-0000" if command == "loop" else tmp_path
+    assert len(records.load_games(folder)) == (2 if command == "loop" else 6)
+
+
+@pytest.mark.parametrize("command", ["selfplay", "stats"])
+def test_output_piped_into_a_reader_that_leaves_early_changes_nothing(tmp_path, command):
+    """`selfplay ... | head -1`: the reader is gone before most lines are written."""
+    if command == "stats":
+        run_selfplay(SearchConfig(sims_per_move=1), options(tmp_path, games=2, workers=1))
+        argv = ["stats", str(tmp_path)]
+    else:
+        argv = ["selfplay", "--games", "4", "--workers", "2", "--sims-per-move", "2", "--out", str(tmp_path),
+                "--no-progress"]
+    process = subprocess.Popen([sys.executable, "-m", "velmar_pipeline", *argv], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, cwd=ROOT)
+    process.stdout.close()  # the only reading end: every write to standard output fails
+    _, err = process.communicate(timeout=60)
+    assert process.returncode == 0 and "Traceback" not in err and "Error" not in err, err
+    assert len(records.load_games(tmp_path)) == (2 if command == "stats" else 4)
+
+
+def test_a_log_that_cannot_be_written_costs_no_game(tmp_path):
+    for name in ("worker-0.log", "service.log"):
+        (tmp_path / name).symlink_to("/dev/full")  # every write: No space left on device
+    summary = run_selfplay(SearchConfig(sims_per_move=2), options(tmp_path, games=4))
+    assert summary.games == 4 and summary.exit_status(4) == 0 and not summary.worker_failures
+    assert len(records.load_games(tmp_path)) == 4
+    assert summary.notes == [f"worker 0 could not write its log {tmp_path / 'worker-0.log'} (No space left on device)"]
+
+
+def test_workers_beyond_the_games_are_not_started(tmp_path, capsys):
+    assert main(["selfplay", "--games", "2", "--workers", "100", "--sims-per-move", "1", "--out", str(tmp_path),
+                 "--no-progress"]) == 0
+    assert "2 games, 2 workers x 8 threads" in capsys.readouterr().out
+    assert sorted(p.name for p in tmp_path.glob("*.log")) == ["service.log", "worker-0.log", "worker-1.log"]
+
+
+def test_temporary_shards_left_by_a_killed_run_are_removed_and_recent_ones_named(tmp_path):
+    stale, recent = tmp_path / ".shard-00000-abc123.tmp", tmp_path / ".shard-00001-def456.tmp"
+    for path in (stale, recent):
+        path.write_bytes(b"half a shard")
+    os.utime(stale, (time.time() - 3600, time.time() - 3600))
+    said = []
+    summary = run_selfplay(SearchConfig(sims_per_move=1), options(tmp_path, games=1, workers=1), log=said.append)
+    assert summary.games == 1 and not stale.exists() and recent.exists()
+    assert any("removed 1 temporary shard file(s)" in line for line in said)
+    assert any(recent.name in line and "another run may be writing" in line for line in said), said
 
 
 def test_ctrl_c_to_the_whole_group_while_starting_is_one_clean_stop(tmp_path):

@@ -1,5 +1,6 @@
 """Value-slot order, training positions, the network and its checkpoints, training, the net evaluator, the loop."""
 
+import json
 import signal
 import subprocess
 import sys
@@ -37,9 +38,10 @@ def test_value_slots_follow_the_engine_order(to_move, by_player):
 
 
 @pytest.mark.parametrize("to_move", [0, 1, 2, 3])
-def test_value_targets_of_recorded_positions(to_move):
+def test_value_targets_of_recorded_positions(to_move, monkeypatch):
     game = lowest_tile_games(1, seed=5)[0]
     game.payoff = np.array([0.1, 0.2, 0.3, 0.4], np.float32)  # distinct, so every slot is told apart
+    monkeypatch.setattr(positions, "PAYOFF_TOLERANCE", 1.0)  # no replay ends with such a payoff
     data = positions.collect([game])
     rows = np.flatnonzero(game.moves[:, 0] == to_move)
     assert len(rows) > 20
@@ -393,3 +395,88 @@ def test_a_stop_signal_during_training_ends_the_loop_so_that_it_resumes(tmp_path
     assert process.returncode == 128 + stop_signal, err
     assert "run the same command again to resume" in err and "Traceback" not in err
     assert not (tmp_path / "gen-0000" / "model.pt").exists() and len(records.load_games(tmp_path / "gen-0000")) == 2
+
+
+def unusable_checkpoint(kind, path):
+    if kind == "text":
+        path.write_text("root:x:0:0:root:/root:/bin/bash\n")
+    elif kind == "random bytes":
+        path.write_bytes(np.random.default_rng(0).bytes(3000))
+    else:  # weights holding NaN, as save_checkpoint would never write them
+        model = network.PolicyValueNet(Architecture(blocks=1, channels=8))
+        state = model.state_dict()
+        state["stem.0.weight"][0, 0, 0, 0] = float("nan")
+        torch.save({"kind": network.CHECKPOINT_KIND, "version": network.CHECKPOINT_VERSION,
+                    "architecture": model.architecture.as_dict(), "state_dict": state}, path)
+    return path
+
+
+@pytest.mark.parametrize("command", ["train --init", "loop --init", "arena", "selfplay --model"])
+@pytest.mark.parametrize("kind, message", [("text", "not a velmar policy-value checkpoint"),
+                                           ("random bytes", "not a velmar policy-value checkpoint"),
+                                           ("NaN weights", "the weights hold NaN or infinity (stem.0.weight)")])
+def test_a_checkpoint_that_cannot_be_used_is_one_line_before_anything_runs(tmp_path, capsys, command, kind, message):
+    bad = str(unusable_checkpoint(kind, tmp_path / "bad.pt"))
+    out = tmp_path / "out"
+    shard = str(write_games(tmp_path / "games", lowest_tile_games(1, seed=4)))
+    argv = {"train --init": ["train", shard, "--init", bad, "--out", str(out), "--no-progress"],
+            "loop --init": ["loop", "--dir", str(out), "--init", bad, "--games", "2", "--no-progress"],
+            "arena": ["arena", bad, "uniform", "--games", "2", "--no-progress", "--json", str(out)],
+            "selfplay --model": ["selfplay", "--evaluator", "net", "--model", bad, "--out", str(out)]}[command]
+    assert main(argv) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message in err and bad in err, err
+    assert "weights_only" not in err and "--lr" not in err
+    assert not out.exists()
+
+
+def test_a_checkpoint_that_does_not_fit_on_the_disk_is_one_line_naming_it_and_leaves_nothing(tmp_path):
+    """A file size limit fails the writes as a full disk does (EFBIG instead of ENOSPC)."""
+    import resource
+
+    shard = write_games(tmp_path / "games", lowest_tile_games(1, seed=4))
+    out = tmp_path / "out"
+    limit = 16_000  # a TINY checkpoint takes about 44 kB
+
+    def small_files():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+
+    process = subprocess.run([sys.executable, "-m", "velmar_pipeline", "train", str(shard), "--out", str(out),
+                              "--epochs", "1", "--threads", "1", "--no-progress", *TINY],
+                             capture_output=True, text=True, preexec_fn=small_files, timeout=120)
+    assert process.returncode == 2, process.stderr
+    last = process.stderr.strip().splitlines()[-1]
+    assert last.startswith("velmar-pipeline train: error: ") and "File too large" in last, process.stderr
+    assert str(out / "model.pt") in last and "Traceback" not in process.stderr
+    assert not out.exists()
+
+
+def test_a_resumed_loop_names_and_records_the_settings_that_changed(tmp_path):
+    from velmar_pipeline.loop import record_settings
+
+    def settings(games=16, value_offset=0.4, init=None, workers=2):
+        return {"loop": {"games": games, "value_offset": value_offset, "init": init, "workers": workers},
+                "search": SearchConfig().as_dict()}
+
+    said = []
+    assert record_settings(tmp_path, settings(), 0, said.append) == {} and not said
+    assert record_settings(tmp_path, settings(workers=8), 1, said.append) == {} and not said  # how, not what
+    changed = record_settings(tmp_path, settings(games=8, value_offset=0.3, init="m.pt"), 1, said.append)
+    assert changed == {"loop.games": [16, 8], "loop.value_offset": [0.4, 0.3], "loop.init": [None, "m.pt"]}
+    assert len(said) == 1 and "games 16 -> 8, value_offset 0.4 -> 0.3, init None -> 'm.pt'" in said[0]
+    assert "generation 1" in said[0]
+    stored = json.loads((tmp_path / "loop.json").read_text())
+    assert stored["loop"]["games"] == 16 and [c["generation"] for c in stored["changes"]] == [1]
+    # In force from then on: the same flags again change nothing; with nothing left to make, nothing is recorded.
+    assert record_settings(tmp_path, settings(games=8, value_offset=0.3, init="m.pt"), 2, said.append) == {}
+    assert record_settings(tmp_path, settings(games=4), None, said.append) == {} and len(said) == 1
+    assert len(json.loads((tmp_path / "loop.json").read_text())["changes"]) == 1
+
+
+def test_a_shard_named_twice_is_read_once_with_a_note(tmp_path, capsys):
+    shard = write_games(tmp_path / "games", lowest_tile_games(2, seed=4))
+    out = tmp_path / "t"
+    assert main(["train", str(shard), str(tmp_path / "games"), str(shard), "--out", str(out), "--epochs", "1",
+                 "--threads", "1", "--no-progress", *TINY]) == 0
+    assert "named more than once; each shard's games are used once" in capsys.readouterr().err
+    assert network.load_checkpoint(out / "model.pt", "cpu")[1]["games"] == 2

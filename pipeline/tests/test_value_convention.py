@@ -53,20 +53,23 @@ def test_the_service_sends_predicted_payoffs_minus_the_offset(tmp_path, name):
         assert np.array_equal(sent_values, np.asarray(payoffs[row], np.float32) - np.float32(offset))
 
 
-@pytest.mark.parametrize("bad", ["logits", "values"])
-def test_non_finite_evaluator_outputs_are_refused(bad):
+@pytest.mark.parametrize("bad, number, message", [
+    ("logits", np.inf, "non-finite logits"), ("values", np.inf, "non-finite values"),
+    ("values", 5.0, r"values outside \[0, 1\] \(e.g. 5\)"), ("values", -0.5, r"outside \[0, 1\] \(e.g. -0.5\)"),
+])
+def test_evaluator_outputs_that_are_not_finite_or_not_payoffs_are_refused(bad, number, message):
     def broken(planes):
         logits, values = np.zeros((len(planes), 400)), np.full((len(planes), 4), 0.25)
-        (logits if bad == "logits" else values)[-1, -1] = np.inf
+        (logits if bad == "logits" else values)[-1, -1] = number
         return logits, values
 
     planes = real_positions(2)
-    with pytest.raises(ValueError, match=f"non-finite {bad}"):
+    with pytest.raises(ValueError, match=message):
         evaluators.checked_outputs(broken, planes)
     # The service refuses the whole batch: not even the good first reply is sent.
     receive, send = Pipe(duplex=False)
     frames = b"".join(wire.pack_request(i, p) for i, p in enumerate(planes))
-    with pytest.raises(ValueError, match=f"non-finite {bad}"):
+    with pytest.raises(ValueError, match=message):
         service.answer(frames, service.reply_writer([send]), broken)
     assert not receive.poll(0)
 

@@ -159,7 +159,7 @@ def test_service_routes_replies_by_id_and_checks_the_evaluator_shapes():
     frames = b"".join(frames_of(ids))
 
     def echo_ids(planes):
-        return np.zeros((len(planes), 400)), np.tile(np.arange(4.0), (len(planes), 1))
+        return np.zeros((len(planes), 400)), np.tile(np.arange(4.0) / 6, (len(planes), 1))  # payoffs
 
     assert service.answer(frames, service.reply_writer(conns), echo_ids) == 2
     assert wire.unpack_reply(ends[2][0].recv_bytes())[2] == ids[0]

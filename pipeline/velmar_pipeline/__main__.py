@@ -12,6 +12,7 @@ import sys
 from collections.abc import Callable, Sequence
 
 from velmar_pipeline import __version__
+from velmar_pipeline.streams import BestEffort
 
 
 def _module_status(name: str) -> str:
@@ -96,6 +97,10 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    # Output that cannot be written (stdout piped into `head`, a full disk) is dropped: the exit
+    # status says how the work went, not whether every line was read.
+    saved = sys.stdout, sys.stderr
+    sys.stdout, sys.stderr = BestEffort(sys.stdout), BestEffort(sys.stderr)
     try:
         parser = build_parser()
         args = parser.parse_args(argv)
@@ -107,6 +112,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:  # before a command took charge of Ctrl-C, or one that has nothing to save
         print("velmar-pipeline: interrupted", file=sys.stderr)
         return 130
+    finally:
+        sys.stdout.flush()
+        sys.stderr.flush()
+        sys.stdout, sys.stderr = saved
 
 
 if __name__ == "__main__":

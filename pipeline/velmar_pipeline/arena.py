@@ -25,7 +25,6 @@ import argparse
 import json
 import math
 import sys
-import tempfile
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -34,9 +33,9 @@ from pathlib import Path
 import numpy as np
 
 import velmar_rules
-from velmar_rules import CELLS, PLAYERS
+from velmar_rules import PLAYERS
 from velmar_pipeline import evaluators, inference
-from velmar_pipeline.atomic import atomic_file
+from velmar_pipeline.atomic import atomic_file, check_writable_file
 from velmar_pipeline.config import add_inference_argument, add_search_arguments, search_from, validate_value_offset
 from velmar_pipeline.positions import legal_mask
 from velmar_pipeline.errors import one_line
@@ -187,8 +186,11 @@ def play(
                     by_player.setdefault(int(seats[g, state.current_player]), []).append(g)
                 for e, group in by_player.items():
                     planes = np.stack([states[g].encode() for g in group])
-                    logits, _ = players[e](planes)
-                    tiles = choose_tiles(np.asarray(logits)[:, :CELLS], legal_mask(planes), choose, rng)
+                    try:  # as selfplay and the search refuse them: a broken network scores nothing
+                        logits, _ = evaluators.checked_outputs(players[e], planes)
+                    except ValueError as error:
+                        raise ValueError(f"{names[e]}: {error}") from None
+                    tiles = choose_tiles(logits, legal_mask(planes), choose, rng)
                     for g, tile in zip(group, tiles):
                         states[g].apply(int(tile))
                 for g in [g for g, state in states.items() if state.is_over]:
@@ -253,7 +255,7 @@ def _run_arena(args: argparse.Namespace) -> int:
             raise ValueError(f"--sims-per-move must be >= 0 (0: no search), got {args.sims_per_move}")
         search = search_from(args) if args.sims_per_move else None  # ConfigError is a ValueError
         value_offset = validate_value_offset(args.value_offset)
-        if args.json:
+        if args.json is not None:
             check_json_target(args.json)  # before the games, not after them
         players = [_made_player(name, None if args.seed is None else args.seed + i, args.threads, args.inference)
                    for i, name in enumerate(args.players)]
@@ -277,7 +279,7 @@ def _run_arena(args: argparse.Namespace) -> int:
         return 1
     for line in result.lines():
         print(line)
-    if args.json:
+    if args.json is not None:
         with atomic_file(args.json) as file:
             file.write(json.dumps(result.as_dict(), indent=2).encode())
     return 0
@@ -285,14 +287,7 @@ def _run_arena(args: argparse.Namespace) -> int:
 
 def check_json_target(path: str) -> None:
     """ValueError in one line unless a file can be written at ``path``."""
-    target = Path(path)
-    if target.is_dir():
-        raise ValueError(f"--json {path!r} is a folder; name a file")
-    try:
-        with tempfile.TemporaryFile(dir=target.parent if str(target.parent) else "."):
-            pass
-    except OSError as error:
-        raise ValueError(f"--json {path!r} cannot be written: {error.strerror or error}") from None
+    check_writable_file(path, "--json")
 
 
 def _made_player(name: str, seed: int | None, threads: int | None, backend: str) -> Callable:

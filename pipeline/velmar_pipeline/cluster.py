@@ -18,9 +18,11 @@ Only this module and ``node_runner`` import Ray, and only ``--cluster`` imports 
 
 from __future__ import annotations
 
+import os
 import signal
 import socket
 import sys
+import tempfile
 import threading
 import time
 from dataclasses import dataclass, field, replace
@@ -34,11 +36,13 @@ from velmar_pipeline.config import SearchConfig
 from velmar_pipeline.errors import ClusterError
 from velmar_pipeline.node_runner import NodeRunner
 from velmar_pipeline.run import RunLifecycle, Summary
+from velmar_pipeline.streams import BestEffort
 
 POLL_S = 0.5
 READY_TIMEOUT_S = 300.0  # a network on a GPU may take a while to load
 FINISH_TIMEOUT_S = 60.0
-CONNECT_TIMEOUT_S = 5.0
+CONNECT_TIMEOUT_S = 30.0  # the whole attempt to join a cluster: Ray alone retries for many minutes
+REACH_TIMEOUT_S = 5.0  # the plain connection tried first
 BATCHES_AHEAD = 2  # games dealt to a node per game slot, beyond what it has returned
 LOGS_FOLDER = "nodes"
 
@@ -51,16 +55,19 @@ class Connection:
         self.started_here = address == "local"
         if ray.is_initialized():
             raise ClusterError("already connected to a Ray cluster in this process")
+        deadline = time.monotonic() + CONNECT_TIMEOUT_S
         if address not in ("local", "auto"):
             _check_reachable(address)
         common = dict(logging_level="ERROR", log_to_driver=False, namespace="velmar")
+        if not self.started_here:
+            _bounded_init(address, deadline, address=address, **common)
+            return
+        # In this thread: the processes of the cluster live only as long as the thread that
+        # started them, and a cluster started here has no address that could be the wrong one.
         try:
-            if self.started_here:
-                ray.init(address="local", include_dashboard=False, **common)
-            else:
-                ray.init(address=address, **common)
+            ray.init(address="local", include_dashboard=False, **common)
         except (ConnectionError, RuntimeError, ValueError) as error:
-            raise ClusterError(f"cannot connect to the Ray cluster at {address!r}: {_one_line(error)}") from None
+            raise ClusterError(f"cannot start a local Ray cluster: {_one_line(error)}") from None
 
     def nodes(self) -> list[dict]:
         """The live nodes with at least one CPU, in a stable order."""
@@ -72,6 +79,59 @@ class Connection:
             ray.shutdown()
 
 
+def _bounded_init(name: str, deadline: float, **arguments) -> None:
+    """``ray.init(**arguments)`` joining a running cluster, given up at ``deadline`` (or Ctrl-C)
+    with a ClusterError in one line.
+
+    Ray retries an address that answers but is no Ray head for many minutes, printing a warning
+    every few seconds. The attempt runs in a thread of its own, with this process's standard
+    output and error in a log file, named in the error and removed when the attempt succeeds. An
+    attempt given up goes on in the background until the process ends, so its output stays in
+    the log, and this process's own messages go on to the terminal through copies of its
+    descriptors.
+    """
+    fd, log = tempfile.mkstemp(prefix="velmar-ray-connect-", suffix=".log")
+    outcome: dict = {}
+
+    def attempt() -> None:
+        try:
+            ray.init(**arguments)
+        except BaseException as error:
+            outcome["error"] = error
+
+    sys.stdout.flush()
+    sys.stderr.flush()
+    terminal = os.dup(1), os.dup(2)
+    os.dup2(fd, 1)
+    os.dup2(fd, 2)
+    os.close(fd)
+    thread = threading.Thread(target=attempt, name="velmar-ray-connect", daemon=True)
+    try:
+        thread.start()
+        thread.join(max(deadline - time.monotonic(), 0.0))
+    except BaseException:
+        os.unlink(log)  # Ctrl-C: the user knows why it ended
+        raise
+    finally:
+        if thread.is_alive():  # given up, or Ctrl-C
+            sys.stdout = BestEffort(os.fdopen(terminal[0], "w", buffering=1))
+            sys.stderr = BestEffort(os.fdopen(terminal[1], "w", buffering=1))
+        else:
+            for number, saved in enumerate(terminal, start=1):
+                os.dup2(saved, number)
+                os.close(saved)
+    said = f" (Ray's messages: {log})" if thread.is_alive() or os.path.getsize(log) else ""
+    if thread.is_alive():
+        raise ClusterError(f"no Ray cluster answered at {name!r} within {CONNECT_TIMEOUT_S:g} s{said}")
+    if not said or "error" not in outcome:
+        os.unlink(log)
+    if "error" in outcome:
+        error = outcome["error"]
+        if not isinstance(error, Exception):
+            raise error
+        raise ClusterError(f"cannot connect to the Ray cluster at {name!r}: {_one_line(error)}{said}") from None
+
+
 def _check_reachable(address: str) -> None:
     # ray.init keeps retrying an address nobody answers at for minutes; a plain connection
     # attempt tells the user at once.
@@ -81,7 +141,7 @@ def _check_reachable(address: str) -> None:
     if not host or not port.isdigit():
         raise ClusterError(f"--cluster takes local, auto or HOST:PORT of a Ray head node, got {address!r}")
     try:
-        socket.create_connection((host, int(port)), timeout=CONNECT_TIMEOUT_S).close()
+        socket.create_connection((host, int(port)), timeout=REACH_TIMEOUT_S).close()
     except OSError as error:
         raise ClusterError(f"cannot reach a Ray cluster at {address}: {error.strerror or error}") from None
 
@@ -174,6 +234,7 @@ class ClusterRun(RunLifecycle):
 
     def start(self) -> None:
         self._catch_stop_signals()
+        self._report_leftovers()
         nodes = self.connection.nodes()
         if not nodes:
             raise ClusterError("the cluster has no live node with a CPU")
@@ -333,6 +394,7 @@ class ClusterRun(RunLifecycle):
             self.summary.service_failed |= report["service_failed"]
             for text in report["failures"]:
                 self.summary.worker_failures.append(f"node {node.index}: {text}")
+            self.summary.notes += [f"node {node.index}: {text}" for text in report.get("notes", [])]
 
     def _lose(self, node: Node, reason: str) -> None:
         """``node`` plays no more: what it holds goes back to the pool for the others."""

@@ -129,12 +129,28 @@ def probe(name: str, seed: int | None = None) -> None:
 
 def checked_outputs(evaluator: Evaluator, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The evaluator's (logits, values) for a batch as float32, ValueError when their shapes are
-    wrong or a number is not finite (NaN or infinity would steer the search blindly)."""
+    wrong, a number is not finite (NaN or infinity would steer the search blindly) or a value is
+    no payoff (:func:`check_payoffs`)."""
     logits, values = shaped_outputs(evaluator, planes)
     for name, array in (("logits", logits), ("values", values)):
         if not np.isfinite(array).all():
             raise ValueError(f"the evaluator returned non-finite {name} (NaN or infinity)")
+    check_payoffs(values)
     return logits, values
+
+
+# Float32 softmax outputs stay within [0, 1]; the slack only forgives rounding in other evaluators.
+PAYOFF_SLACK = 1e-3
+
+
+def check_payoffs(values: np.ndarray) -> None:
+    """ValueError when a finite value lies outside [0, 1]: values are predicted payoffs, each
+    player's share of the game's payoff, and the value offset assumes that scale. (Non-finite
+    values are left to the caller's own check.)"""
+    outside = np.isfinite(values) & ((values < -PAYOFF_SLACK) | (values > 1.0 + PAYOFF_SLACK))
+    if outside.any():
+        raise ValueError(f"the evaluator returned values outside [0, 1] (e.g. {float(values[outside][0]):g}): "
+                         "values are predicted payoffs, each player's share of the game's payoff")
 
 
 def shaped_outputs(evaluator: Evaluator, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:

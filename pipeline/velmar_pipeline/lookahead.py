@@ -80,7 +80,9 @@ class Teacher:
 
 
 def softmax(x: np.ndarray) -> np.ndarray:
-    e = np.exp(x - x.max())
+    """Softmax with every share kept above 0: a record's policy must give each legal tile that was
+    played some share, and a tiny temperature would otherwise round the worst ones to 0."""
+    e = np.maximum(np.exp(x - x.max()), 1e-30)
     return (e / e.sum()).astype(np.float32)
 
 

@@ -2,7 +2,8 @@
 
 Layout of the loop folder:
 
-    loop.json              the settings of the first run (for the record; flags of later runs win)
+    loop.json              the settings of the first run, and every later change of them with the
+                           generation it applies from (flags of later runs win)
     gen-0000/              generation 0
         shard-*.npz        its self-play games (worker-*.log beside them)
         bootstrap.npz      instead of them with --bootstrap-games: positions of random games
@@ -41,15 +42,18 @@ from pathlib import Path
 
 import numpy as np
 
-from velmar_pipeline import bootstrap, gatekeeper, inference, records
+import velmar_rules
+from velmar_pipeline import bootstrap, evaluators, gatekeeper, inference, records
 from velmar_pipeline.architecture import Architecture
+from velmar_pipeline.atomic import atomic_file
 from velmar_pipeline.config import (
     VALUE_OFFSET, ConfigError, SearchConfig, add_inference_argument, add_search_arguments, search_from,
     validate_value_offset,
 )
-from velmar_pipeline.errors import ClusterError, ModelError
+from velmar_pipeline.errors import ClusterError, ModelError, one_line
 from velmar_pipeline.positions import Positions
 from velmar_pipeline.train import CHECKPOINT_NAME, TrainSettings, add_architecture_arguments, add_train_arguments
+from velmar_pipeline.worker import stop_signals_to_catch
 
 GENERATION_PATTERN = re.compile(r"^gen-(\d{4,})$")
 LOOP_EPOCHS = 1
@@ -99,8 +103,21 @@ class LoopSettings:
             raise ConfigError("--gate-z must be a finite number and --temperature > 0")
         if self.policy_targets not in ("visits", "lookahead"):
             raise ConfigError(f"--policy-targets must be visits or lookahead, got {self.policy_targets!r}")
-        if self.init is not None and not Path(self.init).is_file():
-            raise ConfigError(f"no checkpoint at {self.init!r}")
+        if self.init is not None:
+            check_init(self.init)
+
+
+def check_init(path: str) -> None:
+    """ConfigError in one line unless ``path`` is a checkpoint that loads and evaluates a position
+    (as selfplay tries its evaluator before any process starts)."""
+    if not Path(path).is_file():
+        raise ConfigError(f"no checkpoint at {path!r}")
+    from velmar_pipeline import network
+
+    try:
+        evaluators.checked_outputs(network.NetEvaluator.load(path, "cpu"), velmar_rules.Game().encode()[None])
+    except Exception as error:
+        raise ConfigError(f"--init {path!r} cannot be used: {one_line(error)}") from None
 
 
 @dataclass
@@ -183,13 +200,11 @@ def run_loop(
     log = log or (lambda text: print(text, file=sys.stderr, flush=True))
     root = Path(root)
     root.mkdir(parents=True, exist_ok=True)
-    settings_file = root / "loop.json"
-    if not settings_file.exists():
-        settings_file.write_text(json.dumps(
-            {"loop": asdict(loop), "search": search.as_dict(), "training": asdict(training),
-             "architecture": architecture.as_dict(), "created": time.time()}, indent=2))
-    reports: list[GenerationReport] = []
     done = set(done_generations(root))
+    pending = [generation for generation in range(loop.generations) if generation not in done]
+    record_settings(root, {"loop": asdict(loop), "search": search.as_dict(), "training": asdict(training),
+                           "architecture": architecture.as_dict()}, pending[0] if pending else None, log)
+    reports: list[GenerationReport] = []
     # Connected once for every generation: starting or joining a cluster takes seconds.
     selfplay = ClusterSelfplay(loop) if loop.cluster else None
     try:
@@ -197,6 +212,52 @@ def run_loop(
     finally:
         if selfplay is not None:
             selfplay.close()
+
+
+SETTINGS_NAME = "loop.json"
+# How a run is carried out, not what it computes: these may differ from run to run unrecorded.
+RUN_ONLY_SETTINGS = {"loop.generations", "loop.workers", "loop.threads_per_worker", "loop.games_per_shard",
+                     "loop.cluster", "loop.workers_per_node", "training.progress", "training.device",
+                     "training.threads", "training.log_every"}
+
+
+def _flat(settings: dict) -> dict:
+    """{"section.name": value} of the settings, as JSON gives them back."""
+    return {f"{section}.{name}": value for section, values in json.loads(json.dumps(settings)).items()
+            for name, value in values.items()}
+
+
+def record_settings(root: Path, settings: dict, generation: int | None, log) -> dict:
+    """Writes the settings to ``root/loop.json`` on the first run. On a later run that has
+    ``generation`` still to make, settings that differ from the ones in force (those of the first
+    run with every recorded change) are named in the log and recorded with the generation they
+    apply from. Returns the changes, {"section.name": [before, now]}."""
+    path = root / SETTINGS_NAME
+    if not path.exists():
+        _write_json(path, {**settings, "created": time.time(), "changes": []})
+        return {}
+    try:
+        stored = json.loads(path.read_text())
+        in_force = _flat({key: stored[key] for key in settings})
+    except (ValueError, KeyError, TypeError, AttributeError) as error:
+        raise ValueError(f"{path} is not the settings file of a loop ({one_line(error)})") from None
+    for change in stored.get("changes", []):
+        in_force.update({key: values[1] for key, values in change["changed"].items()})
+    now = _flat(settings)
+    changed = {key: [in_force.get(key), value] for key, value in now.items()
+               if key not in RUN_ONLY_SETTINGS and in_force.get(key) != value}
+    if changed and generation is not None:
+        log(f"loop: settings differ from {path}: "
+            + ", ".join(f"{key.split('.', 1)[1]} {before!r} -> {value!r}" for key, (before, value) in changed.items())
+            + f"; they apply from generation {generation} and are recorded there")
+        stored.setdefault("changes", []).append({"generation": generation, "time": time.time(), "changed": changed})
+        _write_json(path, stored)
+    return changed if generation is not None else {}
+
+
+def _write_json(path: Path, data: dict) -> None:
+    with atomic_file(path) as file:
+        file.write(json.dumps(data, indent=2).encode())
 
 
 class ClusterSelfplay:
@@ -429,10 +490,11 @@ def _run_loop(args: argparse.Namespace) -> int:
         )
         if args.teacher is not None:
             raise ConfigError("the loop's teacher is always its best network; --teacher is for train")
-        loop.validate()
         training = settings_from(args)
         training.validate()
         architecture = architecture_from(args)
+        records.check_output_folder(args.dir, "the generations")
+        loop.validate()  # last: it loads and tries --init
     except ValueError as error:  # ConfigError is a ValueError
         print(f"velmar-pipeline loop: error: {error}", file=sys.stderr)
         return 2
@@ -444,7 +506,9 @@ def _run_loop(args: argparse.Namespace) -> int:
         stopped_by.append(signum)
         raise KeyboardInterrupt
 
-    previous = {number: signal.signal(number, on_stop_signal) for number in (signal.SIGTERM, signal.SIGHUP)}
+    # Not a signal ignored from the start (SIGHUP under nohup): that one stays ignored.
+    previous = {number: signal.signal(number, on_stop_signal) for number in stop_signals_to_catch()
+                if number != signal.SIGINT}
     try:
         reports, interrupted = run_loop(args.dir, loop, search, training, architecture)
     except KeyboardInterrupt:  # during training: the generation without a checkpoint is redone on resume

@@ -25,6 +25,7 @@ training step), so ``load_checkpoint`` rebuilds the model with no code changes a
 
 from __future__ import annotations
 
+import io
 import os
 import time
 from pathlib import Path
@@ -132,20 +133,46 @@ def save_checkpoint(path: str | os.PathLike, model: PolicyValueNet, **info) -> P
         "created": time.time(),
         **info,
     }
+    # Serialised in memory first: a write that fails (a full disk) is then an OSError naming the
+    # file, not an error from inside torch's zip writer.
+    buffer = io.BytesIO()
+    torch.save(payload, buffer)
     with atomic_file(path) as file:
-        torch.save(payload, file)
+        file.write(buffer.getbuffer())
     return path
 
 
 def load_checkpoint(path: str | os.PathLike, device: str | torch.device | None = None) -> tuple[PolicyValueNet, dict]:
-    """The model of a checkpoint (in eval mode, on ``device``, default CUDA when present) and its other entries."""
-    payload = torch.load(path, map_location="cpu", weights_only=True)
+    """The model of a checkpoint (in eval mode, on ``device``, default CUDA when present) and its other entries.
+
+    ValueError in one line naming the file for anything that is not a checkpoint this code wrote:
+    another file, another dict, weights that do not fit the architecture, or weights holding NaN or
+    infinity (which ``save_checkpoint`` never writes). OSError when the file cannot be read.
+    """
+    try:
+        payload = torch.load(path, map_location="cpu", weights_only=True)
+    except OSError:
+        raise
+    except Exception as error:  # torch's own messages run to many lines and advise unsafe loading
+        raise ValueError(f"{path}: not a velmar policy-value checkpoint (torch cannot load it: "
+                         f"{type(error).__name__})") from None
     if not isinstance(payload, dict) or payload.get("kind") != CHECKPOINT_KIND:
         raise ValueError(f"{path}: not a velmar policy-value checkpoint")
     if payload.get("version") != CHECKPOINT_VERSION:
         raise ValueError(f"{path}: checkpoint version {payload.get('version')}, this code reads {CHECKPOINT_VERSION}")
-    model = PolicyValueNet(Architecture(**payload["architecture"]))
-    model.load_state_dict(payload["state_dict"])
+    state = payload.get("state_dict")
+    if not isinstance(state, dict) or not all(isinstance(v, torch.Tensor) for v in state.values()):
+        raise ValueError(f"{path}: a velmar checkpoint without its weights")
+    broken = [k for k, v in state.items() if v.is_floating_point() and not torch.isfinite(v).all()]
+    if broken:
+        raise ValueError(f"{path}: the weights hold NaN or infinity ({broken[0]}); this network cannot be used")
+    try:
+        model = PolicyValueNet(Architecture(**payload["architecture"]))
+        model.load_state_dict(state)
+    except (TypeError, ValueError, RuntimeError, KeyError) as error:
+        lines = str(error).strip().splitlines()
+        raise ValueError(f"{path}: the weights do not fit the checkpoint's architecture "
+                         f"({lines[0] if lines else type(error).__name__})") from None
     model.to(torch.device(device) if device is not None else default_device())
     model.eval()
     info = {k: v for k, v in payload.items() if k != "state_dict"}

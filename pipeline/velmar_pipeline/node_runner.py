@@ -164,7 +164,7 @@ class NodeRunner:
         if done:
             summary = self.run.summary
             report.update(served=summary.served, batches=summary.batches, busy=summary.service_busy_s,
-                          failures=list(summary.worker_failures),
+                          failures=list(summary.worker_failures), notes=list(summary.notes),
                           service_failed=summary.service_failed)
         return report
 

@@ -184,9 +184,11 @@ class PositionSets:
 def game_positions(game: GameRecord) -> tuple[np.ndarray, np.ndarray]:
     """Replays one record: the planes (n, 5, 400) uint8 before each tile and the player to move.
 
-    Raises ValueError naming the game (``game.where``) and the move when the record does not
-    follow the rules (a tile of the wrong player, an illegal tile, a game that does not end where
-    the record does) or its policy puts weight on a cell that was not a legal tile there.
+    Raises ValueError naming the game (``game.where``) and the move when the record contradicts
+    its own replay: a tile of the wrong player, an illegal tile, a game that does not end where the
+    record does, a policy with weight on a cell that was not a legal tile, a tile played that has
+    no share in its own policy, or a stored payoff other than the replayed game's. Every reader
+    that replays records (``train``, ``stats``) goes through here, so all refuse the same records.
     """
     try:
         return _replayed(game)
@@ -194,11 +196,36 @@ def game_positions(game: GameRecord) -> tuple[np.ndarray, np.ndarray]:
         raise ValueError(f"{game.where}: {error}") from None
 
 
+# Payoffs are stored as float32: a third, say, differs from the rules' double by about 1e-8.
+PAYOFF_TOLERANCE = 1e-6
+
+
+def _drawn_moves_may_lay_unvisited_tiles(metadata: dict) -> int:
+    """How many first tiles of a record may have been laid with no share in their own policy.
+
+    The engine draws tile k by visit share while k + 1 < sample_moves, adding up the children's
+    float32 shares until they pass a uniform draw in [0, 1) and laying its last child (in shuffled
+    order, visited or not) when the sum falls short. The shares are visits / sims_per_move; with
+    a power of two of simulations every share and every partial sum is exact, so the sum is 1 and
+    never falls short. Otherwise the first sample_moves - 1 tiles may (very rarely) be unvisited.
+    Records without their search settings get no such allowance.
+    """
+    search = metadata.get("search") if isinstance(metadata, dict) else None
+    if not isinstance(search, dict):
+        return 0
+    sims, sample_moves = search.get("sims_per_move"), search.get("sample_moves")
+    if not isinstance(sims, int) or not isinstance(sample_moves, int) or sims < 1:
+        return 0
+    exact = sims & (sims - 1) == 0 and sims <= 2**24
+    return 0 if exact else max(sample_moves - 1, 0)
+
+
 def _replayed(game: GameRecord) -> tuple[np.ndarray, np.ndarray]:
     state = velmar_rules.Game()
     count = len(game)
     planes = np.empty((count, PLANES, CELLS), np.uint8)
     to_move = np.empty(count, np.int8)
+    unvisited_allowed = _drawn_moves_may_lay_unvisited_tiles(game.metadata)
     for row, (player, cell) in enumerate(game.moves):
         current = state.current_player
         if current != player:
@@ -212,8 +239,15 @@ def _replayed(game: GameRecord) -> tuple[np.ndarray, np.ndarray]:
             state.apply(int(cell))
         except ValueError as error:
             raise ValueError(f"move {row}: {error}") from None
+        if not game.policies[row, cell] > 0 and row >= unvisited_allowed:
+            raise ValueError(f"move {row}: the tile played (cell {int(cell)}) has no share in the record's own policy")
     if not state.is_over:
         raise ValueError(f"the record ends after {count} tiles but the game is not over")
+    replayed = np.asarray(state.payoff(), np.float64)
+    stored = np.asarray(game.payoff, np.float64)
+    if stored.shape != replayed.shape or not np.allclose(stored, replayed, rtol=0.0, atol=PAYOFF_TOLERANCE):
+        raise ValueError(f"the stored payoff {np.asarray(game.payoff).tolist()} is not the replayed game's "
+                         f"{replayed.tolist()} (after move {count - 1})")
     return planes, to_move
 
 

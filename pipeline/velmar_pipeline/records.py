@@ -215,20 +215,60 @@ def load_games(paths) -> list[GameRecord]:
     return list(iter_games(paths))
 
 
-def check_output_folder(folder: str | os.PathLike) -> None:
+def check_output_folder(folder: str | os.PathLike, what: str = "records") -> None:
     """ValueError in one line unless ``folder`` is (or can be made) a folder this process can
-    write files in; a folder made here for the check is removed again."""
+    write files in; a folder made here for the check is removed again. ``what``: what goes there,
+    for the message."""
+    if not os.fspath(folder):
+        raise ValueError(f"cannot write {what} into '': name a folder ('.' for the current one)")
     folder = Path(folder).absolute()
-    missing = [path for path in (folder, *folder.parents) if not path.exists()]
     try:
+        missing = [path for path in (folder, *folder.parents) if not os.path.lexists(path)]
         folder.mkdir(parents=True, exist_ok=True)
         with tempfile.TemporaryFile(dir=folder):
             pass
     except OSError as error:
-        reason = error.strerror or type(error).__name__
-        raise ValueError(f"cannot write records into {str(folder)!r}: {reason}") from None
+        raise ValueError(f"cannot write {what} into {str(folder)!r}: {_why_not_a_folder(folder, error)}") from None
     for path in missing:  # deepest first
         path.rmdir()
+
+
+def _why_not_a_folder(folder: Path, error: OSError) -> str:
+    if isinstance(error, FileExistsError):  # something that is no folder holds the name
+        try:
+            os.stat(folder)
+        except OSError as reason:  # a symbolic link in a loop, or to nothing
+            return f"a symbolic link that leads to no folder ({reason.strerror})"
+        return "it exists and is not a folder"
+    return error.strerror or type(error).__name__
+
+
+# A shard is written and linked into place within seconds; a temporary file left this long
+# belongs to no live writer (its run was killed before it could remove it).
+STALE_TEMPORARY_S = 600.0
+TEMPORARY_PATTERN = re.compile(r"^\.shard-\d{5,}-.*\.tmp$")
+
+
+def clear_leftover_temporaries(folder: str | os.PathLike) -> tuple[list[Path], list[Path]]:
+    """Removes the temporary shard files in ``folder`` older than ``STALE_TEMPORARY_S``; returns
+    (those removed, the younger ones, which another run writing into the folder may still own)."""
+    folder = Path(folder)
+    removed, recent = [], []
+    if not folder.is_dir():
+        return removed, recent
+    now = time.time()
+    for path in sorted(folder.iterdir()):
+        if not TEMPORARY_PATTERN.match(path.name):
+            continue
+        try:
+            if now - path.lstat().st_mtime < STALE_TEMPORARY_S:
+                recent.append(path)
+                continue
+            path.unlink()
+        except FileNotFoundError:  # its writer just finished with it
+            continue
+        removed.append(path)
+    return removed, recent
 
 
 class ShardWriter:

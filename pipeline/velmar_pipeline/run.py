@@ -57,6 +57,7 @@ class Summary:
     wins: list[float] = field(default_factory=lambda: [0.0] * 4)
     shards: list[Path] = field(default_factory=list)
     worker_failures: list[str] = field(default_factory=list)
+    notes: list[str] = field(default_factory=list)  # what went wrong without costing a game
     interrupted: bool = False
     stop_signal: int | None = None  # the signal that interrupted the run
     unwritten: int = 0  # finished games that could not be written
@@ -117,6 +118,7 @@ class Summary:
             f"shards: {len(self.shards)}" + (f" ({self.shards[0].parent})" if self.shards else ""),
         ]
         out += [f"failure: {text}" for text in self.worker_failures]
+        out += [f"note: {text}" for text in self.notes]
         return out
 
 
@@ -238,7 +240,8 @@ class RunLifecycle:
         # A stop signal only sets a flag: a KeyboardInterrupt in the middle of reading a message
         # would leave the rest of that message unread.
         if threading.current_thread() is threading.main_thread():
-            self.previous_handlers = {number: signal.signal(number, self._on_stop_signal) for number in STOP_SIGNALS}
+            self.previous_handlers = {number: signal.signal(number, self._on_stop_signal)
+                                      for number in worker.stop_signals_to_catch()}
 
     def _restore_stop_signals(self) -> None:
         for number, handler in self.previous_handlers.items():
@@ -248,6 +251,15 @@ class RunLifecycle:
         if self.summary.stop_signal is None:
             self.summary.stop_signal = signum
         self.interrupt.set()
+
+    def _report_leftovers(self) -> None:
+        removed, recent = records.clear_leftover_temporaries(self.out)
+        if removed:
+            self.log(f"removed {len(removed)} temporary shard file(s) that an interrupted run left in {self.out}")
+        if recent:
+            self.log(f"note: {len(recent)} temporary shard file(s) in {self.out} are less than "
+                     f"{records.STALE_TEMPORARY_S / 60:g} minutes old ({recent[0].name}): another run may be "
+                     "writing them; if none is, delete them")
 
     def _write_the_rest(self) -> None:
         if self.writer is None:
@@ -305,7 +317,7 @@ class SelfplayRun(RunLifecycle):
         self.server = context.Process(
             target=service.serve,
             args=(self.request_pipe[0], [send for _, send in self.reply_pipes], options.evaluator, options.seed,
-                  options.batch_size or slot_count, options.max_wait_ms, self.stop_flag, self.finish_flag,
+                  options.batch_size or slot_count, options.max_wait_ms, self.finish_flag,
                   self.counters, options.value_offset, str(self.out / SERVICE_LOG), options.floor),
             name="velmar-service",
             daemon=True,
@@ -330,6 +342,8 @@ class SelfplayRun(RunLifecycle):
 
     def start(self) -> None:
         self._catch_stop_signals()
+        if self.writer is not None:
+            self._report_leftovers()
         # A Ctrl-C at the terminal reaches the whole process group, children still importing
         # too, before they ignore it: each child writes to its log from its first instruction,
         # so what such a child prints stays there, and its end is no failure of the run.
@@ -441,6 +455,9 @@ class SelfplayRun(RunLifecycle):
         elif kind == "exit":
             self.exited[index] = True
             self.dispatcher.release(index)
+            if len(message) > 3 and message[3]:
+                self.summary.notes.append(f"worker {index} could not write its log "
+                                          f"{self.out / f'worker-{index}.log'} ({message[3]})")
 
     def _show_progress(self) -> None:
         if self.bar is None:
@@ -463,11 +480,15 @@ class SelfplayRun(RunLifecycle):
             if self.exited[index]:
                 continue
             self.exited[index] = True
-            lost = max(self.in_flight[index], 0)
+            playing = max(self.in_flight[index], 0)
             self.dispatcher.release(index)  # the others play the games it held
             if not self.interrupt.is_set():  # else the stop signal reached it too
-                self._failure(f"worker {index} died ({signal_name(process.exitcode)}); "
-                              f"{lost} game(s) in progress lost")
+                text = f"worker {index} died ({signal_name(process.exitcode)})"
+                if playing and not all(self.exited):
+                    text += f"; its {playing} game(s) in progress go to the other workers"
+                elif playing:
+                    text += f"; no worker is left to play its {playing} game(s) in progress"
+                self._failure(text)
         self._check_service()
 
     def _check_service(self) -> None:

@@ -94,7 +94,7 @@ def add_selfplay(subparsers: argparse._SubParsersAction) -> None:
     run = parser.add_argument_group("run")
     run.add_argument("--games", type=int, default=o.games, help="games to play")
     run.add_argument("--workers", type=int, default=None,
-                     help="worker processes (default: the core count, at most --games)")
+                     help="worker processes, at most --games (default: the core count)")
     run.add_argument("--threads-per-worker", type=int, default=o.threads_per_worker,
                      help="games played at once in each worker")
     run.add_argument("--batch-size", type=int, default=None,
@@ -163,7 +163,8 @@ def _run_selfplay(args: argparse.Namespace) -> int:
 
 def _workers(args: argparse.Namespace) -> int:
     if args.workers is not None:
-        return args.workers
+        # A worker beyond the games would never get one; its start alone takes about a second.
+        return args.workers if args.cluster is not None or args.games < 1 else min(args.workers, args.games)
     if args.cluster is not None:
         return 1  # only for the checks: each node runs as many as it has CPUs
     return max(1, min(os.cpu_count() or 1, args.games))

@@ -10,9 +10,10 @@ the values; the id lets the receiving end check the routing. Evaluators predict 
 service sends them shifted by the run's value offset (``evaluators.search_values``), the scale
 the search compares its children on.
 
-Once the run is stopping (``stop`` set), every request is answered with ``wire.STOP`` instead,
-which makes the worker abandon its game. The service ends when ``finish`` is set and no request
-is waiting, when every writer has closed the request pipe, or when its parent process is gone.
+A run that stops early needs nothing of the service: its workers abandon their games by ending
+(``velmar_pipeline.worker``), which a failed evaluation would make the engine report as an
+internal failure. The service ends when ``finish`` is set and no request is waiting, when every
+writer has closed the request pipe, or when its parent process is gone.
 """
 
 from __future__ import annotations
@@ -60,8 +61,8 @@ class Counters:
 
 
 def reply_writer(conns: Sequence[Connection]) -> wire.ReplyWriter:
-    """The service's ends of the reply pipes, by slot, for ``answer`` and ``refuse``; ``conns``
-    must stay open as long as it is used."""
+    """The service's ends of the reply pipes, by slot, for ``answer``; ``conns`` must stay open as
+    long as it is used."""
     return wire.ReplyWriter([conn.fileno() for conn in conns], ID_STRIDE)
 
 
@@ -72,14 +73,8 @@ def answer(frames: bytes, writer: wire.ReplyWriter, evaluator, value_offset: flo
     reports a dead worker)."""
     ids, planes = wire.decode_batch(frames)
     logits, values = evaluators.shaped_outputs(evaluator, planes)
+    evaluators.check_payoffs(values)
     writer.send(ids, logits, evaluators.search_values(values, value_offset))  # refuses NaN and infinity
-    return len(ids)
-
-
-def refuse(frames: bytes, writer: wire.ReplyWriter) -> int:
-    """Answers every request of a batch with STOP; returns the batch size."""
-    ids = wire.request_ids(frames)
-    writer.stop(ids)
     return len(ids)
 
 
@@ -90,7 +85,6 @@ def serve(
     seed: int | None,
     batch_size: int,
     max_wait_ms: float,
-    stop,
     finish,
     counters: Counters | None = None,
     value_offset: float = 0.0,
@@ -107,16 +101,14 @@ def serve(
     if log_path is not None:
         redirect_output(log_path)
     try:
-        _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, stop, finish, counters, value_offset,
-               floor)
+        _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, finish, counters, value_offset, floor)
     except Exception:
         traceback.print_exc()
         sys.stderr.flush()
         os._exit(1)
 
 
-def _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, stop, finish, counters, value_offset,
-           floor):
+def _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, finish, counters, value_offset, floor):
     evaluator = evaluators.make(evaluator_name, seed)
     if floor:
         from velmar_pipeline.floor import PrebuiltReplies
@@ -129,7 +121,6 @@ def _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, stop,
     parent = os.getppid()
     fixed_wait = None if max_wait_ms is None else max_wait_ms / 1000.0
     gather = fixed_wait or 0.0
-    stopping = False
     next_check = time.monotonic() + STOP_CHECK_S
     served = 0
     batches = 0
@@ -138,7 +129,6 @@ def _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, stop,
         now = time.monotonic()
         if now >= next_check:
             next_check = now + STOP_CHECK_S
-            stopping = stopping or stop.is_set()
             if counters is not None:
                 counters.publish(served, batches, busy)
             if os.getppid() != parent:
@@ -149,9 +139,7 @@ def _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, stop,
                 break
             continue
         started = time.perf_counter()
-        if stopping:
-            served += refuse(frames, writer)
-        elif floor:
+        if floor:
             served += evaluator.answer(frames, writer)
         else:
             served += answer(frames, writer, evaluator, value_offset)

@@ -20,6 +20,7 @@ import numpy as np
 import velmar_rules
 from velmar_rules import BOARD_WIDTH as BOARD
 from velmar_pipeline import records
+from velmar_pipeline.atomic import check_writable_file, readable_as_usual
 from velmar_pipeline.records import GameRecord
 
 COLOURS = np.array([
@@ -32,6 +33,7 @@ COLOURS = np.array([
 START_CORNERS = velmar_rules.START_CORNERS
 FIGURE_INCHES = (6.0, 6.6)
 DPI = 100
+MIN_FPS, MAX_FPS = 0.01, 100.0
 
 
 def board_owners(game: GameRecord, moves: int | None = None) -> np.ndarray:
@@ -92,10 +94,11 @@ def check_game(game: GameRecord) -> None:
 def _written_whole(path: str | Path, suffix: str, write) -> Path:
     """Calls ``write(temporary_path)`` and renames the result to ``path``; nothing is left on failure."""
     path = Path(path)
-    fd, temporary = tempfile.mkstemp(prefix=f".{path.stem}-", suffix=suffix, dir=path.parent)
+    fd, temporary = tempfile.mkstemp(prefix=f".{path.stem[:64]}-", suffix=suffix, dir=path.parent)
     os.close(fd)
     try:
         write(temporary)
+        readable_as_usual(temporary)
         os.replace(temporary, path)
     except BaseException:
         Path(temporary).unlink(missing_ok=True)
@@ -121,8 +124,7 @@ def draw_gif(game: GameRecord, path: str | Path, index: int = 0, every: int = 4,
 
     if every < 1:
         raise ValueError(f"--every must be >= 1, got {every}")
-    if not (math.isfinite(fps) and fps > 0):
-        raise ValueError(f"--fps must be a number > 0, got {fps}")
+    check_fps(fps)
     check_game(game)
     frames = list(range(0, len(game), every)) + [len(game)]
     plt, figure, axis = _figure()
@@ -138,6 +140,12 @@ def draw_gif(game: GameRecord, path: str | Path, index: int = 0, every: int = 4,
         return _written_whole(path, ".gif", write)
     finally:
         plt.close(figure)
+
+
+def check_fps(fps: float) -> None:
+    """A GIF keeps a frame's duration in hundredths of a second, 1 to 65535 of them."""
+    if not (math.isfinite(fps) and MIN_FPS <= fps <= MAX_FPS):
+        raise ValueError(f"--fps must be a number in [{MIN_FPS:g}, {MAX_FPS:g}] (frames per second), got {fps:g}")
 
 
 def load_game(shard: str | Path, index: int) -> GameRecord:
@@ -170,17 +178,20 @@ def add_show(subparsers: argparse._SubParsersAction) -> None:
 
 def _run_show(args: argparse.Namespace) -> int:
     try:
-        if not (math.isfinite(args.fps) and args.fps > 0):
-            raise ValueError(f"--fps must be a number > 0, got {args.fps}")
+        check_fps(args.fps)
         if args.every < 1:
             raise ValueError(f"--every must be >= 1, got {args.every}")
+        name = f"game-{args.game}.png" if args.move is None else f"game-{args.game}-move-{args.move}.png"
+        out = Path(name) if args.out is None else Path(args.out) / name if os.path.isdir(args.out) else args.out
+        check_writable_file(out, "--out")  # both targets before anything is drawn
+        if args.gif is not None:
+            check_writable_file(args.gif, "--gif")
         game = load_game(args.shard, args.game)
         check_game(game)
-        name = f"game-{args.game}.png" if args.move is None else f"game-{args.game}-move-{args.move}.png"
-        out = Path(args.out) / name if args.out and Path(args.out).is_dir() else Path(args.out or name)
+        out = Path(out)
         draw_png(game, out, args.game, args.move)
         print(f"wrote {out}")
-        if args.gif:
+        if args.gif is not None:
             draw_gif(game, args.gif, args.game, args.every, args.fps)
             print(f"wrote {args.gif}")
     except (ValueError, OSError) as error:

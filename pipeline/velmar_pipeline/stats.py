@@ -3,7 +3,8 @@
 A record's policy row holds the visit share of every root child. For every tile it counts the
 root children that got any visit and the entropy of the shares (nats), and replays the game to
 count the legal tiles: a tile with one legal choice is one-hot whatever the search does, so the
-shares are also given over the tiles that had a choice. One-hot everywhere means the values never
+shares are also given over the tiles that had a choice. Records are replayed and checked as ``train``
+checks them (``positions.game_positions``). One-hot everywhere means the values never
 changed which tile the search preferred (see the value convention in ``velmar_pipeline.evaluators``).
 """
 
@@ -16,8 +17,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-import velmar_rules
-from velmar_pipeline import records
+from velmar_pipeline import positions, records
 
 
 @dataclass
@@ -79,13 +79,10 @@ class Spread:
 
 
 def legal_counts(game: records.GameRecord) -> np.ndarray:
-    """The number of legal tiles before each tile of ``game`` (replayed; ValueError if illegal)."""
-    state = velmar_rules.Game()
-    counts = np.empty(len(game), np.int64)
-    for row, (_, cell) in enumerate(game.moves):
-        counts[row] = len(state.legal_tiles())
-        state.apply(int(cell))
-    return counts
+    """The number of legal tiles before each tile of ``game``, from its replay; ValueError (naming
+    the file, game and move) for a record that ``train`` would refuse too."""
+    planes, _ = positions.game_positions(game)
+    return np.count_nonzero(planes[:, positions.LEGAL_PLANE], axis=1)
 
 
 def spread_of(games: Iterable[records.GameRecord]) -> Spread:

@@ -23,7 +23,9 @@ from __future__ import annotations
 
 import argparse
 import csv
+import io
 import math
+import shutil
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -36,6 +38,7 @@ from velmar_pipeline import positions as positions_module
 from velmar_pipeline import records
 from velmar_pipeline.architecture import DEFAULT as DEFAULT_ARCHITECTURE
 from velmar_pipeline.architecture import Architecture
+from velmar_pipeline.atomic import atomic_file
 from velmar_pipeline.positions import Positions
 from velmar_pipeline.errors import one_line
 
@@ -298,10 +301,12 @@ def _row(step, epoch, split, policy_loss, value_loss, settings, count) -> dict:
 
 
 def write_losses(path: Path, rows: Sequence[dict]) -> None:
-    with open(path, "w", newline="") as file:
-        writer = csv.DictWriter(file, LOSS_COLUMNS)
-        writer.writeheader()
-        writer.writerows(rows)
+    text = io.StringIO(newline="")
+    writer = csv.DictWriter(text, LOSS_COLUMNS)
+    writer.writeheader()
+    writer.writerows(rows)
+    with atomic_file(path) as file:
+        file.write(text.getvalue().encode())
 
 
 def read_losses(path: str | Path) -> list[dict]:
@@ -332,8 +337,11 @@ def plot_losses(rows: Sequence[dict], path: Path, title: str = "") -> Path:
     if title:
         figure.suptitle(title)
     figure.tight_layout()
-    figure.savefig(path)
-    plt.close(figure)
+    try:
+        with atomic_file(path) as file:
+            figure.savefig(file, format="png")
+    finally:
+        plt.close(figure)
     return path
 
 
@@ -361,14 +369,20 @@ def run_train(
     settings.validate()
     log = log or (lambda text: print(text, file=sys.stderr, flush=True))
     started = time.monotonic()
+    records.check_output_folder(out, "the checkpoint")
     out = Path(out)
     device = torch_device(settings.device)
-    if out.exists() and not out.is_dir():
-        raise ValueError(f"--out {str(out)!r} is not a folder")
-    paths = _shard_list(shards)
+    paths = _shard_list(shards, log)
     extra = extra if extra is not None and len(extra) else None
     if not paths and extra is None:
         raise ValueError(f"no shards in {shards}")
+    first_step = 0
+    model = None
+    if init is not None:  # a bad checkpoint is found before the games are replayed
+        model, previous = network.load_checkpoint(init, device)
+        first_step = int(previous.get("step", 0))
+        if settings.policy_targets == "lookahead" and not model.architecture.policy_head:
+            model = network.with_policy_head(model)  # a value network learning priors from here on
     games = _games_with_targets(paths, settings, init, log)
     if not games and extra is None:
         raise ValueError("the shards hold no games")
@@ -382,13 +396,7 @@ def run_train(
     training = positions_module.PositionSets(training_parts)
     validation = positions_module.PositionSets(validation_parts) if validation_parts else None
     threads = network.set_threads(settings.threads)
-    first_step = 0
-    if init is not None:
-        model, previous = network.load_checkpoint(init, device)
-        first_step = int(previous.get("step", 0))
-        if settings.policy_targets == "lookahead" and not model.architecture.policy_head:
-            model = network.with_policy_head(model)  # a value network learning priors from here on
-    else:
+    if model is None:
         model = network.PolicyValueNet(architecture or Architecture()).to(device)
     log(
         f"train: {len(games)} games from {len(paths)} shard(s)"
@@ -400,16 +408,21 @@ def run_train(
         + (f" with {threads} thread(s)" if device.type == "cpu" else "")
     )
     rows = fit(model, training, validation, settings, first_step)
-    out.mkdir(parents=True, exist_ok=True)  # only once there is something to write
-    losses_path = out / LOSSES_NAME
-    write_losses(losses_path, rows)
     steps = rows[-1]["step"] - first_step if rows else 0
-    checkpoint = network.save_checkpoint(
-        out / CHECKPOINT_NAME, model, step=first_step + steps, games=len(games),
-        positions=len(training), **(info or {}),
-    )
-    plot_losses(rows, out / PLOT_NAME, title=f"{len(training)} positions, {len(games)} games"
-                + (f" and {len(extra)} other positions" if extra is not None else ""))
+    created = not out.exists()
+    out.mkdir(parents=True, exist_ok=True)  # only once there is something to write
+    try:  # each file appears whole or not at all; the checkpoint, what matters most, first
+        checkpoint = network.save_checkpoint(
+            out / CHECKPOINT_NAME, model, step=first_step + steps, games=len(games),
+            positions=len(training), **(info or {}),
+        )
+        write_losses(out / LOSSES_NAME, rows)
+        plot_losses(rows, out / PLOT_NAME, title=f"{len(training)} positions, {len(games)} games"
+                    + (f" and {len(extra)} other positions" if extra is not None else ""))
+    except BaseException:
+        if created:  # nothing of this run is left behind
+            shutil.rmtree(out, ignore_errors=True)
+        raise
     return TrainResult(
         checkpoint, rows, len(games), len(training), len(validation) if validation is not None else 0, steps,
         time.monotonic() - started,
@@ -434,13 +447,26 @@ def _games_with_targets(paths: list[Path], settings: TrainSettings, init, log) -
     return games
 
 
-def _shard_list(shards) -> list[Path]:
+def _shard_list(shards, log: Callable[[str], None] | None = None) -> list[Path]:
+    """The shard files of ``shards`` (files and folders), each once: a shard named twice (or
+    also through its folder) is read once, with a note."""
     if isinstance(shards, (str, Path)):
         shards = [shards]
     paths: list[Path] = []
+    seen: set[Path] = set()
+    repeated: list[Path] = []
     for item in shards:
         item = Path(item)
-        paths.extend(records.shard_paths(item) if item.is_dir() else [item])
+        for path in records.shard_paths(item) if item.is_dir() else [item]:
+            key = path.resolve()
+            if key in seen:
+                repeated.append(path)
+                continue
+            seen.add(key)
+            paths.append(path)
+    if repeated and log is not None:
+        log(f"train: note: {repeated[0]}" + (f" and {len(repeated) - 1} other shard(s)" if len(repeated) > 1 else "")
+            + " named more than once; each shard's games are used once")
     return paths
 
 

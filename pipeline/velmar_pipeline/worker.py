@@ -14,7 +14,11 @@ so a worker killed in the middle of a message harms nobody else):
     ("start", worker, slot)                          a ticket was taken and its game started
     ("game", worker, slot, moves, policies, payoff, requests)
     ("error", worker, slot, text)                    a slot gave up (its ticket is used up)
-    ("exit", worker, ok)                             the worker is about to exit
+    ("exit", worker, ok, log_failure)                the worker is about to exit; log_failure: why
+                                                     its log could not be written, or None
+
+Once the run is stopping (``stop`` set), the worker abandons the games in progress by ending at
+once, after its last message.
 """
 
 from __future__ import annotations
@@ -32,6 +36,7 @@ from multiprocessing.connection import Connection
 from velmar_pipeline import records, wire
 from velmar_pipeline.config import SearchConfig
 from velmar_pipeline.service import game_id
+from velmar_pipeline.streams import BestEffort
 from velmar_pipeline.wire import MisroutedReply, ReplyPipe, RunStopped, ServiceGone  # noqa: F401 (callers' names)
 
 
@@ -48,6 +53,14 @@ class ResultSender:
 
 
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+STOP_POLL_S = 0.01  # how soon a worker sees that the run is stopping
+
+
+def stop_signals_to_catch() -> list[int]:
+    """The stop signals a command may take charge of: those not ignored. A signal ignored when
+    the process started (SIGHUP under ``nohup``, SIGINT for a background job of a script) stays
+    ignored, as the Unix convention has it."""
+    return [number for number in STOP_SIGNALS if signal.getsignal(number) != signal.SIG_IGN]
 
 
 def ignore_stop_signals() -> None:
@@ -63,15 +76,29 @@ def load_play(target: str) -> Callable:
 
 
 def redirect_output(log_path: str) -> None:
-    """Points file descriptors 1 and 2 (and sys.stdout/stderr with them) at ``log_path``."""
+    """Points file descriptors 1 and 2 (and sys.stdout/stderr with them) at ``log_path``.
+
+    The log is kept as well as it can be: a write that fails (a full disk) silences it instead of
+    failing the process (``streams.BestEffort``); :func:`log_failure` tells whether one did.
+    """
     sys.stdout.flush()
     sys.stderr.flush()
     fd = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
     os.dup2(fd, 1)
     os.dup2(fd, 2)
     os.close(fd)
-    sys.stdout = open(1, "w", buffering=1, closefd=False)
-    sys.stderr = open(2, "w", buffering=1, closefd=False)
+    sys.stdout = BestEffort(open(1, "w", buffering=1, closefd=False))
+    sys.stderr = BestEffort(open(2, "w", buffering=1, closefd=False))
+
+
+def log_failure() -> str | None:
+    """Why the log set up by :func:`redirect_output` could not be written, or None."""
+    for stream in (sys.stdout, sys.stderr):
+        stream.flush()
+        failure = getattr(stream, "failure", None)
+        if failure is not None:
+            return failure.strerror or str(failure)
+    return None
 
 
 def run(
@@ -94,6 +121,7 @@ def run(
     play = load_play(play_target)
     parent = os.getppid()
     failures: list[str] = []
+    playing: set[int] = set()  # slots in the middle of a game
     tickets = wire.Tickets(tickets)
 
     def keep_waiting() -> bool:
@@ -110,9 +138,11 @@ def run(
             pipe.failure = None
             sender.failure = None
             results.put(("start", worker, slot))
+            playing.add(slot)
             try:
                 moves, policies, payoff = play(pipe.expected_id, search, sender, pipe)
             except BaseException as error:  # the engine's internal failures are BaseExceptions
+                playing.discard(slot)
                 if isinstance(pipe.failure, RunStopped):
                     return
                 if isinstance(pipe.failure, (ServiceGone, MisroutedReply)):
@@ -128,6 +158,7 @@ def run(
                 return
             game = records.from_engine(moves, policies, payoff)
             results.put(("game", worker, slot, game.moves, game.policies, game.payoff, pipe.replies))
+            playing.discard(slot)
 
     def run_slot(slot: int, conn: Connection) -> None:
         # A slot that stops for any other reason must still be reported, or the parent would
@@ -148,11 +179,16 @@ def run(
     started = time.monotonic()
     for thread in threads:
         thread.start()
-    for thread in threads:
-        thread.join()
-    print(f"worker {worker}: done after {time.monotonic() - started:.1f} s", file=sys.stderr)
-    results.put(("exit", worker, not failures))
-    results.conn.close()
-    sys.stdout.flush()
-    sys.stderr.flush()
-    os._exit(0 if not failures else 1)
+    while not stop.is_set() and any(thread.is_alive() for thread in threads):
+        next(thread for thread in threads if thread.is_alive()).join(STOP_POLL_S)
+    if stop.is_set() and any(thread.is_alive() for thread in threads):
+        # The run is stopping: the games in progress are abandoned by ending the process. Ended
+        # any other way (a failed evaluation), the engine would report each as an internal failure.
+        print(f"worker {worker}: stopped after {time.monotonic() - started:.1f} s; "
+              f"{len(playing)} game(s) in progress abandoned", file=sys.stderr)
+    else:
+        print(f"worker {worker}: done after {time.monotonic() - started:.1f} s", file=sys.stderr)
+    with results.lock:  # taken for good: no slot is halfway through a message, and none starts one
+        results.conn.send(("exit", worker, not failures, log_failure()))
+        results.conn.close()
+        os._exit(0 if not failures else 1)
