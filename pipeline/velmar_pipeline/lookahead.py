@@ -38,6 +38,9 @@ TEMPERATURE = 0.03
 # bigger batch only holds more memory.
 BATCH = 256
 CACHE_FORMAT = 1
+# Fewer positions than this are labelled in the calling process: starting a process that loads
+# the runtime takes about as long as labelling them.
+SMALL_JOB = 4000
 
 
 class Teacher:
@@ -97,7 +100,8 @@ def targets(
 ) -> np.ndarray:
     """:meth:`Teacher.targets` with the games split across ``workers`` processes (default: the cores)."""
     workers = max(1, min(workers or os.cpu_count() or 1, len(histories)))
-    if workers == 1:
+    positions = sum(len(h) for h in histories) if picks is None else sum(len(p) for p in picks)
+    if workers == 1 or positions < SMALL_JOB:
         return Teacher(model, temperature).targets(histories, picks)
     chunks = np.array_split(np.arange(len(histories)), workers * 2)
     tasks = [(model, temperature, [histories[i] for i in chunk], None if picks is None else [picks[i] for i in chunk])
