@@ -65,7 +65,7 @@ class LoopSettings:
     games: int = 16
     window: int = 2
     workers: int = field(default_factory=lambda: os.cpu_count() or 1)
-    threads_per_worker: int = 1
+    threads_per_worker: int = 8  # games in flight per worker, as for selfplay: batches for a network served by torch
     games_per_shard: int = 64
     init: str | None = None
     value_offset: float = VALUE_OFFSET
