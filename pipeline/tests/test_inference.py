@@ -132,3 +132,13 @@ def test_a_node_without_torch_plays_an_onnx_model(tmp_path):
     assert done.returncode == 0, done.stderr
     assert "games: 2" in done.stdout
     assert len(list((tmp_path / "out").glob("*.npz"))) == 1
+
+
+def test_built_in_evaluators_never_load_a_network_runtime(tmp_path):
+    script = ("import sys\nfrom velmar_pipeline.__main__ import main\n"
+              f"assert main(['selfplay', '--games', '1', '--workers', '1', '--evaluator', 'heuristic', '--out', "
+              f"{str(tmp_path / 'out')!r}, '--no-progress']) == 0\n"
+              "print(sorted(name for name in ('torch', 'onnxruntime') if name in sys.modules))")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip().splitlines()[-1] == "[]"
