@@ -19,9 +19,9 @@ import numpy as np
 
 import velmar_rules
 from velmar_rules import BOARD_WIDTH as BOARD
-from velmar_pipeline import records
-from velmar_pipeline.atomic import check_writable_file, readable_as_usual
-from velmar_pipeline.records import GameRecord
+from velmar_pipeline.records import shards as records
+from velmar_pipeline.records.atomic import check_writable_file, readable_as_usual
+from velmar_pipeline.records.shards import GameRecord
 
 COLOURS = np.array([
     (0.93, 0.93, 0.91),  # empty
