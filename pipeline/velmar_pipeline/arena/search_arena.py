@@ -27,7 +27,6 @@ from __future__ import annotations
 
 import os
 import struct
-import sys
 import threading
 import time
 from collections.abc import Callable, Sequence
@@ -39,6 +38,7 @@ from velmar_rules import CELLS, PLANES, PLAYERS
 from velmar_pipeline.evaluators import registry as evaluators
 from velmar_pipeline.arena.seats import ArenaResult, seating
 from velmar_pipeline.records.positions import players_to_move
+from velmar_pipeline.streams import swapped_output
 
 DEFAULT_PARALLEL = 64  # as the arena's --parallel
 _PACKED_PLANES = struct.Struct(f"={PLANES * CELLS}f")
@@ -172,30 +172,6 @@ class _Arena:
         return replies
 
 
-class _Silenced:
-    """File descriptors 1 and 2 pointed at /dev/null (the engine writes a line per game and its own
-    progress bar there), with ``stderr``, a copy of the original fd 2, for our own bar."""
-
-    def __enter__(self) -> _Silenced:
-        sys.stdout.flush()
-        sys.stderr.flush()
-        self.saved = [os.dup(1), os.dup(2)]
-        null = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(null, 1)
-        os.dup2(null, 2)
-        os.close(null)
-        self.stderr = os.fdopen(os.dup(self.saved[1]), "w")
-        return self
-
-    def __exit__(self, *exc) -> None:
-        self.stderr.close()
-        sys.stdout.flush()
-        sys.stderr.flush()
-        for fd, saved in zip((1, 2), self.saved):
-            os.dup2(saved, fd)
-            os.close(saved)
-
-
 def play(
     players: Sequence[Callable],
     names: Sequence[str],
@@ -253,12 +229,14 @@ def play(
             arena.thread_done()
 
     started = time.monotonic()
-    with _Silenced() as output:
+    # The engine writes a line per game and its own progress bar to descriptors 1 and 2: they go
+    # to /dev/null while the games run; our own bar goes to a copy of the original standard error.
+    with swapped_output() as (_, stderr_fd), os.fdopen(os.dup(stderr_fd), "w") as stderr:
         bar = None
         if progress:
             from tqdm import tqdm
 
-            bar = tqdm(total=games, unit="game", dynamic_ncols=True, file=output.stderr)
+            bar = tqdm(total=games, unit="game", dynamic_ncols=True, file=stderr)
         workers = [threading.Thread(target=run_games, args=(bar,), name=f"arena-game-{k}", daemon=True)
                    for k in range(threads)]
         try:

@@ -40,6 +40,7 @@ from velmar_pipeline.selfplay import worker
 from velmar_pipeline.selfplay.config import SearchConfig
 from velmar_pipeline.selfplay.options import Options
 from velmar_pipeline.selfplay.process import STOP_SIGNALS, stop_signals_to_catch
+from velmar_pipeline.streams import swapped_output
 
 SHUTDOWN_GRACE_S = 10.0
 SERVICE_LOG = "service.log"
@@ -198,19 +199,8 @@ class Dispatcher:
 
 def start_logging_to(process, log_path: Path) -> None:
     """Starts ``process`` with its standard output and error going to ``log_path`` (appended)."""
-    sys.stdout.flush()
-    sys.stderr.flush()
-    log = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
-    saved = os.dup(1), os.dup(2)
-    try:
-        os.dup2(log, 1)
-        os.dup2(log, 2)
+    with swapped_output(log_path):
         process.start()
-    finally:
-        os.dup2(saved[0], 1)
-        os.dup2(saved[1], 2)
-        for fd in (log, *saved):
-            os.close(fd)
 
 
 def signal_name(exitcode: int) -> str:
