@@ -99,7 +99,7 @@ def mismatched_twin(tmp_path):
         (lambda p: foreign_model(p / "foreign.onnx"), "arena", "not a velmar network"),
         (mismatched_twin, "selfplay", "differ from torch's"),
         (mismatched_twin, "arena", "differ from torch's"),
-        (lambda p: (p / "junk.pt").write_bytes(os.urandom(500)) and p / "junk.pt", "export", "not a readable checkpoint"),
+        (lambda p: (p / "junk.pt").write_bytes(os.urandom(500)) and p / "junk.pt", "export", "not a velmar policy-value checkpoint"),
         (lambda p: checkpoint(p / "m.pt"), "export-unwritable", "cannot be written"),
     ],
 )

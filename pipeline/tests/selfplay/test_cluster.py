@@ -12,6 +12,7 @@ import sys
 import threading
 import time
 import uuid
+from multiprocessing import resource_tracker
 from pathlib import Path
 
 import pytest
@@ -33,6 +34,9 @@ SEARCH = SearchConfig(sims_per_move=2, sample_moves=10)
 def marked(monkeypatch):
     """A marker in this process's environment, inherited by every process started from here."""
     tag = uuid.uuid4().hex
+    # The resource tracker of multiprocessing lives as long as this process: started here, before
+    # the marker, whichever test of the session starts a run first.
+    resource_tracker.ensure_running()
     monkeypatch.setenv(MARKER, tag)
     yield tag
     left = []

@@ -245,7 +245,7 @@ class TestDispatcher:
         ("def f(seed):\n    return lambda p: (p, p)", "f", "the evaluator must return logits [1, 400]"),
         ("import numpy as np\ndef f(seed):\n    return lambda p: (np.zeros((len(p), 400)), np.full((len(p), 4), 5.0))",
          "f", "values outside [0, 1] (e.g. 5)"),
-        (None, "net", "cannot be used: "),  # a checkpoint that is not one
+        (None, "net", "not a velmar policy-value checkpoint"),  # a checkpoint that is not one
     ],
 )
 def test_a_broken_evaluator_fails_in_one_line_before_any_process_starts(tmp_path, monkeypatch, capsys,
