@@ -149,12 +149,17 @@ def test_show_draws_the_board(tmp_path, shard, move):
     pixels, _ = image(out)
     width, height = show.FIGURE_INCHES
     assert pixels.shape == (height * show.DPI, width * show.DPI, 3)
+    left, bottom, box_width, box_height = show.BOARD_BOX  # the board alone, not the legend
+    board = pixels[round((1 - bottom - box_height) * pixels.shape[0]):round((1 - bottom) * pixels.shape[0]),
+                   round(left * pixels.shape[1]):round((left + box_width) * pixels.shape[1])].astype(int)
     colours = {tuple((np.array(c) * 255).round().astype(int)) for c in show.COLOURS[1:]}
-    present = {c for c in colours if (np.abs(pixels.astype(int) - c).sum(axis=2) < 6).sum() > 50}
+    present = {c for c in colours if (np.abs(board - c).sum(axis=2) < 6).sum() > 50}
+    last_piece_outline = (board.sum(axis=2) == 0).sum()  # only the last piece's outline is black
     if move is None or move >= 40:
         assert present == colours  # all four players have squares on the board
+        assert last_piece_outline > 0
     else:
-        assert not present
+        assert not present and last_piece_outline == 0
 
 
 def test_show_writes_an_animation(tmp_path, shard):
@@ -202,3 +207,50 @@ def test_show_refuses_bad_input_in_one_line_and_writes_nothing(tmp_path, shard, 
 def test_show_out_folder_takes_the_default_name(tmp_path, shard):
     assert main(["show", str(shard), "--out", str(tmp_path)]) == 0
     assert (tmp_path / "game-0.png").is_file() and not (tmp_path.parent / f"{tmp_path.name}.png").exists()
+
+
+def own_pieces(owners: np.ndarray) -> np.ndarray:
+    """The pieces of a board found without the replay: a player's pieces never share an edge, so
+    each edge-connected group of one player's squares is one piece. -1 for an empty cell."""
+    labels = np.full(owners.shape, -1)
+    for number, start in enumerate(zip(*np.nonzero(owners > 0))):
+        if labels[start] >= 0:
+            continue
+        labels[start] = number
+        stack = [start]
+        while stack:
+            row, column = stack.pop()
+            for near in ((row - 1, column), (row + 1, column), (row, column - 1), (row, column + 1)):
+                if (0 <= near[0] < owners.shape[0] and 0 <= near[1] < owners.shape[1] and labels[near] < 0
+                        and owners[near] == owners[row, column]):
+                    labels[near] = number
+                    stack.append(near)
+    return labels
+
+
+def same_pieces(a: np.ndarray, b: np.ndarray) -> bool:
+    """Whether two labellings cut the occupied cells into the same pieces (whatever their numbers)."""
+    pairs = set(zip(a[a >= 0].tolist(), b[b >= 0].tolist()))
+    return np.array_equal(a >= 0, b >= 0) and len(pairs) == len({x for x, _ in pairs}) == len({y for _, y in pairs})
+
+
+# Random legal games (seeded): game 6 ends with one player alone laying the last 16 tiles, 4 pieces
+# in a row without a change of player; the others end in turns, one of them cut after 60 tiles.
+@pytest.mark.parametrize("seed, moves, lone_pieces", [(6, None, 4), (3, None, 3), (0, None, 1), (0, 60, 0), (6, 1, 0)])
+def test_show_outlines_each_piece_and_the_last_one_laid(seed, moves, lone_pieces):
+    game = lowest_tile_games(1, seed=seed)[0]
+    moves = len(game) if moves is None else moves
+    pieces = show.board_pieces(game, moves)
+    assert same_pieces(pieces, own_pieces(show.board_owners(game, moves)))
+    assert set(np.bincount(pieces[pieces >= 0])) <= {1, 2, 3, 4, 5}  # the catalogue's sizes
+    history = game.history()[:moves]
+    numbers = show.piece_numbers(history)
+    last_player = history[-1][0]
+    tail = next(k for k in range(len(history), -1, -1) if k == 0 or history[k - 1][0] != last_player)
+    if lone_pieces:  # the game's end: the last player moved alone from `tail` on
+        assert game.history()[tail - 1][0] != last_player and len(set(numbers[tail:])) == lone_pieces
+    last = pieces[divmod(int(history[-1][1]), 20)]
+    assert np.array_equal(pieces == last, np.isin(np.arange(400), [c for (_, c), n in zip(history, numbers)
+                                                                    if n == numbers[-1]]).reshape(20, 20))
+    outline = show.piece_edges(pieces, only=last)
+    assert len(outline) == len(show.piece_edges(np.where(pieces == last, 0, -1)))  # its whole border, alone
