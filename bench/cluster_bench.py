@@ -20,8 +20,8 @@ import statistics
 import sys
 import tempfile
 
-from velmar_pipeline import cluster
-from velmar_pipeline.config import SearchConfig
+from velmar_pipeline.selfplay import cluster
+from velmar_pipeline.selfplay.config import SearchConfig
 from velmar_pipeline.selfplay import Options, run_selfplay
 
 

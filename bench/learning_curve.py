@@ -5,7 +5,7 @@
    with the best network so far (its priors and values), trains on from it (values on the games'
    outcomes, the policy on the best network's one-tile lookahead at --temperature), measures its
    priors (--priors-games against itself without them) and meets the best network head to head
-   (--gate-games): it becomes the best only by a measured win (``velmar_pipeline.gatekeeper``).
+   (--gate-games): it becomes the best only by a measured win (``velmar_pipeline.arena.gatekeeper``).
 2. Plays every generation's network, searching --arena-sims simulations per tile, against
    ``uniform``, ``heuristic`` and the best network before it, --arena-games games each (seats
    rotated), through ``python -m velmar_pipeline arena``, --arena-jobs arenas at once. Results are
@@ -33,11 +33,11 @@ import sys
 import time
 from pathlib import Path
 
-from velmar_pipeline.architecture import Architecture
-from velmar_pipeline.config import VALUE_OFFSET, SearchConfig
-from velmar_pipeline.gatekeeper import Ledger
-from velmar_pipeline.loop import LoopSettings, done_generations, generation_folder, run_loop
-from velmar_pipeline.train import CHECKPOINT_NAME, LOSSES_NAME, TrainSettings, read_losses
+from velmar_pipeline.evaluators.architecture import Architecture
+from velmar_pipeline.selfplay.config import VALUE_OFFSET, SearchConfig
+from velmar_pipeline.arena.gatekeeper import Ledger
+from velmar_pipeline.training.loop import LoopSettings, done_generations, generation_folder, run_loop
+from velmar_pipeline.training.train import CHECKPOINT_NAME, LOSSES_NAME, TrainSettings, read_losses
 
 OPPONENTS = ("uniform", "heuristic", "best-before", "gen0")
 # The budget flags: an hour on 2 cores, and a smoke run of a few minutes. Generation 0 sees 5

@@ -16,11 +16,12 @@ import argparse
 import time
 from pathlib import Path
 
-from velmar_pipeline import arena, network
-from velmar_pipeline.architecture import Architecture
-from velmar_pipeline.config import SearchConfig
-from velmar_pipeline.loop import LoopSettings, done_generations, generation_folder, run_loop
-from velmar_pipeline.train import LOSSES_NAME, TrainSettings, read_losses
+from velmar_pipeline.arena import arena
+from velmar_pipeline.evaluators import network
+from velmar_pipeline.evaluators.architecture import Architecture
+from velmar_pipeline.selfplay.config import SearchConfig
+from velmar_pipeline.training.loop import LoopSettings, done_generations, generation_folder, run_loop
+from velmar_pipeline.training.train import LOSSES_NAME, TrainSettings, read_losses
 
 
 def main() -> None:

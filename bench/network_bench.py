@@ -43,9 +43,11 @@ from pathlib import Path
 import numpy as np
 import torch
 
-from velmar_pipeline import inference, network, onnx_export
-from velmar_pipeline.architecture import Architecture
-from velmar_pipeline.config import SearchConfig
+from velmar_pipeline.evaluators import inference
+from velmar_pipeline.evaluators import network
+from velmar_pipeline.evaluators import onnx_export
+from velmar_pipeline.evaluators.architecture import Architecture
+from velmar_pipeline.selfplay.config import SearchConfig
 from velmar_pipeline.selfplay import Options, run_selfplay
 
 BACKENDS = ("torch", "onnx")

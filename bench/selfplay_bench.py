@@ -4,7 +4,7 @@ For each threads-per-worker setting, runs in turn, repeated and interleaved:
   selfplay  the real thing: 2 workers, uniform evaluator, sims_per_move 32, records not written;
   floor     the OS floor: the same processes, request pipe, reply pipes and service loop, each worker
             thread writing a prebuilt request frame and reading the reply bytes, the service routing
-            one prebuilt reply by id (velmar_pipeline.floor), as many requests per "game" as a real
+            one prebuilt reply by id (velmar_pipeline.selfplay.floor), as many requests per "game" as a real
             game made.
 and prints requests/s of both (median, min-max), their ratio and the service's mean batch size.
 
@@ -19,7 +19,7 @@ import statistics
 import sys
 import tempfile
 
-from velmar_pipeline.config import SearchConfig
+from velmar_pipeline.selfplay.config import SearchConfig
 from velmar_pipeline.selfplay import Options, run_selfplay
 
 

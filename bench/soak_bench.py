@@ -18,10 +18,10 @@ import gc
 import os
 import random
 import resource
-import sys
 import time
 
 import velmar_self_play
+from velmar_pipeline.streams import swapped_output
 
 
 class Config:
@@ -64,28 +64,6 @@ def resident_mb():
     return pages * os.sysconf("SC_PAGE_SIZE") / 2**20
 
 
-class EngineOutputSilenced:
-    """Sends file descriptors 1 and 2 (where the engine writes) to /dev/null for the run and
-    returns a stream to the real standard output."""
-
-    def __enter__(self):
-        sys.stdout.flush()
-        sys.stderr.flush()
-        self.saved = [os.dup(1), os.dup(2)]
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, 1)
-        os.dup2(devnull, 2)
-        os.close(devnull)
-        self.out = os.fdopen(os.dup(self.saved[0]), "w", buffering=1)
-        return self.out
-
-    def __exit__(self, *exc_info):
-        self.out.close()
-        for fd, saved in zip((1, 2), self.saved):
-            os.dup2(saved, fd)
-            os.close(saved)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--games", type=int, default=300, help="calls in all (default 300)")
@@ -104,7 +82,8 @@ def main():
     moves = requests = 0
     rows = []
     start = time.perf_counter()
-    with EngineOutputSilenced() as out:
+    # The engine's output goes to /dev/null for the run; the figures go to a copy of standard output.
+    with swapped_output() as (stdout_fd, _), os.fdopen(os.dup(stdout_fd), "w", buffering=1) as out:
         failing_calls = f"1 call in {args.fail_every} failing" if args.fail_every else "no call failing"
         out.write(f"soak: {args.games} games, sims_per_move {args.sims}, {failing_calls}, "
                   f"checkpoint every {args.every}\n")

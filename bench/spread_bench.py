@@ -1,7 +1,7 @@
 """Visit spread of self-play searches across search settings.
 
 For every combination of the given settings it plays a short self-play run and prints how
-widely the searches spread their visits (``velmar_pipeline.stats``): distinct root children
+widely the searches spread their visits (``velmar_pipeline.records.stats``): distinct root children
 visited, share of one-hot policies and mean policy entropy, over the tiles that had a choice.
 
     .venv/bin/python bench/spread_bench.py --evaluator random --sims 8 32 --c-base 1 19652 \
@@ -19,8 +19,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pipeline"))
 
-from velmar_pipeline import records, stats  # noqa: E402
-from velmar_pipeline.config import SearchConfig  # noqa: E402
+from velmar_pipeline.records import shards as records  # noqa: E402
+from velmar_pipeline.records import stats  # noqa: E402
+from velmar_pipeline.selfplay.config import SearchConfig  # noqa: E402
 from velmar_pipeline.selfplay import Options, run_selfplay  # noqa: E402
 
 

@@ -19,8 +19,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pipeline"))
 
-from velmar_pipeline import evaluators, search_arena  # noqa: E402
-from velmar_pipeline.config import SearchConfig  # noqa: E402
+from velmar_pipeline.evaluators import registry as evaluators  # noqa: E402
+from velmar_pipeline.arena import search_arena  # noqa: E402
+from velmar_pipeline.selfplay.config import SearchConfig  # noqa: E402
 
 
 def main() -> int:

@@ -1,9 +1,9 @@
-"""Game records made without the engine, for the training, arena and picture tests."""
+"""Game records and positions made without the engine, for the tests of every room."""
 
 import numpy as np
 
 import velmar_rules
-from velmar_pipeline import records
+from velmar_pipeline.records import shards as records
 
 
 def lowest_tile_games(count, seed=0):
@@ -32,3 +32,14 @@ def lowest_tile_games(count, seed=0):
 def write_games(folder, games, name="shard-00000.npz"):
     folder.mkdir(parents=True, exist_ok=True)
     return records.write_shard(folder / name, games, {"evaluator": "scripted"})
+
+
+def real_positions(count=6, seed=3):
+    """Positions of one random game, spread over its length."""
+    rng = np.random.default_rng(seed)
+    game = velmar_rules.Game()
+    seen = []
+    while not game.is_over:
+        seen.append(game.encode())
+        game.apply(int(rng.choice(game.legal_tiles())))
+    return np.stack([seen[i] for i in np.linspace(0, len(seen) - 1, count).astype(int)])

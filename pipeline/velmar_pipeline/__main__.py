@@ -1,7 +1,9 @@
 """Command line: ``python -m velmar_pipeline <command>`` (also ``velmar-pipeline``).
 
-Each command is a function ``add_<name>(subparsers)`` that registers its parser and
-sets ``handler`` to a callable taking the parsed arguments and returning an exit code.
+One table of commands, each a function ``add_<name>(subparsers)`` in the room that does the work:
+it registers the command's parser (flags, their checks) and sets ``handler`` to a callable taking
+the parsed arguments and returning an exit code. The commands' modules load without torch, Ray or
+matplotlib: those are imported only when a command that needs them runs.
 """
 
 from __future__ import annotations
@@ -12,7 +14,14 @@ import sys
 from collections.abc import Callable, Sequence
 
 from velmar_pipeline import __version__
+from velmar_pipeline.arena.arena import add_arena
+from velmar_pipeline.evaluators.onnx_export import add_export
+from velmar_pipeline.records.stats import add_stats
+from velmar_pipeline.selfplay.command import add_selfplay
+from velmar_pipeline.show import add_show
 from velmar_pipeline.streams import BestEffort
+from velmar_pipeline.training.loop import add_loop
+from velmar_pipeline.training.train import add_train
 
 
 def _module_status(name: str) -> str:
@@ -36,51 +45,16 @@ def add_info(subparsers: argparse._SubParsersAction) -> None:
     parser.set_defaults(handler=_run_info)
 
 
-def add_selfplay(subparsers: argparse._SubParsersAction) -> None:
-    from velmar_pipeline.selfplay import add_selfplay as add
-
-    add(subparsers)
-
-
-# The training commands import torch only when they run, so these modules load without it.
-def add_train(subparsers: argparse._SubParsersAction) -> None:
-    from velmar_pipeline.train import add_train as add
-
-    add(subparsers)
-
-
-def add_loop(subparsers: argparse._SubParsersAction) -> None:
-    from velmar_pipeline.loop import add_loop as add
-
-    add(subparsers)
-
-
-def add_arena(subparsers: argparse._SubParsersAction) -> None:
-    from velmar_pipeline.arena import add_arena as add
-
-    add(subparsers)
-
-
-def add_stats(subparsers: argparse._SubParsersAction) -> None:
-    from velmar_pipeline.stats import add_stats as add
-
-    add(subparsers)
-
-
-def add_export(subparsers: argparse._SubParsersAction) -> None:
-    from velmar_pipeline.onnx_export import add_export as add
-
-    add(subparsers)
-
-
-def add_show(subparsers: argparse._SubParsersAction) -> None:
-    from velmar_pipeline.show import add_show as add
-
-    add(subparsers)
-
-
+# In the order of `--help`.
 COMMANDS: list[Callable[[argparse._SubParsersAction], None]] = [
-    add_info, add_selfplay, add_stats, add_train, add_loop, add_arena, add_export, add_show,
+    add_info,      # the version and which modules load
+    add_selfplay,  # self-play games written as records (selfplay.command)
+    add_stats,     # what a folder of records holds (records.stats)
+    add_train,     # a network fitted on records (training.train)
+    add_loop,      # generations of self-play, training and gatekeeping (training.loop)
+    add_arena,     # games between evaluators, with or without search (arena.arena)
+    add_export,    # a checkpoint's network as an ONNX model (evaluators.onnx_export)
+    add_show,      # a game of a shard drawn as a picture or an animation (show)
 ]
 
 

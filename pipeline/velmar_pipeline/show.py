@@ -1,9 +1,16 @@
 """The ``show`` command: pictures of a recorded game.
 
 Draws the board of one game of a shard, after all its tiles or after the first k, as a PNG:
-one colour per player, the start corners marked, the last tile laid outlined. With ``--gif`` it
+one colour per player, every piece outlined, the last piece laid outlined boldly, the start
+corners marked, and a legend giving each colour's player, score and payoff. With ``--gif`` it
 also writes the game as an animation (matplotlib's Pillow writer), one frame every ``--every``
 tiles plus the final position.
+
+A record holds tiles, not pieces: a player lays a piece square by square. The replay tells where
+each piece ends (``piece_numbers``): the turn passes to another player once a piece is complete;
+a player who moves alone at the end keeps the turn, and there a new piece shows in the legal
+tiles, none of which touches the player's own squares along an edge, while a piece in progress
+always has a legal tile next to a square just laid.
 """
 
 from __future__ import annotations
@@ -19,9 +26,10 @@ import numpy as np
 
 import velmar_rules
 from velmar_rules import BOARD_WIDTH as BOARD
-from velmar_pipeline import records
-from velmar_pipeline.atomic import check_writable_file, readable_as_usual
-from velmar_pipeline.records import GameRecord
+from velmar_rules import PLAYERS
+from velmar_pipeline.records import shards as records
+from velmar_pipeline.records.atomic import check_writable_file, readable_as_usual
+from velmar_pipeline.records.shards import GameRecord
 
 COLOURS = np.array([
     (0.93, 0.93, 0.91),  # empty
@@ -31,8 +39,13 @@ COLOURS = np.array([
     (0.20, 0.62, 0.27),  # player 3
 ])
 START_CORNERS = velmar_rules.START_CORNERS
-FIGURE_INCHES = (6.0, 6.6)
+FIGURE_INCHES = (6.0, 7.2)
 DPI = 100
+# The board's axes in figure fractions (left, bottom, width, height): a square, the title above,
+# the legend below.
+BOARD_BOX = (0.04, 0.16, 0.92, 0.92 * FIGURE_INCHES[0] / FIGURE_INCHES[1])
+PIECE_EDGE = dict(color=(0.25, 0.25, 0.25), linewidth=1.2)
+LAST_PIECE_EDGE = dict(color="black", linewidth=3.2)
 MIN_FPS, MAX_FPS = 0.01, 100.0
 
 
@@ -47,13 +60,72 @@ def board_owners(game: GameRecord, moves: int | None = None) -> np.ndarray:
     return np.array([[0 if c == "." else int(c) + 1 for c in row] for row in rows], np.int64)
 
 
+def closed_flag(player: int) -> int:
+    """The bit of a cell byte (``velmar_rules.Game.cells``) that closes the cell to ``player``."""
+    return 0x10 << player
+
+
+def piece_numbers(history) -> list[int]:
+    """For each tile of ``history`` ((player, cell) pairs), the number of the piece it belongs to:
+    0 for the first piece laid in the game, 1 for the next, and so on (see the module docstring)."""
+    game = velmar_rules.Game()
+    numbers = []
+    piece = 0
+    for player, cell in history:
+        game.apply(int(cell))
+        numbers.append(piece)
+        if game.current_player != player or not _piece_in_progress(game, player):
+            piece += 1
+    return numbers
+
+
+def _piece_in_progress(game: velmar_rules.Game, player: int) -> bool:
+    cells = game.cells
+    return any(cells[tile] & closed_flag(player) for tile in game.legal_tiles())
+
+
+def board_pieces(game: GameRecord, moves: int | None = None) -> np.ndarray:
+    """(20, 20) int: -1 for an empty cell, else the number of the piece covering it (``piece_numbers``)."""
+    history = game.history()[: len(game) if moves is None else moves]
+    pieces = np.full((BOARD, BOARD), -1, np.int64)
+    for (_, cell), number in zip(history, piece_numbers(history)):
+        pieces[divmod(int(cell), BOARD)] = number
+    return pieces
+
+
+def piece_edges(pieces: np.ndarray, only: int | None = None) -> list[tuple[tuple[float, float], tuple[float, float]]]:
+    """The sides of squares where a piece ends (another piece, an empty cell or the board's edge), as
+    ((x0, y0), (x1, y1)) segments in the board's axes (column, row; cell centres on integers).
+    ``only``: the sides of that piece alone."""
+    padded = np.pad(pieces, 1, constant_values=-1)
+    segments = []
+    for row, column in zip(*np.nonzero(pieces >= 0 if only is None else pieces == only)):
+        number = pieces[row, column]
+        x, y = column - 0.5, row - 0.5
+        if padded[row, column + 1] != number:  # above
+            segments.append(((x, y), (x + 1, y)))
+        if padded[row + 2, column + 1] != number:  # below
+            segments.append(((x, y + 1), (x + 1, y + 1)))
+        if padded[row + 1, column] != number:  # left
+            segments.append(((x, y), (x, y + 1)))
+        if padded[row + 1, column + 2] != number:  # right
+            segments.append(((x + 1, y), (x + 1, y + 1)))
+    return segments
+
+
 def _title(game: GameRecord, index: int, moves: int) -> str:
-    state = velmar_rules.replay(game.history()[:moves])
-    scores = ", ".join(str(s) for s in state.score())
     if moves == len(game):
-        payoff = ", ".join(f"{p:g}" for p in game.payoff)
-        return f"game {index}: final position, {moves} tiles\nscores [{scores}], payoff [{payoff}]"
-    return f"game {index}: after {moves} of {len(game)} tiles\nscores [{scores}], player {state.current_player} to move"
+        return f"game {index}: final position, {moves} tiles\nlast piece laid outlined in black"
+    state = velmar_rules.replay(game.history()[:moves])
+    return f"game {index}: after {moves} of {len(game)} tiles, player {state.current_player} to move\n" \
+           "last piece laid outlined in black"
+
+
+def legend_labels(game: GameRecord, moves: int) -> list[str]:
+    """One line per player for the legend: its number, its score after ``moves`` tiles and the game's payoff."""
+    scores = velmar_rules.replay(game.history()[:moves]).score()
+    final = "payoff" if moves == len(game) else "final payoff"
+    return [f"player {player}: score {scores[player]}, {final} {game.payoff[player]:g}" for player in range(PLAYERS)]
 
 
 def _figure():
@@ -62,28 +134,41 @@ def _figure():
     matplotlib.use("Agg")
     from matplotlib import pyplot as plt
 
-    figure, axis = plt.subplots(figsize=FIGURE_INCHES, dpi=DPI)
-    figure.subplots_adjust(left=0.04, right=0.96, bottom=0.03, top=0.88)
+    figure = plt.figure(figsize=FIGURE_INCHES, dpi=DPI)
+    axis = figure.add_axes(BOARD_BOX)
     return plt, figure, axis
 
 
 def _draw(axis, game: GameRecord, index: int, moves: int) -> None:
-    from matplotlib.patches import Rectangle
+    from matplotlib.collections import LineCollection
+    from matplotlib.patches import Patch
 
     axis.clear()
+    for old in axis.figure.legends:
+        old.remove()
     owners = board_owners(game, moves)
     axis.imshow(COLOURS[owners], interpolation="nearest", extent=(-0.5, BOARD - 0.5, BOARD - 0.5, -0.5))
     axis.set_xticks(np.arange(-0.5, BOARD, 1), minor=True)
     axis.set_yticks(np.arange(-0.5, BOARD, 1), minor=True)
     axis.grid(which="minor", color="white", linewidth=0.8)
     axis.tick_params(which="both", length=0, labelbottom=False, labelleft=False)
+    for spine in axis.spines.values():  # black is the last piece's alone
+        spine.set_edgecolor(PIECE_EDGE["color"])
     for player, corner in enumerate(START_CORNERS):
         row, column = divmod(corner, BOARD)
         axis.plot(column, row, marker="o", markersize=4, color=COLOURS[player + 1] * 0.6, alpha=0.8)
+    pieces = board_pieces(game, moves)
+    axis.add_collection(LineCollection(piece_edges(pieces), capstyle="projecting", **PIECE_EDGE))
     if moves > 0:
-        row, column = divmod(int(game.moves[moves - 1][1]), BOARD)
-        axis.add_patch(Rectangle((column - 0.5, row - 0.5), 1, 1, fill=False, edgecolor="black", linewidth=2))
+        last = pieces[divmod(int(game.moves[moves - 1][1]), BOARD)]
+        axis.add_collection(LineCollection(piece_edges(pieces, only=last), capstyle="projecting", **LAST_PIECE_EDGE))
+    axis.set_xlim(-0.5, BOARD - 0.5)
+    axis.set_ylim(BOARD - 0.5, -0.5)
     axis.set_title(_title(game, index, moves), fontsize=10)
+    handles = [Patch(facecolor=COLOURS[player + 1], edgecolor=PIECE_EDGE["color"], label=label)
+               for player, label in enumerate(legend_labels(game, moves))]
+    axis.figure.legend(handles=handles, loc="lower center", ncol=2, fontsize=9, frameon=False,
+                       bbox_to_anchor=(0.5, 0.01))
 
 
 def check_game(game: GameRecord) -> None:

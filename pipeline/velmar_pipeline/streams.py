@@ -1,4 +1,5 @@
-"""Text output that never fails the work it reports on.
+"""Text output that never fails the work it reports on, and standard output and error pointed
+elsewhere for a while.
 
 A command's standard output piped into ``head`` closes early; a worker's log sits on a disk that
 fills up. Neither is a reason to lose games or to end with a traceback: :class:`BestEffort` keeps
@@ -9,7 +10,10 @@ instead of failing again) and drops whatever follows.
 
 from __future__ import annotations
 
+import contextlib
 import os
+import sys
+from collections.abc import Iterator
 from typing import TextIO
 
 
@@ -52,3 +56,35 @@ class BestEffort:
 
     def __getattr__(self, name: str):
         return getattr(self.stream, name)
+
+
+@contextlib.contextmanager
+def swapped_output(target: str | os.PathLike = os.devnull) -> Iterator[tuple[int, int]]:
+    """File descriptors 1 and 2 pointed at ``target`` (opened for appending) for the block, and
+    given back after it, whatever the block raised. Yields copies of the two original descriptors,
+    for what must still reach them (a progress bar); they are closed when the block ends.
+
+    What Python had buffered is flushed before the swap and after the block, so each line goes
+    where it was written while the swap lasted. Native code writing to the descriptors (the engine's
+    lines, a child process started in the block) follows the swap as well.
+    """
+    sys.stdout.flush()
+    sys.stderr.flush()
+    fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+    saved = os.dup(1), os.dup(2)
+    try:
+        os.dup2(fd, 1)
+        os.dup2(fd, 2)
+        os.close(fd)
+        fd = -1
+        yield saved
+    finally:
+        if fd >= 0:
+            os.close(fd)
+        try:
+            sys.stdout.flush()
+            sys.stderr.flush()
+        finally:
+            for number, copy in zip((1, 2), saved):
+                os.dup2(copy, number)
+                os.close(copy)

@@ -1,0 +1,127 @@
+"""The gatekeeper of the loop: a new network replaces the best one only by beating it with search.
+
+A duel is an arena with search between two networks, two seats each, seats rotated every game
+(``search_arena``). The candidate's score is its mean payoff per seat; as a game's payoffs sum to
+1, equal strength is 0.25, and the standard error comes from the spread of the per-game scores.
+The candidate is promoted when its score clears 0.25 by ``z`` standard errors (default 1.64: a
+one-sided 95% test), so that every promotion is a measured win and not the luck of a few games.
+
+The ledger (``gatekeeper.json`` beside ``loop.json``) holds the best network and every decision,
+written atomically, so a resumed loop keeps them.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import time
+from dataclasses import asdict, dataclass, field
+from pathlib import Path
+
+import numpy as np
+
+from velmar_rules import CELLS
+from velmar_pipeline.records.atomic import atomic_file
+
+LEDGER_NAME = "gatekeeper.json"
+FAIR = 0.25
+Z_PROMOTE = 1.64
+
+
+@dataclass
+class Duel:
+    """The candidate's side of a duel: mean payoff per seat, its standard error and 95% interval."""
+
+    games: int
+    score: float
+    stderr: float
+    seconds: float
+
+    @property
+    def low(self) -> float:
+        return self.score - 1.96 * self.stderr
+
+    @property
+    def high(self) -> float:
+        return self.score + 1.96 * self.stderr
+
+    def as_dict(self) -> dict:
+        return {"games": self.games, "score": self.score, "stderr": self.stderr, "low": self.low, "high": self.high,
+                "seconds": self.seconds}
+
+
+def duel(candidate, opponent, games: int, search, value_offset: float, parallel: int = 64) -> Duel:
+    """Plays ``games`` games with search between two evaluators (callables); the candidate's result."""
+    from velmar_pipeline.arena import search_arena
+
+    result = search_arena.play([candidate, opponent], ["candidate", "opponent"], games, search, value_offset,
+                               parallel=min(parallel, games))
+    scores = result.per_game()[:, 0]
+    stderr = float(scores.std(ddof=1)) / math.sqrt(len(scores)) if len(scores) > 1 else math.inf
+    return Duel(len(scores), float(scores.mean()), stderr, result.seconds)
+
+
+def promotes(result: Duel, z: float = Z_PROMOTE) -> bool:
+    return result.score - z * result.stderr > FAIR
+
+
+def without_priors(evaluator):
+    """The evaluator's values with uniform priors (zero logits): its priors switched off."""
+
+    def evaluate(planes):
+        _, values = evaluator(planes)
+        return np.zeros((len(planes), CELLS), np.float32), values
+
+    return evaluate
+
+
+@dataclass
+class Decision:
+    generation: int
+    candidate: str
+    best_before: str
+    duel: dict
+    promoted: bool
+    z: float
+    priors: dict | None = None  # the candidate with its priors against itself without them
+    decided: float = field(default_factory=time.time)
+
+
+@dataclass
+class Ledger:
+    """The best network so far and every decision, in ``root/gatekeeper.json``."""
+
+    root: Path
+    best: str | None = None
+    decisions: list[Decision] = field(default_factory=list)
+
+    @classmethod
+    def load(cls, root: str | Path) -> Ledger:
+        path = Path(root) / LEDGER_NAME
+        if not path.is_file():
+            return cls(Path(root))
+        try:
+            stored = json.loads(path.read_text())
+            decisions = [Decision(**entry) for entry in stored["decisions"]]
+            return cls(Path(root), stored["best"], decisions)
+        except (ValueError, KeyError, TypeError) as error:
+            raise ValueError(f"{path}: not a gatekeeper ledger ({error})") from None
+
+    def decided(self, generation: int) -> Decision | None:
+        return next((d for d in self.decisions if d.generation == generation), None)
+
+    def record(self, decision: Decision) -> None:
+        self.decisions = [d for d in self.decisions if d.generation != decision.generation] + [decision]
+        if decision.promoted:
+            self.best = decision.candidate
+        self.save()
+
+    def crown(self, best: str) -> None:
+        """The first best network (generation 0's, or the loop's --init), promoted without a duel."""
+        self.best = best
+        self.save()
+
+    def save(self) -> None:
+        payload = {"best": self.best, "decisions": [asdict(d) for d in self.decisions]}
+        with atomic_file(self.root / LEDGER_NAME) as file:
+            file.write(json.dumps(payload, indent=2).encode())

@@ -1,0 +1,14 @@
+"""Self-play: a run of games and everything it is made of. Owns the search settings (``config``),
+a run's settings (``options``), the run as an object (``run``: start the service, wait until it is
+ready, deal games, collect records, stop on Ctrl-C, SIGTERM or faults), the batched inference
+service (``service``) and the worker processes (``worker``) with what both do first as children
+(``process``), the exchange's endpoints and frames (``wire``) and its floor measurement
+(``floor``), the Ray layer (``cluster`` and ``node_runner``, imported only with ``--cluster``)
+and the ``selfplay`` command (``command``). It may import ``evaluators``, ``records``,
+``errors``, ``streams``, the native modules and, in ``cluster`` and ``node_runner`` only, ray.
+
+``velmar_pipeline.selfplay.Options`` and ``run_selfplay`` keep their names from before the rooms.
+"""
+
+from velmar_pipeline.selfplay.command import add_selfplay, run_selfplay  # noqa: F401 (the room's public names)
+from velmar_pipeline.selfplay.options import MAX_REPLY_TIMEOUT_S, MAX_WAIT_MS, Options  # noqa: F401

@@ -1,0 +1,194 @@
+"""What travels between the workers and the inference service, byte for byte.
+
+Requests go into one pipe shared by every worker, as fixed-size frames: the game id (int32,
+little-endian) followed by the five planes packed to bits (2000 bits, 250 bytes). A frame is
+smaller than PIPE_BUF, so each is written by a single ``os.write`` that the kernel keeps whole:
+writers need no lock, and a worker killed at any moment leaves either a whole frame or nothing
+behind. (A ``multiprocessing.Queue`` serialises writers with a lock; a worker killed while holding
+it stalls every other worker.) Packing also moves the conversion of the 2000 floats out of the
+service, which is the one serial stage, into the workers.
+
+Replies go to the pipe of the slot that owns the id, as one message each: the id (int32) then
+400 logits and 4 values (float32), all little-endian. An empty message means "the run is
+stopping, abandon the game".
+
+The endpoints on the hot path are native (``velmar_wire``): ``RequestSender`` and ``ReplyPipe``,
+handed to the engine, and the service's ``ReplyWriter``. They wait and write without the
+interpreter lock. The Python functions here are the reference they are tested against, byte for
+byte, and what the service uses to read a batch.
+"""
+
+from __future__ import annotations
+
+import os
+import select
+import struct
+from collections.abc import Sequence
+
+import numpy as np
+import velmar_wire
+
+from velmar_rules import CELLS, PLANES, PLAYERS
+from velmar_wire import (  # noqa: F401 (the endpoints and their errors live here for the package)
+    MisroutedReply,
+    PlanesNotBinary,
+    ReplyPipe,
+    ReplyWriter,
+    RequestSender,
+    RunStopped,
+    ServiceGone,
+)
+
+BITS = PLANES * CELLS
+ID = struct.Struct("<i")
+FRAME = ID.size + BITS // 8  # 254 bytes
+REPLY = ID.size + 4 * (CELLS + PLAYERS)  # 1620 bytes
+STOP = b""
+_ROW = struct.Struct(f"<{CELLS}d")
+
+assert FRAME <= select.PIPE_BUF, "a request frame must be written atomically"
+assert (FRAME, REPLY) == (velmar_wire.FRAME, velmar_wire.REPLY), "the native endpoints disagree on the sizes"
+
+
+def pack_request(request_id: int, planes: Sequence[Sequence[float]]) -> bytes:
+    """One request frame from an id and 5 sequences of 400 values, each 0.0 or 1.0."""
+    # struct converts a list of floats about four times faster than numpy's nested-list path.
+    try:
+        if len(planes) != PLANES:
+            raise struct.error(f"{len(planes)} planes")
+        raw = b"".join([_ROW.pack(*row) for row in planes])
+    except struct.error as error:
+        raise ValueError(f"planes must be {PLANES} x {CELLS} values ({error})") from None
+    values = np.frombuffer(raw, dtype="<f8")
+    bits = values != 0
+    if not np.array_equal(values, bits):
+        raise PlanesNotBinary("planes must hold only 0.0 and 1.0")
+    try:
+        head = ID.pack(request_id)
+    except struct.error:
+        raise ValueError("a request id must be a signed 32-bit integer") from None
+    return head + np.packbits(bits).tobytes()
+
+
+def request_ids(frames: bytes | bytearray | memoryview) -> np.ndarray:
+    """The ids [B] (int32) of a run of whole frames."""
+    rows = np.frombuffer(frames, dtype=np.uint8).reshape(-1, FRAME)
+    return np.ascontiguousarray(rows[:, : ID.size]).view("<i4").reshape(-1)
+
+
+def unpack_requests(frames: bytes | bytearray | memoryview) -> tuple[np.ndarray, np.ndarray]:
+    """The ids [B] and the planes [B, 5, 400] (float32) of a run of whole frames."""
+    rows = np.frombuffer(frames, dtype=np.uint8).reshape(-1, FRAME)
+    ids = request_ids(frames)
+    planes = np.unpackbits(rows[:, ID.size :], axis=1, count=BITS).reshape(-1, PLANES, CELLS)
+    return ids, planes.astype(np.float32)
+
+
+def pack_replies(ids: np.ndarray, logits: np.ndarray, values: np.ndarray) -> list[bytes]:
+    """One reply message per row of a batch's outputs (what ``ReplyWriter.send`` writes)."""
+    table = np.empty((len(ids), CELLS + PLAYERS + 1), dtype="<f4")
+    table[:, 0].view("<i4")[:] = ids
+    table[:, 1 : 1 + CELLS] = logits
+    table[:, 1 + CELLS :] = values
+    return [row.tobytes() for row in table]
+
+
+def decode_batch(frames: bytes | bytearray | memoryview) -> tuple[np.ndarray, np.ndarray]:
+    """What ``unpack_requests`` returns, decoded natively: the service's hot path."""
+    ids, planes = velmar_wire.unpack(frames)
+    return np.frombuffer(ids, dtype="<i4"), np.frombuffer(planes, dtype=np.float32).reshape(-1, PLANES, CELLS)
+
+
+def unpack_reply(message: bytes) -> tuple[list[float], list[float], int]:
+    """(logits, values, id) from one reply message, as the engine reads them."""
+    if len(message) != REPLY:
+        raise ValueError(f"a reply must be {REPLY} bytes, got {len(message)}")
+    numbers = np.frombuffer(message, dtype="<f4", offset=ID.size)
+    return numbers[:CELLS].tolist(), numbers[CELLS:].tolist(), ID.unpack_from(message)[0]
+
+
+class RequestReader:
+    """The service's end of the shared request pipe: reads whole frames, with timeouts."""
+
+    def __init__(self, fd: int):
+        self.fd = fd
+        self.poller = select.poll()
+        self.poller.register(fd, select.POLLIN)
+        self.pending = bytearray()
+        self.closed = False  # every writer has closed its end
+
+    def _fill(self, most: int, timeout: float) -> None:
+        if self.closed or not self.poller.poll(max(timeout, 0.0) * 1000.0):
+            return
+        chunk = os.read(self.fd, most * FRAME - len(self.pending))
+        if chunk:
+            self.pending += chunk
+        else:
+            self.closed = True
+
+    def read(self, most: int, first_timeout: float, gather_timeout: float, clock) -> bytes:
+        """Up to ``most`` whole frames: waits ``first_timeout`` for the first, then gathers more
+        until ``most`` are in or ``gather_timeout`` has passed since the first arrived. A read takes
+        every frame waiting (up to ``most``), so with no gathering one read is the whole batch."""
+        if len(self.pending) < FRAME:
+            self._fill(most, first_timeout)
+        if len(self.pending) >= FRAME and gather_timeout > 0:
+            deadline = clock() + gather_timeout
+            while len(self.pending) < most * FRAME and not self.closed:
+                remaining = deadline - clock()
+                if remaining <= 0:
+                    self._fill(most, 0.0)
+                    break
+                self._fill(most, remaining)
+        whole = min(len(self.pending) // FRAME, most) * FRAME
+        frames = bytes(self.pending[:whole])
+        del self.pending[:whole]
+        return frames
+
+
+class Flag:
+    """A run-wide yes/no shared by processes without a lock: one byte of shared memory.
+
+    ``multiprocessing.Event`` takes a lock shared by every process even to read it; a process
+    killed while holding it would block all the others.
+    """
+
+    def __init__(self, context):
+        self._value = context.RawValue("b", 0)
+
+    def set(self) -> None:
+        self._value.value = 1
+
+    def is_set(self) -> bool:
+        return self._value.value != 0
+
+
+class Tickets:
+    """A worker's end of its ticket pipe: the parent writes one byte for each game the worker may
+    start, and closes the pipe when no game is left.
+
+    The pipe is the worker's own, so nothing is shared with the other workers, and the parent
+    knows at any time how many games a worker holds (granted but not reported): those of a
+    worker that dies go to the others.
+    """
+
+    def __init__(self, conn, poll_s: float = 0.05):
+        self.fd = conn.fileno()
+        self.conn = conn  # keeps the descriptor open
+        os.set_blocking(self.fd, False)
+        self.poll_ms = poll_s * 1000.0
+
+    def take(self, keep_waiting) -> bool:
+        """Waits for a ticket while ``keep_waiting()``; False when none is left or waiting stops.
+
+        Safe to call from several threads at once."""
+        poller = select.poll()  # a poll object must not be shared by threads
+        poller.register(self.fd, select.POLLIN)
+        while keep_waiting():
+            if not poller.poll(self.poll_ms):
+                continue
+            try:
+                return os.read(self.fd, 1) != b""  # b"": the parent closed the pipe
+            except BlockingIOError:  # another thread of this worker took it
+                continue
+        return False

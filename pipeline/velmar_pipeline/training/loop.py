@@ -1,0 +1,550 @@
+"""The ``loop`` command: generations of self-play and training, resumable from the disk.
+
+Layout of the loop folder:
+
+    loop.json              the settings of the first run, and every later change of them with the
+                           generation it applies from (flags of later runs win)
+    gen-0000/              generation 0
+        shard-*.npz        its self-play games (worker-*.log beside them)
+        bootstrap.npz      instead of them with --bootstrap-games: positions of random games
+        model.pt           the network trained after it: its presence marks the generation done
+        losses.csv, loss.png
+    gen-0001/ ...
+
+Generation g plays ``--games`` games with the network of generation g - 1 (the ``uniform``
+evaluator for generation 0 unless ``--init`` names a checkpoint), then trains that network further
+on the games of the last ``--window`` generations and writes ``gen-g/model.pt``. Shards and
+checkpoints are written atomically, so after an interruption the loop resumes at the first
+generation without a checkpoint, playing only the games its folder still lacks.
+
+With ``--bootstrap-games N`` generation 0 plays no self-play at all: it trains on
+``--bootstrap-positions`` positions of each of N uniform-random games (``velmar_pipeline.training.bootstrap``;
+value targets only) for ``--bootstrap-epochs``. A search with ``uniform`` sees only finished games
+and its records teach little; random games' outcomes teach a value network enough to steer the
+next generation's search. Later generations train on their window's self-play positions plus a
+fresh random draw of ``--bootstrap-mix`` bootstrap positions per self-play position: a window
+holds a few hundred games, whose outcomes a value network learns by heart and would forget the
+thousands of outcomes it started from, so the random games stay in the mix as a replay buffer.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import re
+import signal
+import sys
+import time
+from dataclasses import asdict, dataclass, field, replace
+from pathlib import Path
+
+import numpy as np
+
+import velmar_rules
+from velmar_pipeline.training import bootstrap
+from velmar_pipeline.evaluators import registry as evaluators
+from velmar_pipeline.arena import gatekeeper
+from velmar_pipeline.evaluators import serving
+from velmar_pipeline.records import shards as records
+from velmar_pipeline.evaluators.architecture import Architecture
+from velmar_pipeline.records.atomic import atomic_file
+from velmar_pipeline.selfplay.config import (
+    VALUE_OFFSET, ConfigError, SearchConfig, add_inference_argument, add_search_arguments, search_from,
+    validate_value_offset,
+)
+from velmar_pipeline.errors import ClusterError, ModelError, one_line
+from velmar_pipeline.records.positions import Positions
+from velmar_pipeline.training.train import CHECKPOINT_NAME, TrainSettings, add_architecture_arguments, add_train_arguments
+from velmar_pipeline.selfplay.process import stop_signals_to_catch
+
+GENERATION_PATTERN = re.compile(r"^gen-(\d{4,})$")
+LOOP_EPOCHS = 1
+
+
+@dataclass
+class LoopSettings:
+    generations: int = 3
+    games: int = 16
+    window: int = 2
+    workers: int = field(default_factory=lambda: os.cpu_count() or 1)
+    threads_per_worker: int = 8  # games in flight per worker, as for selfplay: batches for a network served by torch
+    games_per_shard: int = 64
+    init: str | None = None
+    value_offset: float = VALUE_OFFSET
+    bootstrap_games: int = 0  # 0: generation 0 plays self-play with uniform (or --init)
+    bootstrap_positions: int = 10
+    bootstrap_epochs: int = 1
+    bootstrap_mix: float = 1.0
+    bootstrap_seed: int = 0
+    cluster: str | None = None  # self-play on this Ray cluster (velmar_pipeline.selfplay.cluster); training stays here
+    workers_per_node: int | None = None  # with cluster: None is one per CPU of each node
+    inference: str = "auto"  # how self-play runs each generation's network (inference.BACKENDS)
+    # Priors: from generation 1 on, the policy fits the best network's one-tile lookahead
+    # ("lookahead", velmar_pipeline.training.lookahead) or the records' visit shares ("visits").
+    policy_targets: str = "lookahead"
+    temperature: float = 0.03
+    gate_games: int = 64  # games of each generation against the best network (0: every generation is promoted)
+    gate_z: float = gatekeeper.Z_PROMOTE
+    priors_games: int = 32  # games of each new network against itself without priors (0: not measured)
+
+    def validate(self) -> None:
+        validate_value_offset(self.value_offset)
+        for name in ("generations", "games", "window", "workers", "threads_per_worker", "games_per_shard",
+                     "bootstrap_positions", "bootstrap_epochs"):
+            if getattr(self, name) < 1:
+                raise ConfigError(f"--{name.replace('_', '-')} must be >= 1, got {getattr(self, name)}")
+        if self.bootstrap_games < 0:
+            raise ConfigError(f"--bootstrap-games must be >= 0, got {self.bootstrap_games}")
+        if not self.bootstrap_mix >= 0:
+            raise ConfigError(f"--bootstrap-mix must be >= 0, got {self.bootstrap_mix}")
+        if self.gate_games < 0 or self.priors_games < 0:
+            raise ConfigError("--gate-games and --priors-games must be >= 0")
+        if self.gate_games == 1 or self.priors_games == 1:
+            raise ConfigError("a duel needs 2 games or more (0: none)")
+        if not (math.isfinite(self.gate_z) and math.isfinite(self.temperature) and self.temperature > 0):
+            raise ConfigError("--gate-z must be a finite number and --temperature > 0")
+        if self.policy_targets not in ("visits", "lookahead"):
+            raise ConfigError(f"--policy-targets must be visits or lookahead, got {self.policy_targets!r}")
+        if self.init is not None:
+            check_init(self.init)
+
+
+def check_init(path: str) -> None:
+    """ConfigError in one line unless ``path`` is a checkpoint that loads and evaluates a position
+    (as selfplay tries its evaluator before any process starts)."""
+    if not Path(path).is_file():
+        raise ConfigError(f"no checkpoint at {path!r}")
+    from velmar_pipeline.evaluators import network
+
+    try:
+        evaluators.checked_outputs(network.NetEvaluator.load(path, "cpu"), velmar_rules.Game().encode()[None])
+    except Exception as error:
+        raise ConfigError(f"--init {path!r} cannot be used: {one_line(error)}") from None
+
+
+@dataclass
+class GenerationReport:
+    generation: int
+    games_played: int
+    selfplay_seconds: float
+    requests_per_s: float
+    train_seconds: float
+    last_losses: dict | None
+    random_positions: int = 0  # generation 0 with --bootstrap-games: the positions of random games
+    decision: gatekeeper.Decision | None = None  # the gatekeeper's, for generations after 0
+
+
+def generation_folder(root: Path, generation: int) -> Path:
+    return root / f"gen-{generation:04d}"
+
+
+def done_generations(root: Path) -> list[int]:
+    """Generations whose checkpoint exists, in order."""
+    found = []
+    if root.is_dir():
+        for path in root.iterdir():
+            match = GENERATION_PATTERN.match(path.name)
+            if match and (path / CHECKPOINT_NAME).is_file():
+                found.append(int(match.group(1)))
+    return sorted(found)
+
+
+def latest_checkpoint(root: str | Path) -> Path | None:
+    done = done_generations(Path(root))
+    return generation_folder(Path(root), done[-1]) / CHECKPOINT_NAME if done else None
+
+
+def games_in(folder: Path) -> int:
+    """Games already written to the shards of ``folder`` (their payoff arrays only, nothing replayed)."""
+    total = 0
+    for path in records.shard_paths(folder):
+        with np.load(path, allow_pickle=False) as data:
+            total += len(data["payoffs"])
+    return total
+
+
+def bootstrap_positions(folder: Path, loop: LoopSettings, log) -> Positions:
+    """Generation 0's random-game positions: read from ``folder`` when there, else played and saved."""
+    path = folder / bootstrap.FILE_NAME
+    if path.is_file():
+        data, metadata = bootstrap.load(path)
+        if (metadata.get("games"), metadata.get("positions_per_game")) != (loop.bootstrap_games,
+                                                                            loop.bootstrap_positions):
+            log(f"loop: {path} holds {metadata.get('games')} games x {metadata.get('positions_per_game')} "
+                f"positions, not the {loop.bootstrap_games} x {loop.bootstrap_positions} asked for: using it as it is")
+        return data
+    log(f"loop: generation 0: {loop.bootstrap_games} random games, {loop.bootstrap_positions} positions from each, "
+        f"on {loop.workers} process(es)")
+    started = time.monotonic()
+    data = bootstrap.random_positions(loop.bootstrap_games, loop.bootstrap_positions, loop.bootstrap_seed,
+                                      loop.workers)
+    seconds = time.monotonic() - started
+    folder.mkdir(parents=True, exist_ok=True)
+    bootstrap.save(path, data, {"games": loop.bootstrap_games, "positions_per_game": loop.bootstrap_positions,
+                                "seed": loop.bootstrap_seed, "seconds": seconds})
+    log(f"  {len(data)} positions in {seconds:.1f} s ({loop.bootstrap_games / seconds:.0f} games/s)")
+    return data
+
+
+def run_loop(
+    root: str | Path,
+    loop: LoopSettings,
+    search: SearchConfig,
+    training: TrainSettings,
+    architecture: Architecture,
+    log=None,
+) -> tuple[list[GenerationReport], bool]:
+    """Runs the generations still missing; returns their reports and the signal that interrupted
+    the self-play of a generation (None when it was not)."""
+
+    loop.validate()
+    training.validate()
+    log = log or (lambda text: print(text, file=sys.stderr, flush=True))
+    root = Path(root)
+    root.mkdir(parents=True, exist_ok=True)
+    done = set(done_generations(root))
+    pending = [generation for generation in range(loop.generations) if generation not in done]
+    record_settings(root, {"loop": asdict(loop), "search": search.as_dict(), "training": asdict(training),
+                           "architecture": architecture.as_dict()}, pending[0] if pending else None, log)
+    reports: list[GenerationReport] = []
+    # Connected once for every generation: starting or joining a cluster takes seconds.
+    selfplay = ClusterSelfplay(loop) if loop.cluster else None
+    try:
+        return _generations(root, loop, search, training, architecture, log, reports, done, selfplay)
+    finally:
+        if selfplay is not None:
+            selfplay.close()
+
+
+SETTINGS_NAME = "loop.json"
+# How a run is carried out, not what it computes: these may differ from run to run unrecorded.
+RUN_ONLY_SETTINGS = {"loop.generations", "loop.workers", "loop.threads_per_worker", "loop.games_per_shard",
+                     "loop.cluster", "loop.workers_per_node", "training.progress", "training.device",
+                     "training.threads", "training.log_every"}
+
+
+def _flat(settings: dict) -> dict:
+    """{"section.name": value} of the settings, as JSON gives them back."""
+    return {f"{section}.{name}": value for section, values in json.loads(json.dumps(settings)).items()
+            for name, value in values.items()}
+
+
+def record_settings(root: Path, settings: dict, generation: int | None, log) -> dict:
+    """Writes the settings to ``root/loop.json`` on the first run. On a later run that has
+    ``generation`` still to make, settings that differ from the ones in force (those of the first
+    run with every recorded change) are named in the log and recorded with the generation they
+    apply from. Returns the changes, {"section.name": [before, now]}."""
+    path = root / SETTINGS_NAME
+    if not path.exists():
+        _write_json(path, {**settings, "created": time.time(), "changes": []})
+        return {}
+    try:
+        stored = json.loads(path.read_text())
+        in_force = _flat({key: stored[key] for key in settings})
+    except (ValueError, KeyError, TypeError, AttributeError) as error:
+        raise ValueError(f"{path} is not the settings file of a loop ({one_line(error)})") from None
+    for change in stored.get("changes", []):
+        in_force.update({key: values[1] for key, values in change["changed"].items()})
+    now = _flat(settings)
+    changed = {key: [in_force.get(key), value] for key, value in now.items()
+               if key not in RUN_ONLY_SETTINGS and in_force.get(key) != value}
+    if changed and generation is not None:
+        log(f"loop: settings differ from {path}: "
+            + ", ".join(f"{key.split('.', 1)[1]} {before!r} -> {value!r}" for key, (before, value) in changed.items())
+            + f"; they apply from generation {generation} and are recorded there")
+        stored.setdefault("changes", []).append({"generation": generation, "time": time.time(), "changed": changed})
+        _write_json(path, stored)
+    return changed if generation is not None else {}
+
+
+def _write_json(path: Path, data: dict) -> None:
+    with atomic_file(path) as file:
+        file.write(json.dumps(data, indent=2).encode())
+
+
+class ClusterSelfplay:
+    """The self-play of every generation on one cluster connection; the checkpoint of the
+    generation travels to the nodes through the object store."""
+
+    def __init__(self, loop: LoopSettings):
+        self.loop = loop
+        self.connection = None
+
+    def __call__(self, search: SearchConfig, options):
+        from velmar_pipeline.selfplay import cluster
+
+        if self.connection is None:
+            self.connection = cluster.Connection(self.loop.cluster)
+        return cluster.ClusterRun(search, options, self.connection, self.loop.workers_per_node).run()
+
+    def close(self) -> None:
+        if self.connection is not None:
+            self.connection.close()
+
+
+def _generations(root, loop, search, training, architecture, log, reports, done, selfplay):
+    from velmar_pipeline.selfplay.command import Options, run_selfplay
+    from velmar_pipeline.training.train import run_train
+
+    ledger = gatekeeper.Ledger.load(root)
+    random_games: Positions | None = None  # loaded once, for generation 0 and the later mixes
+    for generation in range(loop.generations):
+        folder = generation_folder(root, generation)
+        if generation in done:
+            if generation == 0:
+                _crown_first(root, ledger, loop)
+            elif loop.gate_games and ledger.decided(generation) is None:  # stopped between training and duel
+                reports.append(GenerationReport(generation, 0, 0.0, 0.0, 0.0, None))
+                _gate(root, generation, ledger, loop, search, log, reports[-1])
+            continue
+        previous = generation_folder(root, generation - 1) / CHECKPOINT_NAME if generation > 0 else None
+        if previous is not None and not previous.is_file():
+            raise RuntimeError(f"generation {generation - 1} has no checkpoint ({previous}); cannot go on")
+        model = _best(root, ledger, loop, previous) if previous is not None else (
+            Path(loop.init) if loop.init else None)
+        settings = replace(training, seed=None if training.seed is None else training.seed + generation,
+                           policy_targets="visits", teacher=None)
+        if model is not None and loop.policy_targets == "lookahead":
+            settings = replace(settings, policy_targets="lookahead", teacher=str(model),
+                               temperature=loop.temperature)
+        bootstrap_file = generation_folder(root, 0) / bootstrap.FILE_NAME
+        if generation == 0 and loop.bootstrap_games:
+            started = time.monotonic()
+            random_games = bootstrap_positions(folder, loop, log)
+            selfplay_seconds = time.monotonic() - started
+            log(f"loop: generation 0: training on {len(random_games)} positions of random games")
+            result = run_train([], folder, replace(settings, epochs=loop.bootstrap_epochs), init=model,
+                               architecture=architecture, info={"generation": 0}, log=log, extra=random_games)
+            last = result.last("validation") or result.last("train")
+            reports.append(GenerationReport(0, 0, selfplay_seconds, 0.0, result.seconds, last, len(random_games)))
+            log(f"loop: generation 0 done in {selfplay_seconds + result.seconds:.0f} s"
+                + (f" (value loss {last['value_loss']:.3f})" if last else ""))
+            _crown_first(root, ledger, loop)
+            continue
+        evaluator = serving.served_evaluator(f"net:{model}", loop.inference) if model is not None else "uniform"
+        have = games_in(folder)
+        missing = loop.games - have
+        started = time.monotonic()
+        requests_per_s = 0.0
+        if missing > 0:
+            log(f"loop: generation {generation}: {missing} self-play games with {evaluator}"
+                + (f" ({have} already on disk)" if have else ""))
+            options = Options(
+                games=missing, workers=min(loop.workers, missing), threads_per_worker=loop.threads_per_worker,
+                evaluator=evaluator, out=str(folder), games_per_shard=loop.games_per_shard,
+                progress=training.progress, value_offset=loop.value_offset,
+            )
+            summary = (selfplay or run_selfplay)(search, options)
+            requests_per_s = summary.requests_per_s
+            for line in summary.lines():
+                log(f"  {line}")
+            if summary.interrupted:
+                return reports, summary.stop_signal or signal.SIGINT
+            if summary.games < missing:
+                raise RuntimeError(f"generation {generation}: only {summary.games} of {missing} games were played")
+        selfplay_seconds = time.monotonic() - started
+        window = [generation_folder(root, g) for g in range(max(0, generation - loop.window + 1), generation + 1)]
+        extra = None
+        if loop.bootstrap_mix > 0 and bootstrap_file.is_file():
+            if random_games is None:
+                random_games, _ = bootstrap.load(bootstrap_file)
+            extra = mixed_in(random_games, loop.bootstrap_mix * tiles_in(window), settings.seed)
+        log(f"loop: generation {generation}: training on gen {window[0].name[4:]}..{window[-1].name[4:]}"
+            + (f" and {len(extra)} positions of random games" if extra is not None else "")
+            + (f", priors from {model}'s lookahead" if settings.policy_targets == "lookahead" else ""))
+        result = run_train(window, folder, settings, init=model, architecture=architecture,
+                           info={"generation": generation}, log=log, extra=extra)
+        last = result.last("validation") or result.last("train")
+        reports.append(GenerationReport(generation, max(missing, 0), selfplay_seconds, requests_per_s,
+                                        result.seconds, last))
+        log(f"loop: generation {generation} done in {selfplay_seconds + result.seconds:.0f} s"
+            + (f" (losses: policy {last['policy_loss']:.3f}, value {last['value_loss']:.3f})" if last else ""))
+        if generation == 0:
+            _crown_first(root, ledger, loop)
+        elif loop.gate_games:
+            _gate(root, generation, ledger, loop, search, log, reports[-1])
+    return reports, None
+
+
+def _crown_first(root: Path, ledger: gatekeeper.Ledger, loop: LoopSettings) -> None:
+    if loop.gate_games and ledger.best is None:
+        ledger.crown(str(Path(generation_folder(root, 0).name) / CHECKPOINT_NAME))
+
+
+def _best(root: Path, ledger: gatekeeper.Ledger, loop: LoopSettings, previous: Path) -> Path:
+    """The network a generation plays and trains on from: the gatekeeper's best, or without a
+    gatekeeper the previous generation's."""
+    if loop.gate_games and ledger.best is not None:
+        return root / ledger.best
+    return previous
+
+
+def _gate(root: Path, generation: int, ledger: gatekeeper.Ledger, loop: LoopSettings, search: SearchConfig, log,
+          report: GenerationReport) -> None:
+    """The candidate of ``generation`` against the best network, with search; the decision recorded."""
+    from velmar_pipeline.arena.arena import make_player
+
+    candidate = Path(generation_folder(root, generation).name) / CHECKPOINT_NAME
+    best = Path(ledger.best)
+    players = [make_player(str(root / path), backend=loop.inference) for path in (candidate, best)]
+    log(f"loop: generation {generation}: {loop.gate_games} games against the best network, {best}")
+    result = gatekeeper.duel(players[0], players[1], loop.gate_games, search, loop.value_offset)
+    priors = None
+    if loop.priors_games:
+        priors = gatekeeper.duel(players[0], gatekeeper.without_priors(players[0]), loop.priors_games, search,
+                                 loop.value_offset).as_dict()
+    decision = gatekeeper.Decision(generation, str(candidate), str(best), result.as_dict(),
+                                   gatekeeper.promotes(result, loop.gate_z), loop.gate_z, priors)
+    ledger.record(decision)
+    report.decision = decision
+    log(f"loop: generation {generation} scores {result.score:.3f} [{result.low:.3f}, {result.high:.3f}] per seat "
+        f"against {best}: " + ("promoted" if decision.promoted else f"not promoted; {ledger.best} stays the best")
+        + ("" if priors is None else f"; with its priors against without them {priors['score']:.3f} "
+           f"[{priors['low']:.3f}, {priors['high']:.3f}]"))
+
+
+def tiles_in(folders: list[Path]) -> int:
+    """Positions of the self-play games in ``folders`` (the shards' offsets only)."""
+    total = 0
+    for folder in folders:
+        for path in records.shard_paths(folder):
+            with np.load(path, allow_pickle=False) as data:
+                total += int(data["offsets"][-1])
+    return total
+
+
+def mixed_in(data: Positions, count: float, seed: int | None) -> Positions | None:
+    """A random draw of ``count`` positions of ``data`` (all of them when it holds fewer)."""
+    count = min(int(round(count)), len(data))
+    if count <= 0:
+        return None
+    if count == len(data):
+        return data
+    return data.subset(np.sort(np.random.default_rng(seed).choice(len(data), size=count, replace=False)))
+
+
+def add_loop(subparsers: argparse._SubParsersAction) -> None:
+    settings = LoopSettings()
+    parser = subparsers.add_parser(
+        "loop",
+        help="generations of self-play and training (resumable)",
+        description="Plays self-play games with the newest network, trains it on the last few generations' "
+        "games, and repeats. Run it again with the same --dir to resume after an interruption, or with a "
+        "larger --generations to go on.",
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+    )
+    parser.add_argument("--dir", default="loop-out", help="folder of the generations")
+    parser.add_argument("--generations", type=int, default=settings.generations, help="generations in all")
+    parser.add_argument("--games", type=int, default=settings.games, help="self-play games per generation")
+    parser.add_argument("--window", type=int, default=settings.window,
+                        help="train on the games of this many latest generations")
+    parser.add_argument("--workers", type=int, default=None, help="self-play worker processes (default: the cores)")
+    parser.add_argument("--threads-per-worker", type=int, default=settings.threads_per_worker,
+                        help="games played at once in each worker")
+    parser.add_argument("--games-per-shard", type=int, default=settings.games_per_shard, help="games per shard")
+    parser.add_argument("--init", default=None, help="checkpoint for generation 0's self-play and training")
+    group = parser.add_argument_group("generation 0 from random games")
+    group.add_argument("--bootstrap-games", type=int, default=settings.bootstrap_games,
+                       help="train generation 0 on this many uniform-random games instead of self-play (0: off)")
+    group.add_argument("--bootstrap-positions", type=int, default=settings.bootstrap_positions,
+                       help="positions drawn from each random game")
+    group.add_argument("--bootstrap-epochs", type=int, default=settings.bootstrap_epochs,
+                       help="passes over the random games' positions in generation 0")
+    group.add_argument("--bootstrap-mix", type=float, default=settings.bootstrap_mix,
+                       help="later generations also train on this many random-game positions per self-play position")
+    group.add_argument("--bootstrap-seed", type=int, default=settings.bootstrap_seed, help="seed of the random games")
+    parser.add_argument("--no-progress", action="store_true", help="no progress bars")
+    parser.add_argument("--cluster", default=None, metavar="ADDRESS",
+                        help="self-play on a Ray cluster (HOST:PORT, auto or local, as for selfplay; "
+                        "--workers then counts per node); training stays on this machine")
+    add_inference_argument(parser)
+    gate = parser.add_argument_group("gatekeeper")
+    gate.add_argument("--gate-games", type=int, default=settings.gate_games,
+                      help="games with search of each new network against the best one; it becomes the best only "
+                      "when it wins (0: every generation becomes the best)")
+    gate.add_argument("--gate-z", type=float, default=settings.gate_z,
+                      help="standard errors by which a new network's score must clear 0.25 to be promoted")
+    gate.add_argument("--priors-games", type=int, default=settings.priors_games,
+                      help="games of each new network against itself without priors, to measure them (0: none)")
+    add_search_arguments(parser, "search settings (as for selfplay)")
+    add_architecture_arguments(parser)
+    # Each generation trains the previous network again on a window that overlaps the last one,
+    # so a single pass: a second one over a few dozen games mostly memorises their outcomes.
+    add_train_arguments(parser, epochs=LOOP_EPOCHS)
+    parser.set_defaults(handler=_run_loop, policy_targets=settings.policy_targets)
+
+
+def _run_loop(args: argparse.Namespace) -> int:
+    from velmar_pipeline.training.train import architecture_from, settings_from
+
+    try:
+        search = search_from(args)
+        loop = LoopSettings(
+            generations=args.generations, games=args.games, window=args.window,
+            workers=args.workers if args.workers is not None else os.cpu_count() or 1,
+            threads_per_worker=args.threads_per_worker, games_per_shard=args.games_per_shard, init=args.init,
+            value_offset=args.value_offset, bootstrap_games=args.bootstrap_games,
+            bootstrap_positions=args.bootstrap_positions, bootstrap_epochs=args.bootstrap_epochs,
+            bootstrap_mix=args.bootstrap_mix, bootstrap_seed=args.bootstrap_seed,
+            cluster=args.cluster, workers_per_node=args.workers if args.cluster else None,
+            inference=args.inference, policy_targets=args.policy_targets, temperature=args.temperature,
+            gate_games=args.gate_games, gate_z=args.gate_z, priors_games=args.priors_games,
+        )
+        if args.teacher is not None:
+            raise ConfigError("the loop's teacher is always its best network; --teacher is for train")
+        training = settings_from(args)
+        training.validate()
+        architecture = architecture_from(args)
+        records.check_output_folder(args.dir, "the generations")
+        loop.validate()  # last: it loads and tries --init
+    except ValueError as error:  # ConfigError is a ValueError
+        print(f"velmar-pipeline loop: error: {error}", file=sys.stderr)
+        return 2
+    done = done_generations(Path(args.dir))
+    print(f"loop: {args.dir}: generations done {done or 'none'}, going to {loop.generations}", flush=True)
+    stopped_by = []
+
+    def on_stop_signal(signum, frame) -> None:  # SIGTERM and SIGHUP end training as Ctrl-C does
+        stopped_by.append(signum)
+        raise KeyboardInterrupt
+
+    # Not a signal ignored from the start (SIGHUP under nohup): that one stays ignored.
+    previous = {number: signal.signal(number, on_stop_signal) for number in stop_signals_to_catch()
+                if number != signal.SIGINT}
+    try:
+        reports, interrupted = run_loop(args.dir, loop, search, training, architecture)
+    except KeyboardInterrupt:  # during training: the generation without a checkpoint is redone on resume
+        print("loop: interrupted; run the same command again to resume", file=sys.stderr)
+        return 128 + (stopped_by[0] if stopped_by else signal.SIGINT)
+    except (ClusterError, ModelError) as error:
+        print(f"velmar-pipeline loop: error: {error}", file=sys.stderr)
+        return 2
+    except (RuntimeError, ValueError, OSError) as error:  # a generation that lost games, or bad records
+        print(f"velmar-pipeline loop: failed: {error}", file=sys.stderr)
+        return 1
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+    for report in reports:
+        losses = report.last_losses or {}
+        played = (f"{report.random_positions} positions of random games ({report.selfplay_seconds:.0f} s)"
+                  if report.random_positions else
+                  f"{report.games_played} games ({report.requests_per_s:.0f} req/s, {report.selfplay_seconds:.0f} s)")
+        print(f"gen {report.generation}: {played}, training {report.train_seconds:.0f} s, "
+              f"policy loss {losses.get('policy_loss', float('nan')):.3f}, "
+              f"value loss {losses.get('value_loss', float('nan')):.3f}")
+    if interrupted:
+        print("loop: interrupted; run the same command again to resume", file=sys.stderr)
+        return 128 + interrupted
+    ledger = gatekeeper.Ledger.load(args.dir)
+    for decision in ledger.decisions:
+        duel = decision.duel
+        print(f"gen {decision.generation} vs {decision.best_before}: {duel['score']:.3f} "
+              f"[{duel['low']:.3f}, {duel['high']:.3f}] in {duel['games']} games, "
+              + ("promoted" if decision.promoted else "not promoted"))
+    print(f"latest checkpoint: {latest_checkpoint(args.dir)}")
+    if ledger.best is not None:
+        print(f"best network: {Path(args.dir) / ledger.best}")
+    return 0

@@ -1,0 +1,558 @@
+"""The ``train`` command: fit the policy-value network to self-play records.
+
+Every game of the shards is replayed with ``velmar_rules`` to get the planes of each position.
+Losses, per position:
+
+- policy: cross-entropy between the record's visit shares and the softmax of the logits over the
+  legal tiles only (the engine never looks at the logits of other cells, so they are not fitted),
+  averaged over the positions that have a policy target (positions of random games have none) and
+  left out for a value-only network;
+- value: cross-entropy between the final payoff in slot order (``positions.slots_from_players``)
+  and the softmax of the value logits. A payoff is a distribution over the players (the leaders
+  share 1), so its cross-entropy is the natural fit for a softmax output.
+
+A fraction of the games (``--holdout``) is kept out of training and scored after every epoch, so
+over-fitting a small window shows in the log. With ``--augment`` (the default) every training
+position is used under a random quarter turn of the board each time (``positions.rotate``): an
+exact symmetry of the game, so four times the positions for the cost of a gather. Validation
+positions are scored as they are. Writes ``model.pt``, ``losses.csv`` (one row per
+``--log-every`` steps and one per validation) and ``loss.png`` into ``--out``.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import io
+import math
+import shutil
+import sys
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import numpy as np
+
+from velmar_pipeline.records import positions as positions_module
+from velmar_pipeline.records import shards as records
+from velmar_pipeline.evaluators.architecture import DEFAULT as DEFAULT_ARCHITECTURE
+from velmar_pipeline.evaluators.architecture import Architecture
+from velmar_pipeline.records.atomic import atomic_file
+from velmar_pipeline.records.positions import Positions
+from velmar_pipeline.errors import one_line
+
+CHECKPOINT_NAME = "model.pt"
+LOSSES_NAME = "losses.csv"
+PLOT_NAME = "loss.png"
+LOSS_COLUMNS = ["step", "epoch", "split", "policy_loss", "value_loss", "loss", "positions"]
+POLICY_TARGETS = ("visits", "lookahead")
+MASKED_LOGIT = -1.0e4  # finite, so a zero target times its log-probability stays 0 instead of NaN
+
+
+class TrainingFailed(RuntimeError):
+    """Training went wrong (a loss that is no longer finite); nothing was written."""
+
+
+def torch_device(name: str | None):
+    """The torch device to train on: ``name``, or CUDA when available; ValueError for a device
+    this machine does not have."""
+    from velmar_pipeline.evaluators import network
+
+    if name is None:
+        return network.default_device()
+    try:
+        device = network.torch.device(name)
+    except RuntimeError as error:
+        raise ValueError(f"--device {name!r} is not a torch device ({error})") from None
+    if device.type == "cuda" and not network.torch.cuda.is_available():
+        raise ValueError(f"--device {name!r}: torch sees no CUDA GPU on this machine")
+    if device.type not in ("cpu", "cuda"):
+        raise ValueError(f"--device {name!r}: only cpu and cuda are supported")
+    return device
+
+
+@dataclass
+class TrainSettings:
+    epochs: int = 2
+    batch_size: int = 256
+    learning_rate: float = 1e-3
+    weight_decay: float = 1e-4
+    value_weight: float = 1.0
+    holdout: float = 0.1  # share of the games kept for validation
+    log_every: int = 20
+    seed: int | None = 0
+    progress: bool = True
+    device: str | None = None
+    threads: int | None = None  # torch threads on the CPU; None: network.default_threads()
+    augment: bool = True  # a random quarter turn of every training position
+    # Policy targets: "lookahead" (the teacher's one-tile lookahead, velmar_pipeline.training.lookahead) or
+    # "visits" (the records' visit shares); teacher None: the --init network.
+    policy_targets: str = "visits"
+    teacher: str | None = None
+    temperature: float = 0.03
+
+    def validate(self) -> None:
+        if self.epochs < 1:
+            raise ValueError(f"--epochs must be >= 1, got {self.epochs}")
+        if self.batch_size < 1:
+            raise ValueError(f"--batch-size must be >= 1, got {self.batch_size}")
+        for flag, value in (("--lr", self.learning_rate), ("--weight-decay", self.weight_decay),
+                            ("--value-weight", self.value_weight)):
+            if not math.isfinite(value):
+                raise ValueError(f"{flag} must be a finite number, got {value}")
+        if not self.learning_rate > 0:
+            raise ValueError(f"--lr must be > 0, got {self.learning_rate}")
+        if self.weight_decay < 0 or self.value_weight < 0:
+            raise ValueError("--weight-decay and --value-weight must be >= 0")
+        if not 0 <= self.holdout < 1:
+            raise ValueError(f"--holdout must be in [0, 1), got {self.holdout}")
+        if self.threads is not None and self.threads < 1:
+            raise ValueError(f"--threads must be >= 1, got {self.threads}")
+        if self.log_every < 1:
+            raise ValueError(f"--log-every must be >= 1, got {self.log_every}")
+        if self.policy_targets not in POLICY_TARGETS:
+            raise ValueError(f"--policy-targets must be one of {', '.join(POLICY_TARGETS)}, got {self.policy_targets!r}")
+        if not (math.isfinite(self.temperature) and self.temperature > 0):
+            raise ValueError(f"--temperature must be > 0, got {self.temperature}")
+        if self.teacher is not None and not Path(self.teacher).is_file():
+            raise ValueError(f"no teacher network at {self.teacher!r}")
+
+
+@dataclass
+class TrainResult:
+    checkpoint: Path
+    rows: list[dict] = field(default_factory=list)
+    games: int = 0
+    train_positions: int = 0
+    validation_positions: int = 0
+    steps: int = 0
+    seconds: float = 0.0
+
+    def last(self, split: str) -> dict | None:
+        found = [row for row in self.rows if row["split"] == split]
+        return found[-1] if found else None
+
+
+def batch_losses(model, planes, policies, values):
+    """(policy loss, value loss, rows with a policy target) of one batch, tensors on the model's device.
+
+    The value loss is the mean over the batch, the policy loss the mean over the rows whose policy
+    target is not all zeros (0 when there are none, or when the network has no policy head).
+    """
+    from torch.nn import functional as F
+
+    x = planes.float()
+    logits, value_logits = model(x)
+    value_loss = -(values * F.log_softmax(value_logits, dim=1)).sum(dim=1).mean()
+    if not model.architecture.policy_head:
+        zero = value_loss.new_zeros(())
+        return zero, value_loss, zero
+    targeted = (policies.sum(dim=1) > 0).float()
+    legal = x[:, positions_module.LEGAL_PLANE] > 0.5
+    log_policy = F.log_softmax(logits.masked_fill(~legal, MASKED_LOGIT), dim=1)
+    count = targeted.sum()
+    policy_loss = -(policies * log_policy).sum(dim=1).sum() / count.clamp(min=1.0)
+    return policy_loss, value_loss, count
+
+
+def split_games(games: Sequence, holdout: float, seed: int | None) -> tuple[list, list]:
+    """(training games, validation games); at least one game trains, validation only with 2+ games."""
+    count = len(games)
+    held = min(int(round(count * holdout)), count - 1) if count > 1 else 0
+    order = np.random.default_rng(seed).permutation(count)
+    validation = [games[i] for i in sorted(order[:held])]
+    training = [games[i] for i in sorted(order[held:])]
+    return training, validation
+
+
+def split_positions(data: Positions, holdout: float, seed: int | None) -> tuple[Positions, Positions | None]:
+    """(training, validation) positions of ``data``, split by their game as :func:`split_games` does."""
+    games = np.unique(data.game)
+    training_games, validation_games = split_games(games, holdout, seed)
+    if not validation_games:
+        return data, None
+    held = np.isin(data.game, validation_games)
+    return data.subset(np.flatnonzero(~held)), data.subset(np.flatnonzero(held))
+
+
+def _tensors(data, rows: np.ndarray, device, turns: np.ndarray | None = None):
+    import torch
+
+    planes, policies, values, to_move = data.batch(rows)
+    if turns is not None:
+        planes, policies, values, _ = positions_module.rotate(planes, policies, values, to_move, turns)
+    return tuple(torch.from_numpy(np.ascontiguousarray(a)).to(device, non_blocking=True)
+                 for a in (planes, policies, values))
+
+
+class _Sums:
+    """Running sums of the losses, each weighted by the rows it was averaged over."""
+
+    def __init__(self):
+        self.policy = self.policy_rows = self.value = self.rows = 0.0
+
+    def add(self, policy_loss, value_loss, policy_rows, rows: int) -> None:
+        policy_rows = float(policy_rows)
+        self.policy += policy_loss.item() * policy_rows
+        self.policy_rows += policy_rows
+        self.value += value_loss.item() * rows
+        self.rows += rows
+
+    def means(self) -> tuple[float, float]:
+        """(policy loss, value loss); the policy loss is NaN when no row had a policy target."""
+        policy = self.policy / self.policy_rows if self.policy_rows else math.nan
+        return policy, self.value / self.rows
+
+
+def evaluate(model, data, batch_size: int, device) -> tuple[float, float]:
+    """Mean policy and value losses over ``data`` (eval mode, no gradients; policy NaN without targets)."""
+    import torch
+
+    model.eval()
+    sums = _Sums()
+    with torch.inference_mode():
+        for start in range(0, len(data), batch_size):
+            rows = np.arange(start, min(start + batch_size, len(data)))
+            policy_loss, value_loss, policy_rows = batch_losses(model, *_tensors(data, rows, device))
+            sums.add(policy_loss, value_loss, policy_rows, len(rows))
+    return sums.means()
+
+
+def fit(
+    model,
+    data: Positions | positions_module.PositionSets,
+    validation: Positions | positions_module.PositionSets | None,
+    settings: TrainSettings,
+    first_step: int = 0,
+) -> list[dict]:
+    """Trains ``model`` in place for ``settings.epochs`` passes over ``data``; returns the log rows.
+
+    The validation positions are scored before the first step too (epoch 0), so the log shows
+    where training started from. With ``settings.augment`` each training batch is turned by a
+    random quarter turn per position.
+    """
+    import torch
+
+    device = next(model.parameters()).device
+    if settings.seed is not None:
+        torch.manual_seed(settings.seed)
+    rng = np.random.default_rng(settings.seed)
+    optimizer = torch.optim.AdamW(model.parameters(), lr=settings.learning_rate, weight_decay=settings.weight_decay)
+    steps_per_epoch = math.ceil(len(data) / settings.batch_size)
+    rows: list[dict] = []
+    if validation is not None and len(validation):
+        rows.append(_row(first_step, -1, "validation", *evaluate(model, validation, settings.batch_size, device),
+                         settings, len(validation)))
+    bar = None
+    if settings.progress:
+        from tqdm import tqdm
+
+        bar = tqdm(total=steps_per_epoch * settings.epochs, unit="step", dynamic_ncols=True, file=sys.stderr)
+    step = first_step
+    try:
+        for epoch in range(settings.epochs):
+            model.train()
+            order = rng.permutation(len(data))
+            sums = _Sums()
+            for batch_number in range(steps_per_epoch):
+                rows_of_batch = np.sort(order[batch_number * settings.batch_size:(batch_number + 1) * settings.batch_size])
+                turns = rng.integers(4, size=len(rows_of_batch)) if settings.augment else None
+                policy_loss, value_loss, policy_rows = batch_losses(
+                    model, *_tensors(data, rows_of_batch, device, turns))
+                loss = policy_loss + settings.value_weight * value_loss
+                if not torch.isfinite(loss):
+                    raise TrainingFailed(
+                        f"the loss is not finite at step {step + 1} (policy {policy_loss.detach().item():g}, value "
+                        f"{value_loss.detach().item():g}): lower --lr; no checkpoint was written")
+                optimizer.zero_grad(set_to_none=True)
+                loss.backward()
+                optimizer.step()
+                step += 1
+                sums.add(policy_loss, value_loss, policy_rows, len(rows_of_batch))
+                last_of_epoch = batch_number == steps_per_epoch - 1
+                if step % settings.log_every == 0 or last_of_epoch:
+                    rows.append(_row(step, epoch, "train", *sums.means(), settings, int(sums.rows)))
+                    sums = _Sums()
+                if bar is not None:
+                    bar.set_postfix_str(f"epoch {epoch + 1}/{settings.epochs}, loss {loss.item():.3f}", refresh=False)
+                    bar.update(1)
+            if validation is not None and len(validation):
+                policy_value = evaluate(model, validation, settings.batch_size, device)
+                rows.append(_row(step, epoch, "validation", *policy_value, settings, len(validation)))
+    finally:
+        if bar is not None:
+            bar.close()
+    model.eval()
+    return rows
+
+
+def _row(step, epoch, split, policy_loss, value_loss, settings, count) -> dict:
+    policy_part = 0.0 if math.isnan(policy_loss) else policy_loss
+    return {
+        "step": step,
+        "epoch": epoch + 1,
+        "split": split,
+        "policy_loss": round(float(policy_loss), 6),
+        "value_loss": round(float(value_loss), 6),
+        "loss": round(float(policy_part + settings.value_weight * value_loss), 6),
+        "positions": count,
+    }
+
+
+def write_losses(path: Path, rows: Sequence[dict]) -> None:
+    text = io.StringIO(newline="")
+    writer = csv.DictWriter(text, LOSS_COLUMNS)
+    writer.writeheader()
+    writer.writerows(rows)
+    with atomic_file(path) as file:
+        file.write(text.getvalue().encode())
+
+
+def read_losses(path: str | Path) -> list[dict]:
+    with open(path, newline="") as file:
+        return [
+            {**row, "step": int(row["step"]), "epoch": int(row["epoch"]), "positions": int(row["positions"]),
+             **{k: float(row[k]) for k in ("policy_loss", "value_loss", "loss")}}
+            for row in csv.DictReader(file)
+        ]
+
+
+def plot_losses(rows: Sequence[dict], path: Path, title: str = "") -> Path:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    from matplotlib import pyplot as plt
+
+    figure, axes = plt.subplots(1, 2, figsize=(10, 4), dpi=100)
+    for axis, key, name in ((axes[0], "policy_loss", "policy"), (axes[1], "value_loss", "value")):
+        for split, style in (("train", "-"), ("validation", "o--")):
+            chosen = [row for row in rows if row["split"] == split]
+            if chosen:
+                axis.plot([r["step"] for r in chosen], [r[key] for r in chosen], style, label=split)
+        axis.set_title(f"{name} loss (cross-entropy)")
+        axis.set_xlabel("training step")
+        axis.grid(alpha=0.3)
+        axis.legend()
+    if title:
+        figure.suptitle(title)
+    figure.tight_layout()
+    try:
+        with atomic_file(path) as file:
+            figure.savefig(file, format="png")
+    finally:
+        plt.close(figure)
+    return path
+
+
+def run_train(
+    shards,
+    out: str | Path,
+    settings: TrainSettings | None = None,
+    init: str | Path | None = None,
+    architecture=None,
+    info: dict | None = None,
+    log: Callable[[str], None] | None = None,
+    extra: Positions | None = None,
+) -> TrainResult:
+    """Trains on the games of ``shards`` (folders, files or a list of both; may be empty when
+    ``extra`` is given) and on the positions ``extra`` (e.g. of random games, see
+    ``velmar_pipeline.training.bootstrap``), and writes into ``out``.
+
+    Starts from the checkpoint ``init`` when given (its architecture wins), else from a new
+    network of ``architecture``. ``info`` goes into the checkpoint (the loop stores the generation).
+    Both sources lose the same share of their games to validation.
+    """
+    from velmar_pipeline.evaluators import network
+
+    settings = settings or TrainSettings()
+    settings.validate()
+    log = log or (lambda text: print(text, file=sys.stderr, flush=True))
+    started = time.monotonic()
+    records.check_output_folder(out, "the checkpoint")
+    out = Path(out)
+    device = torch_device(settings.device)
+    paths = _shard_list(shards, log)
+    extra = extra if extra is not None and len(extra) else None
+    if not paths and extra is None:
+        raise ValueError(f"no shards in {shards}")
+    first_step = 0
+    model = None
+    if init is not None:  # a bad checkpoint is found before the games are replayed
+        model, previous = network.load_checkpoint(init, device)
+        first_step = int(previous.get("step", 0))
+        if settings.policy_targets == "lookahead" and not model.architecture.policy_head:
+            model = network.with_policy_head(model)  # a value network learning priors from here on
+    games = _games_with_targets(paths, settings, init, log)
+    if not games and extra is None:
+        raise ValueError("the shards hold no games")
+    training_games, validation_games = split_games(games, settings.holdout, settings.seed)
+    training_parts = [positions_module.collect(training_games)]
+    validation_parts = [positions_module.collect(validation_games)] if validation_games else []
+    if extra is not None:
+        extra_training, extra_validation = split_positions(extra, settings.holdout, settings.seed)
+        training_parts.append(extra_training)
+        validation_parts += [extra_validation] if extra_validation is not None else []
+    training = positions_module.PositionSets(training_parts)
+    validation = positions_module.PositionSets(validation_parts) if validation_parts else None
+    threads = network.set_threads(settings.threads)
+    if model is None:
+        model = network.PolicyValueNet(architecture or Architecture()).to(device)
+    log(
+        f"train: {len(games)} games from {len(paths)} shard(s)"
+        + (f" and {len(extra)} other positions" if extra is not None else "")
+        + f": {len(training)} positions to train on, "
+        f"{len(validation) if validation is not None else 0} held out; {network.parameter_count(model)} parameters"
+        f" ({model.architecture.blocks} blocks x {model.architecture.channels} channels"
+        + ("" if model.architecture.policy_head else ", value only") + f") on {device}"
+        + (f" with {threads} thread(s)" if device.type == "cpu" else "")
+    )
+    rows = fit(model, training, validation, settings, first_step)
+    steps = rows[-1]["step"] - first_step if rows else 0
+    created = not out.exists()
+    out.mkdir(parents=True, exist_ok=True)  # only once there is something to write
+    try:  # each file appears whole or not at all; the checkpoint, what matters most, first
+        checkpoint = network.save_checkpoint(
+            out / CHECKPOINT_NAME, model, step=first_step + steps, games=len(games),
+            positions=len(training), **(info or {}),
+        )
+        write_losses(out / LOSSES_NAME, rows)
+        plot_losses(rows, out / PLOT_NAME, title=f"{len(training)} positions, {len(games)} games"
+                    + (f" and {len(extra)} other positions" if extra is not None else ""))
+    except BaseException:
+        if created:  # nothing of this run is left behind
+            shutil.rmtree(out, ignore_errors=True)
+        raise
+    return TrainResult(
+        checkpoint, rows, len(games), len(training), len(validation) if validation is not None else 0, steps,
+        time.monotonic() - started,
+    )
+
+
+def _games_with_targets(paths: list[Path], settings: TrainSettings, init, log) -> list:
+    """The games of the shards; with lookahead targets, their policies are the teacher's."""
+    if settings.policy_targets == "visits":
+        return records.load_games(paths)
+    from velmar_pipeline.evaluators import serving
+    from velmar_pipeline.training import lookahead
+
+    teacher = settings.teacher or init
+    if teacher is None:
+        raise ValueError("lookahead policy targets need a teacher network: --teacher or --init")
+    served = serving.served_model(str(teacher), "onnx")
+    started = time.monotonic()
+    per_shard = [(path, records.read_shard(path)) for path in paths]
+    games = lookahead.relabelled(per_shard, served, settings.temperature)
+    log(f"train: lookahead targets of {sum(len(g) for g in games)} positions by {teacher} "
+        f"(temperature {settings.temperature:g}) in {time.monotonic() - started:.0f} s")
+    return games
+
+
+def _shard_list(shards, log: Callable[[str], None] | None = None) -> list[Path]:
+    """The shard files of ``shards`` (files and folders), each once: a shard named twice (or
+    also through its folder) is read once, with a note."""
+    if isinstance(shards, (str, Path)):
+        shards = [shards]
+    paths: list[Path] = []
+    seen: set[Path] = set()
+    repeated: list[Path] = []
+    for item in shards:
+        item = Path(item)
+        for path in records.shard_paths(item) if item.is_dir() else [item]:
+            key = path.resolve()
+            if key in seen:
+                repeated.append(path)
+                continue
+            seen.add(key)
+            paths.append(path)
+    if repeated and log is not None:
+        log(f"train: note: {repeated[0]}" + (f" and {len(repeated) - 1} other shard(s)" if len(repeated) > 1 else "")
+            + " named more than once; each shard's games are used once")
+    return paths
+
+
+def add_architecture_arguments(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("network (a new one; a checkpoint brings its own)")
+    group.add_argument("--blocks", type=int, default=DEFAULT_ARCHITECTURE.blocks, help="residual blocks")
+    group.add_argument("--channels", type=int, default=DEFAULT_ARCHITECTURE.channels, help="channels of the trunk")
+    group.add_argument("--value-only", action="store_true",
+                       help="no policy head: logits of 0 (uniform priors), trained on the value loss alone")
+
+
+def architecture_from(args: argparse.Namespace) -> Architecture:
+    return Architecture(blocks=args.blocks, channels=args.channels, policy_head=not args.value_only)
+
+
+def add_train_arguments(parser: argparse.ArgumentParser, epochs: int | None = None) -> None:
+    d = TrainSettings()
+    group = parser.add_argument_group("training")
+    group.add_argument("--epochs", type=int, default=epochs or d.epochs, help="passes over the positions")
+    group.add_argument("--batch-size", type=int, default=d.batch_size, help="positions per step")
+    group.add_argument("--lr", type=float, default=d.learning_rate, help="AdamW learning rate")
+    group.add_argument("--weight-decay", type=float, default=d.weight_decay, help="AdamW weight decay")
+    group.add_argument("--value-weight", type=float, default=d.value_weight, help="weight of the value loss")
+    group.add_argument("--holdout", type=float, default=d.holdout, help="share of the games kept for validation")
+    group.add_argument("--log-every", type=int, default=d.log_every, help="steps per row of losses.csv")
+    group.add_argument("--train-seed", type=int, default=d.seed, help="seed of the split, the order and the init")
+    group.add_argument("--device", default=None, help="torch device (default: cuda when available, else cpu)")
+    group.add_argument("--threads", type=int, default=None, help="torch threads (default: the cores but one)")
+    group.add_argument("--augment", action=argparse.BooleanOptionalAction, default=d.augment,
+                       help="use every training position under a random quarter turn of the board")
+    group.add_argument("--policy-targets", choices=POLICY_TARGETS, default=d.policy_targets,
+                       help="what the policy head fits: the teacher's one-tile value lookahead, or the records' "
+                       "visit shares")
+    group.add_argument("--teacher", default=None,
+                       help="network whose lookahead makes the policy targets (default: --init)")
+    group.add_argument("--temperature", type=float, default=d.temperature,
+                       help="lookahead targets: softmax temperature over the children's values")
+
+
+def settings_from(args: argparse.Namespace) -> TrainSettings:
+    return TrainSettings(
+        epochs=args.epochs, batch_size=args.batch_size, learning_rate=args.lr, weight_decay=args.weight_decay,
+        value_weight=args.value_weight, holdout=args.holdout, log_every=args.log_every, seed=args.train_seed,
+        progress=not args.no_progress, device=args.device, threads=args.threads, augment=args.augment,
+        policy_targets=args.policy_targets, teacher=getattr(args, "teacher", None), temperature=args.temperature,
+    )
+
+
+def add_train(subparsers: argparse._SubParsersAction) -> None:
+    parser = subparsers.add_parser(
+        "train",
+        help="fit the policy-value network to record shards",
+        description="Replays the games of record shards and fits the policy-value network to the search's "
+        "visit shares and the final payoffs. Writes model.pt, losses.csv and loss.png into --out.",
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+    )
+    parser.add_argument("shards", nargs="+", help="shard files or folders of shards")
+    parser.add_argument("--out", default="train-out", help="folder for the checkpoint, the loss log and the plot")
+    parser.add_argument("--init", default=None, help="checkpoint to start from (default: a new network)")
+    parser.add_argument("--no-progress", action="store_true", help="no progress bar")
+    add_architecture_arguments(parser)
+    add_train_arguments(parser)
+    parser.set_defaults(handler=_run_train)
+
+
+def _run_train(args: argparse.Namespace) -> int:
+    try:
+        settings = settings_from(args)
+        settings.validate()
+        architecture = architecture_from(args)
+        result = run_train(args.shards, args.out, settings, init=args.init, architecture=architecture)
+    except (ValueError, OSError) as error:
+        print(f"velmar-pipeline train: error: {error}", file=sys.stderr)
+        return 2
+    except TrainingFailed as error:
+        print(f"velmar-pipeline train: failed: {error}", file=sys.stderr)
+        return 1
+    except RuntimeError as error:  # from torch: an overflow, memory, a device that went away
+        print(f"velmar-pipeline train: failed: {one_line(error)}", file=sys.stderr)
+        return 1
+    print(f"trained {result.steps} steps on {result.train_positions} positions in {result.seconds:.1f} s")
+    for split in ("train", "validation"):
+        row = result.last(split)
+        if row is not None:
+            note = " (no policy head or target)" if math.isnan(row["policy_loss"]) else ""
+            print(f"last {split} losses: policy {row['policy_loss']:.4f}, value {row['value_loss']:.4f}{note}")
+    print(f"checkpoint: {result.checkpoint}")
+    return 0
