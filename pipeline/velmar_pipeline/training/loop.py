@@ -430,9 +430,10 @@ def add_loop(subparsers: argparse._SubParsersAction) -> None:
     parser = subparsers.add_parser(
         "loop",
         help="generations of self-play and training (resumable)",
-        description="Plays self-play games with the newest network, trains it on the last few generations' "
-        "games, and repeats. Run it again with the same --dir to resume after an interruption, or with a "
-        "larger --generations to go on.",
+        description="Plays self-play games with the best network so far, trains on from it on the last few "
+        "generations' games (values on outcomes, priors on its one-tile lookahead), keeps the new network only "
+        "if it beats the best head to head, and repeats. Run it again with the same --dir to resume after an "
+        "interruption, or with a larger --generations to go on.",
         formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
     parser.add_argument("--dir", default="loop-out", help="folder of the generations")
