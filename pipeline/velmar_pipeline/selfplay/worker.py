@@ -55,6 +55,10 @@ class ResultSender:
 
 
 STOP_POLL_S = 0.01  # how soon a worker sees that the run is stopping
+# A game the engine finished just before the stop is still converted and posted: the worker ends
+# only once no slot has been posting for POSTED_QUIET_S (and after POSTED_GRACE_S at the most).
+POSTED_QUIET_S = 0.1
+POSTED_GRACE_S = 2.0
 
 
 def load_play(target: str) -> Callable:
@@ -84,6 +88,8 @@ def run(
     parent = os.getppid()
     failures: list[str] = []
     playing: set[int] = set()  # slots in the middle of a game
+    posting: set[int] = set()  # slots whose game the engine has finished, not yet posted
+    posting_lock = threading.Lock()
     tickets = wire.Tickets(tickets)
 
     def keep_waiting() -> bool:
@@ -118,9 +124,25 @@ def run(
                 failures.append(text)
                 results.put(("error", worker, slot, text))
                 return
-            game = records.from_engine(moves, policies, payoff)
-            results.put(("game", worker, slot, game.moves, game.policies, game.payoff, pipe.replies))
-            playing.discard(slot)
+            with posting_lock:
+                posting.add(slot)
+            try:
+                game = records.from_engine(moves, policies, payoff)
+                results.put(("game", worker, slot, game.moves, game.policies, game.payoff, pipe.replies))
+                playing.discard(slot)
+            finally:
+                with posting_lock:
+                    posting.discard(slot)
+
+    def wait_for_finished_games() -> None:
+        quiet_since = started = time.monotonic()
+        while time.monotonic() - started < POSTED_GRACE_S:
+            with posting_lock:
+                if posting:
+                    quiet_since = time.monotonic()
+            if time.monotonic() - quiet_since >= POSTED_QUIET_S:
+                return
+            time.sleep(STOP_POLL_S / 2)
 
     def run_slot(slot: int, conn: Connection) -> None:
         # A slot that stops for any other reason must still be reported, or the parent would
@@ -146,6 +168,7 @@ def run(
     if stop.is_set() and any(thread.is_alive() for thread in threads):
         # The run is stopping: the games in progress are abandoned by ending the process. Ended
         # any other way (a failed evaluation), the engine would report each as an internal failure.
+        wait_for_finished_games()
         print(f"worker {worker}: stopped after {time.monotonic() - started:.1f} s; "
               f"{len(playing)} game(s) in progress abandoned", file=sys.stderr)
     else:
