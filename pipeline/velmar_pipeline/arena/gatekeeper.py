@@ -21,6 +21,7 @@ from pathlib import Path
 import numpy as np
 
 from velmar_rules import CELLS
+from velmar_pipeline.arena.seats import Z_95
 from velmar_pipeline.records.atomic import atomic_file
 
 LEDGER_NAME = "gatekeeper.json"
@@ -39,11 +40,11 @@ class Duel:
 
     @property
     def low(self) -> float:
-        return self.score - 1.96 * self.stderr
+        return self.score - Z_95 * self.stderr
 
     @property
     def high(self) -> float:
-        return self.score + 1.96 * self.stderr
+        return self.score + Z_95 * self.stderr
 
     def as_dict(self) -> dict:
         return {"games": self.games, "score": self.score, "stderr": self.stderr, "low": self.low, "high": self.high,

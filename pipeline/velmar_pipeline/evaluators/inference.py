@@ -127,10 +127,6 @@ def _shape_fits(shape, tail: tuple[int, ...]) -> bool:
     return len(shape) == 1 + len(tail) and all(s == t for s, t in zip(shape[1:], tail))
 
 
-def load(path: str | os.PathLike, threads: int = 1) -> OnnxEvaluator:
-    return OnnxEvaluator(path, threads)
-
-
 def reference_planes(count: int = 64, seed: int = 0) -> np.ndarray:
     """A fixed batch of positions from seeded random games, every phase of a game included."""
     rng = np.random.default_rng(seed)
@@ -161,19 +157,18 @@ def twin_paths(checkpoint: str | os.PathLike, sha256: str) -> list[Path]:
     return [checkpoint.with_suffix(SUFFIX), spare]
 
 
-def current_twin(checkpoint: str | os.PathLike, sha256: str) -> Path | None:
-    """The twin that holds the export of this checkpoint, if one exists; None otherwise."""
+def current_twin(checkpoint: str | os.PathLike, sha256: str) -> OnnxEvaluator | None:
+    """The loaded twin that holds the export of this checkpoint, if one exists; None otherwise."""
     for path in twin_paths(checkpoint, sha256):
-        if path.is_file() and _source_hash(path) == sha256:
-            return path
+        if not path.is_file():
+            continue
+        try:
+            twin = OnnxEvaluator(path)
+        except ValueError:
+            continue  # damaged or foreign: exported anew
+        if twin.metadata.get(METADATA_SOURCE_HASH) == sha256:
+            return twin
     return None
-
-
-def _source_hash(path: Path) -> str | None:
-    try:
-        return OnnxEvaluator(path).metadata.get(METADATA_SOURCE_HASH)
-    except ValueError:
-        return None  # damaged or foreign: exported anew
 
 
 def check_agreement(expected: tuple[np.ndarray, np.ndarray], found: tuple[np.ndarray, np.ndarray],

@@ -95,8 +95,8 @@ def checked_twin(checkpoint: str | os.PathLike) -> Path:
     model = _loaded(checkpoint)
     twin = inference.current_twin(checkpoint, sha256)
     if twin is not None:
-        check_against_torch(str(twin), model, inference.OnnxEvaluator(twin))
-        return twin
+        check_against_torch(twin.path, model, twin)
+        return Path(twin.path)
     data = _checked_export(checkpoint, model, sha256)
     beside, spare = inference.twin_paths(checkpoint, sha256)
     try:

@@ -44,7 +44,7 @@ SMALL_JOB = 4000
 
 
 class Teacher:
-    """The teacher network of one process: ``worth(games)`` gives the lookahead targets."""
+    """The teacher network of one process: :meth:`targets` gives the lookahead targets of games."""
 
     def __init__(self, model: str, temperature: float = TEMPERATURE, threads: int = 1):
         if not temperature > 0:
