@@ -1,24 +1,29 @@
-"""Learning curve: a training loop from random games, then every generation in the arena with search.
+"""Learning curve: a training loop from the hand-made heuristic, every generation in the arena with search.
 
-1. Runs (or resumes) ``loop`` into --dir: generation 0 trains a value network on positions of
-   --bootstrap-games uniform-random games; each later generation plays --games self-play games
-   with the best network so far (its priors and values), trains on from it (values on the games'
-   outcomes, the policy on the best network's one-tile lookahead at --temperature), measures its
-   priors (--priors-games against itself without them) and meets the best network head to head
-   (--gate-games): it becomes the best only by a measured win (``velmar_pipeline.arena.gatekeeper``).
-2. Plays every generation's network, searching --arena-sims simulations per tile, against
-   ``uniform``, ``heuristic`` and the best network before it, --arena-games games each (seats
-   rotated), through ``python -m velmar_pipeline arena``, --arena-jobs arenas at once. Results are
-   kept as JSON in --dir/arena/, so a rerun skips the arenas already played.
+1. Runs (or resumes) ``loop`` into --dir, one generation at a time: generation 0 learns from
+   --first-games games that ``heuristic`` plays with search (values on their outcomes, priors on
+   the heuristic's priors improved by a one-tile lookahead on its values); each later generation
+   plays --games self-play games with the best player so far, trains on from the best network
+   (priors from the best player's priors and lookahead, on --policy-share of the positions),
+   measures its priors (--priors-games against itself without them) and meets the best player
+   head to head (--gate-games): it becomes the best only by a measured win
+   (``velmar_pipeline.arena.gatekeeper``).
+2. After each generation, plays its network, searching --arena-sims simulations per tile, against
+   the --opponents (``heuristic`` at the arena's defaults and at match settings, ``uniform``, ...),
+   --arena-games games each (seats rotated), through ``python -m velmar_pipeline arena``,
+   --arena-jobs arenas at once. Results are kept as JSON in --dir/arena/, so a rerun skips the
+   arenas already played.
 3. Prints each generation's mean payoff per seat with its 95% interval against each opponent
-   (equal strength: 0.25) and the gatekeeper's decisions, and writes the table as Markdown
-   (learning_curve.md) and a plot with error bars (learning_curve.png) into --dir.
+   (equal strength: 0.25), the gatekeeper's decisions and the yardstick (value loss by phase and
+   top-prior agreement on held-out heuristic games, beside the heuristic's own), and writes the
+   table as Markdown (learning_curve.md) and a plot with error bars (learning_curve.png) into --dir.
 
-    .venv/bin/python bench/learning_curve.py [--dir learning-curve] [--quick]
+    .venv/bin/python bench/learning_curve.py [--dir models/run] [--quick]
 
-The defaults take a few hours on a 2-core machine; the elapsed time of every phase is printed.
+The defaults take many hours on a 2-core machine; the elapsed time of every phase is printed.
 --quick is a smoke run of a few minutes with tiny settings. Interrupt it at any time and run the
-same command again to go on (also with a larger --generations).
+same command again to go on (also with a larger --generations, or on a fresh clone from the
+committed small state: the records a window lacks are left out of its training).
 """
 
 from __future__ import annotations
@@ -39,18 +44,19 @@ from velmar_pipeline.arena.gatekeeper import Ledger
 from velmar_pipeline.training.loop import LoopSettings, done_generations, generation_folder, run_loop
 from velmar_pipeline.training.train import CHECKPOINT_NAME, LOSSES_NAME, TrainSettings, read_losses
 
-OPPONENTS = ("uniform", "heuristic", "best-before", "gen0")
-# The budget flags: an hour on 2 cores, and a smoke run of a few minutes. Generation 0 sees 5
-# positions from each of 40 000 games rather than 10 from 20 000: the same training time, twice the
-# outcomes.
+OPPONENTS = ("heuristic", "heuristic-match", "uniform", "best-before", "gen0")
+# Match settings: no root noise, no opening draws; the arena's defaults are self-play's.
+MATCH_FLAGS = ["--exploration-fraction", "0", "--sample-moves", "0"]
+# The budget flags: many hours on 2 cores, and a smoke run of a few minutes.
 FULL = {
-    "generations": 6, "games": 96, "sims_per_move": 16, "bootstrap_games": 40_000, "bootstrap_positions": 5,
-    "bootstrap_epochs": 1, "bootstrap_mix": 1.0, "window": 2, "epochs": 2, "blocks": 3, "channels": 16,
-    "arena_games": 64, "arena_sims": 16, "gate_games": 64, "priors_games": 64, "temperature": 0.03,
+    "generations": 12, "games": 128, "first_games": 1024, "sims_per_move": 16, "bootstrap_games": 0,
+    "bootstrap_positions": 5, "bootstrap_epochs": 1, "bootstrap_mix": 0.0, "window": 2, "epochs": 1, "blocks": 4,
+    "channels": 32, "arena_games": 128, "arena_sims": 16, "gate_games": 128, "priors_games": 32,
+    "temperature": 0.03, "policy_share": 0.25,
 }
 QUICK = {
-    **FULL, "generations": 3, "games": 6, "sims_per_move": 4, "bootstrap_games": 2_000, "arena_games": 4,
-    "arena_sims": 4, "gate_games": 4, "priors_games": 2,
+    **FULL, "generations": 2, "games": 6, "first_games": 8, "sims_per_move": 4, "arena_games": 4, "arena_sims": 4,
+    "gate_games": 4, "priors_games": 2, "blocks": 1, "channels": 8,
 }
 
 
@@ -62,6 +68,9 @@ def parse_arguments(argv=None) -> argparse.Namespace:
     budget = parser.add_argument_group("budget (defaults: an hour on 2 cores; --quick: a few minutes)")
     budget.add_argument("--generations", type=int, help=f"generations in all, 0 included ({FULL['generations']})")
     budget.add_argument("--games", type=int, help=f"self-play games per generation ({FULL['games']})")
+    budget.add_argument("--first-games", type=int, help=f"heuristic games of generation 0 ({FULL['first_games']})")
+    budget.add_argument("--policy-share", type=float,
+                        help=f"share of positions with lookahead targets ({FULL['policy_share']})")
     budget.add_argument("--sims-per-move", type=int, help=f"self-play simulations per tile ({FULL['sims_per_move']})")
     budget.add_argument("--bootstrap-games", type=int, help=f"random games for generation 0 ({FULL['bootstrap_games']})")
     budget.add_argument("--bootstrap-positions", type=int,
@@ -80,8 +89,9 @@ def parse_arguments(argv=None) -> argparse.Namespace:
                         help=f"games of each generation against itself without priors ({FULL['priors_games']})")
     budget.add_argument("--temperature", type=float, help=f"lookahead targets' temperature ({FULL['temperature']})")
     parser.add_argument("--gate-z", type=float, default=1.64, help="standard errors a promotion must clear 0.25 by")
-    parser.add_argument("--policy-targets", choices=("lookahead", "visits"), default="lookahead",
+    parser.add_argument("--policy-targets", choices=("improved", "lookahead", "visits"), default="improved",
                         help="what each generation's policy fits")
+    parser.add_argument("--teacher", default="heuristic", help="the first best player and teacher")
     parser.add_argument("--opponents", nargs="+", choices=OPPONENTS, default=list(OPPONENTS[:3]))
     parser.add_argument("--c-base", type=float, default=1.0, help="search exploration base (self-play and arena)")
     parser.add_argument("--c-init", type=float, default=0.0, help="search exploration constant")
@@ -110,15 +120,14 @@ def run_training_loop(args: argparse.Namespace, root: Path) -> list[str]:
         generations=args.generations, games=args.games, window=args.window, workers=args.workers,
         threads_per_worker=args.threads_per_worker, value_offset=args.value_offset,
         bootstrap_games=args.bootstrap_games, bootstrap_positions=args.bootstrap_positions,
-        bootstrap_epochs=args.bootstrap_epochs, bootstrap_mix=args.bootstrap_mix,
-        policy_targets=args.policy_targets, temperature=args.temperature, gate_games=args.gate_games,
-        gate_z=args.gate_z, priors_games=args.priors_games,
+        bootstrap_epochs=args.bootstrap_epochs, bootstrap_mix=args.bootstrap_mix, first_games=args.first_games,
+        gate_games=args.gate_games, gate_z=args.gate_z, priors_games=args.priors_games,
     )
     search = SearchConfig(sims_per_move=args.sims_per_move, c_base=args.c_base, c_init=args.c_init)
-    training = TrainSettings(epochs=args.epochs, progress=False, threads=args.threads)
-    # Generation 0 learns values only (random games teach no priors); the policy head grows with
-    # the first lookahead targets.
-    architecture = Architecture(blocks=args.blocks, channels=args.channels, policy_head=False)
+    training = TrainSettings(epochs=args.epochs, progress=False, threads=args.threads,
+                             policy_targets=args.policy_targets, teacher=args.teacher, temperature=args.temperature,
+                             policy_share=args.policy_share)
+    architecture = Architecture(blocks=args.blocks, channels=args.channels)
     reports, interrupted = run_loop(root, loop, search, training, architecture)
     if interrupted:
         raise KeyboardInterrupt
@@ -150,7 +159,7 @@ def arena_command(args: argparse.Namespace, root: Path, generation: int, opponen
         "--seed", str(args.seed + OPPONENTS.index(opponent)), "--json", str(partial), "--no-progress",
         "--c-base", str(args.c_base), "--c-init", str(args.c_init), "--value-offset", str(args.value_offset),
     ]
-    return command
+    return command + (MATCH_FLAGS if opponent.endswith("-match") else [])
 
 
 def opponent_model(root: Path, generation: int, opponent: str) -> str | None:
@@ -159,8 +168,11 @@ def opponent_model(root: Path, generation: int, opponent: str) -> str | None:
         return None if generation == 0 else str(generation_folder(root, 0) / CHECKPOINT_NAME)
     if opponent == "best-before":
         decision = Ledger.load(root).decided(generation)
-        return None if decision is None else str(root / decision.best_before)
-    return opponent
+        if decision is None:
+            return None
+        path = root / decision.best_before
+        return str(path) if path.is_file() else decision.best_before
+    return opponent.removesuffix("-match")
 
 
 def play_arenas(args: argparse.Namespace, root: Path, generations: list[int]) -> float:
@@ -262,41 +274,57 @@ def plot(rows: list[dict], opponents: list[str], path: Path, title: str) -> None
     plt.close(figure)
 
 
+def describe(args: argparse.Namespace) -> str:
+    return (f"Loop: generation 0 from {args.first_games} games of {args.teacher} with search, then "
+            f"{args.generations - 1} generation(s) of {args.games} self-play games with the best player, all at "
+            f"{args.sims_per_move} simulations; window {args.window}, {args.epochs} epoch(s), a {args.blocks} x "
+            f"{args.channels} network; priors: {args.policy_targets} targets from the best player on "
+            f"{args.policy_share:g} of the positions, temperature {args.temperature:g}; gatekeeper: "
+            f"{args.gate_games} games, promoted {args.gate_z:g} standard errors above 0.25; priors measured in "
+            f"{args.priors_games} games; arena: {args.arena_games} games at {args.arena_sims} simulations, c_base "
+            f"{args.c_base:g}, c_init {args.c_init:g}, value offset {args.value_offset:g} (the arena's defaults: "
+            f"root noise, opening tiles drawn; -match: neither).")
+
+
+def write_table(args: argparse.Namespace, root: Path, settings: str) -> str:
+    generations = [g for g in done_generations(root) if g < args.generations]
+    rows = collect(root, generations, args.opponents)
+    table = markdown(rows, args.opponents, settings)
+    (root / "learning_curve.md").write_text(table)
+    plot(rows, args.opponents, root / "learning_curve.png",
+         f"{args.first_games} heuristic games, then {args.games} self-play games/gen at {args.sims_per_move} sims; "
+         f"arena {args.arena_games} games at {args.arena_sims} sims")
+    return table
+
+
 def main(argv=None) -> int:
     args = parse_arguments(argv)
     root = Path(args.dir)
     started = time.monotonic()
-    settings = (f"Loop: {args.bootstrap_games} random games x {args.bootstrap_positions} positions "
-                f"({args.bootstrap_epochs} epoch(s)), then {args.generations - 1} generation(s) of {args.games} "
-                f"self-play games at {args.sims_per_move} simulations, window {args.window}, mix "
-                f"{args.bootstrap_mix:g}, {args.blocks} x {args.channels} "
-                f"network (value only at generation 0, then priors from the best network's one-tile lookahead at "
-                f"temperature {args.temperature:g}); gatekeeper: {args.gate_games} games, promoted {args.gate_z:g} "
-                f"standard errors above 0.25; priors measured in {args.priors_games} games; arena: {args.arena_games} games "
-                f"at {args.arena_sims} simulations, c_base {args.c_base:g}, c_init {args.c_init:g}, value offset "
-                f"{args.value_offset:g}.")
+    settings = describe(args)
     print(settings, flush=True)
     try:
-        phase = time.monotonic()
-        lines = run_training_loop(args, root)
-        print(f"loop: {time.monotonic() - phase:.0f} s this run" + "".join(f"\n  {line}" for line in lines),
-              flush=True)
-        generations = [g for g in done_generations(root) if g < args.generations]
-        arena_seconds = play_arenas(args, root, generations)
-        print(f"arenas: {arena_seconds:.0f} s this run", flush=True)
+        target = len(done_generations(root))
+        while True:  # one generation at a time, its arenas right after it
+            target = min(max(target, 1), args.generations)
+            phase = time.monotonic()
+            lines = run_training_loop(argparse.Namespace(**{**vars(args), "generations": target}), root)
+            if lines:
+                print(f"loop: {time.monotonic() - phase:.0f} s" + "".join(f"\n  {line}" for line in lines),
+                      flush=True)
+            arena_seconds = play_arenas(args, root, [g for g in done_generations(root) if g < target])
+            print(f"arenas: {arena_seconds:.0f} s", flush=True)
+            write_table(args, root, settings)
+            if target >= args.generations:
+                break
+            target += 1
     except KeyboardInterrupt:
         print("interrupted: run the same command again to go on", file=sys.stderr)
         return 130
     except subprocess.CalledProcessError as error:
         print(f"arena failed ({error.returncode}): {shlex.join(error.cmd)}", file=sys.stderr)
         return 1
-    rows = collect(root, generations, args.opponents)
-    table = markdown(rows, args.opponents, settings)
-    (root / "learning_curve.md").write_text(table)
-    plot(rows, args.opponents, root / "learning_curve.png",
-         f"{args.bootstrap_games} random games, {args.games} self-play games/gen at {args.sims_per_move} sims; "
-         f"arena {args.arena_games} games at {args.arena_sims} sims")
-    print(table)
+    print(write_table(args, root, settings))
     print(f"written: {root / 'learning_curve.md'}, {root / 'learning_curve.png'} "
           f"({time.monotonic() - started:.0f} s in all this run)")
     return 0

@@ -26,22 +26,28 @@ def teacher_file(tmp_path, policy_head=False):
     return str(onnx_export.export_checkpoint(path, tmp_path / "teacher.onnx"))
 
 
-def test_lookahead_targets_match_each_child_valued_alone(tmp_path):
+@pytest.mark.parametrize("form, priors, share", [("lookahead", None, 1.0), ("improved", "heuristic", 0.5)])
+def test_lookahead_targets_match_each_child_valued_alone(tmp_path, form, priors, share):
     model = teacher_file(tmp_path)
     evaluate = inference.OnnxEvaluator(model)
+    prior_logits = None if priors is None else lookahead.make_teacher(priors)
     rng = np.random.default_rng(4)
     game, cells = velmar_rules.Game(), []
     while not game.is_over:
         cells.append(int(rng.choice(game.legal_tiles())))
         game.apply(cells[-1])
-    # The opening, a same-player continuation, mid-game, and the last tile (its only child ends the game).
-    picks = [0, 1, 100, len(cells) - 1]
-    found = lookahead.Teacher(model, temperature=0.05).targets([cells], [picks])
+    recipe = lookahead.Recipe(model, priors, form, temperature=0.05, share=share)
+    found = lookahead.Teacher(recipe).targets([cells], first_game=1)
+    labelled = set(lookahead.labelled_rows(len(cells), 1, share).tolist())
+    # Every labelled row checked in the opening, mid-game and at the end (the last child ends the game).
+    checked = [i for i in sorted(labelled) if i < 3 or 100 <= i < 102 or i >= len(cells) - 2]
+    assert abs(len(labelled) - len(cells) * share) <= 1
+    assert not found[sorted(set(range(len(cells))) - labelled)].any()
     replay = velmar_rules.Game()
     for index, cell in enumerate(cells):
-        if index in picks:
-            mover, worth = replay.current_player, []
-            for tile in replay.legal_tiles():
+        if index in checked:
+            mover, worth, legal = replay.current_player, [], replay.legal_tiles()
+            for tile in legal:
                 child = replay.copy()
                 child.apply(tile)
                 if child.is_over:
@@ -49,9 +55,12 @@ def test_lookahead_targets_match_each_child_valued_alone(tmp_path):
                 else:
                     slot = (mover + child.current_player) % 4  # the slot holding the mover's value
                     worth.append(evaluate(child.encode()[None])[1][0, slot])
+            worth = np.array(worth, np.float64)
+            logits = 0.0 if prior_logits is None else prior_logits(replay.encode()[None])[0][0, legal]
+            centred = worth - worth.mean() if priors else worth
             want = np.zeros(400)
-            want[replay.legal_tiles()] = lookahead.softmax(np.array(worth) / 0.05)
-            np.testing.assert_allclose(found[picks.index(index)], want, atol=1e-5)
+            want[legal] = lookahead.softmax(logits + centred / 0.05)
+            np.testing.assert_allclose(found[index], want, atol=1e-5)
         replay.apply(cell)
 
 
@@ -71,38 +80,49 @@ def test_promotion_needs_a_measured_win(score, stderr, promoted):
     assert gatekeeper.promotes(gatekeeper.Duel(64, score, stderr, 1.0)) == promoted
 
 
-def test_loop_gatekeeper_decides_every_generation_and_keeps_its_decisions(tmp_path):
-    from velmar_pipeline.training.loop import LoopSettings, run_loop
+@pytest.mark.parametrize("first", ["heuristic", "init"])
+def test_loop_gatekeeper_decides_every_generation_and_keeps_its_decisions(tmp_path, first):
+    from velmar_pipeline.training.loop import INIT_NAME, LoopSettings, run_loop
     from velmar_pipeline.records import shards as records
 
     root = tmp_path / "loop"
-    loop = LoopSettings(generations=3, games=2, window=2, workers=2, bootstrap_games=20, bootstrap_positions=4,
-                        gate_games=2, priors_games=2)
+    init = None
+    if first == "init":
+        init = str(network.save_checkpoint(tmp_path / "init.pt", network.PolicyValueNet(
+            Architecture(blocks=1, channels=8))))
+    loop = LoopSettings(generations=3, games=2, first_games=3, window=2, workers=2, gate_games=2, priors_games=2,
+                        init=init)
     search = SearchConfig(sims_per_move=1, sample_moves=10)
-    training = TrainSettings(epochs=1, batch_size=256, holdout=0.0, progress=False, threads=1)
-    run = lambda: run_loop(root, loop, search, training, Architecture(blocks=1, channels=8, policy_head=False),
-                           log=print)
+    training = TrainSettings(epochs=1, batch_size=256, holdout=0.0, progress=False, threads=1,
+                             policy_targets="improved", teacher="heuristic", policy_share=0.5)
+    run = lambda: run_loop(root, loop, search, training, Architecture(blocks=1, channels=8), log=print)
     reports, interrupted = run()
     assert not interrupted
     ledger = gatekeeper.Ledger.load(root)
-    assert [d.generation for d in ledger.decisions] == [1, 2]
-    first = ledger.decided(1)
-    assert first.best_before == "gen-0000/model.pt" and first.duel["games"] == 2 and first.priors["games"] == 2
-    # Generation 2 played the best network after generation 1's decision, through its ONNX twin.
+    assert [d.generation for d in ledger.decisions] == [0, 1, 2]
+    # The first best player plays generation 0's games and must be beaten by generation 0.
+    first_best = "heuristic" if init is None else INIT_NAME
+    assert ledger.decided(0).best_before == first_best and ledger.decided(0).duel["games"] == 2
+    assert len(records.load_games(root / "gen-0000")) == 3
+    assert ledger.decided(1).priors["games"] == 2
+    # Generation 2 played the best player after generation 1's decision (a network through its ONNX twin).
     best_for_2 = ledger.decided(2).best_before
-    assert best_for_2 == ("gen-0001/model.pt" if first.promoted else "gen-0000/model.pt")
+    expected_best = next((d.candidate for d in reversed(ledger.decisions[:2]) if d.promoted), first_best)
+    assert best_for_2 == expected_best
     played = {game.metadata["evaluator"] for game in records.load_games(root / "gen-0002")}
-    assert played == {f"net:{root / best_for_2.replace('.pt', '.onnx')}"}
-    # Every network after generation 0 learned priors from the lookahead.
-    assert network.load_checkpoint(root / "gen-0001" / "model.pt", "cpu")[0].architecture.policy_head
+    assert played == ({"heuristic"} if best_for_2 == "heuristic"
+                      else {f"net:{root / best_for_2.replace('.pt', '.onnx')}"})
+    assert all(network.load_checkpoint(root / f"gen-000{g}" / "model.pt", "cpu")[0].architecture.policy_head
+               for g in range(3))
 
     # Stopped after generation 2's training, before its duel: resuming plays the duel only and
-    # keeps generation 1's decision as it was.
+    # keeps the earlier decisions as they were.
     stored = json.loads((root / gatekeeper.LEDGER_NAME).read_text())
-    stored["decisions"] = stored["decisions"][:1]
+    stored["decisions"], stored["best"] = stored["decisions"][:2], best_for_2
     (root / gatekeeper.LEDGER_NAME).write_text(json.dumps(stored))
     trained = (root / "gen-0002" / "model.pt").stat().st_mtime_ns
     reports, _ = run()
     again = gatekeeper.Ledger.load(root)
-    assert [d.generation for d in again.decisions] == [1, 2] and again.decided(1).decided == first.decided
+    assert [d.generation for d in again.decisions] == [0, 1, 2]
+    assert again.decided(1).decided == ledger.decided(1).decided
     assert (root / "gen-0002" / "model.pt").stat().st_mtime_ns == trained

@@ -193,7 +193,7 @@ def test_loop_runs_and_resumes_from_the_disk(tmp_path):
     training = TrainSettings(epochs=1, batch_size=512, holdout=0.0, progress=False, threads=1)
     reports, interrupted = run_loop(root, loop, search, training, Architecture(blocks=1, channels=8), log=print)
     assert not interrupted and [r.generation for r in reports] == [0, 1]
-    check_replays(root / "gen-0000", "uniform")
+    check_replays(root / "gen-0000", "heuristic")  # the first teacher
     check_replays(root / "gen-0001", f"net:{root / 'gen-0000' / 'model.onnx'}")  # the checkpoint's ONNX twin
     _, info = network.load_checkpoint(root / "gen-0001" / "model.pt", "cpu")
     _, first = network.load_checkpoint(root / "gen-0000" / "model.pt", "cpu")
@@ -325,7 +325,7 @@ def test_loop_from_random_games_value_only_and_resumed(tmp_path, monkeypatch):
 
     root = tmp_path / "loop"
     loop = LoopSettings(generations=2, games=2, window=2, workers=2, bootstrap_games=30, bootstrap_positions=4,
-                        bootstrap_epochs=2, bootstrap_mix=0.1, gate_games=0, policy_targets="visits")
+                        bootstrap_epochs=2, bootstrap_mix=0.1, gate_games=0)
     search = SearchConfig(sims_per_move=1, sample_moves=10)
     training = TrainSettings(epochs=1, batch_size=64, holdout=0.2, progress=False, threads=1)
     architecture = Architecture(blocks=1, channels=8, policy_head=False)

@@ -4,18 +4,29 @@ Layout of the loop folder:
 
     loop.json              the settings of the first run, and every later change of them with the
                            generation it applies from (flags of later runs win)
+    gatekeeper.json        the best player so far and every duel's decision
+    init.pt                a copy of --init, the first best player, when given
     gen-0000/              generation 0
         shard-*.npz        its self-play games (worker-*.log beside them)
+        shard-*.lookahead-*.npz  the policy targets of a shard's games, cached
         bootstrap.npz      instead of them with --bootstrap-games: positions of random games
         model.pt           the network trained after it: its presence marks the generation done
         losses.csv, loss.png
     gen-0001/ ...
 
-Generation g plays ``--games`` games with the network of generation g - 1 (the ``uniform``
-evaluator for generation 0 unless ``--init`` names a checkpoint), then trains that network further
-on the games of the last ``--window`` generations and writes ``gen-g/model.pt``. Shards and
-checkpoints are written atomically, so after an interruption the loop resumes at the first
-generation without a checkpoint, playing only the games its folder still lacks.
+The best player starts as the first teacher (``--teacher``, the hand-made ``heuristic`` by
+default) or the ``--init`` network. Generation g plays ``--games`` games (generation 0:
+``--first-games``) with the best player, then trains a network on the games of the last
+``--window`` generations, on from the best network (or, while the best player is no network of
+the loop, the previous generation's), and writes ``gen-g/model.pt``. Its values fit the games'
+outcomes; its priors fit the best player's priors improved by a one-tile lookahead on the best
+player's values (``velmar_pipeline.training.lookahead``). The new network meets the best player
+head to head (``--gate-games``) and replaces it only by a measured win. Shards and checkpoints
+are written atomically, so after an interruption the loop resumes at the first generation
+without a checkpoint (or without its duel), playing only the games its folder still lacks. A
+folder that holds only the small state (``loop.json``, ``gatekeeper.json``, the checkpoints, as
+committed for a long run) resumes too: the records that are missing from a window are left out
+of its training, and a generation whose checkpoint exists is never replayed.
 
 With ``--bootstrap-games N`` generation 0 plays no self-play at all: it trains on
 ``--bootstrap-positions`` positions of each of N uniform-random games (``velmar_pipeline.training.bootstrap``;
@@ -61,6 +72,13 @@ from velmar_pipeline.selfplay.process import stop_signals_to_catch
 
 GENERATION_PATTERN = re.compile(r"^gen-(\d{4,})$")
 LOOP_EPOCHS = 1
+# The first best player, whose games generation 0 learns from and whose priors it is taught:
+# hand-made, it plays thousands of games in minutes with no network to serve.
+FIRST_TEACHER = "heuristic"
+# The loop's policy targets: the best player's priors improved by the lookahead on its values,
+# for a quarter of the positions (a lookahead costs one evaluation per legal tile).
+POLICY_TARGETS = "improved"
+POLICY_SHARE = 0.25
 
 
 @dataclass
@@ -81,11 +99,8 @@ class LoopSettings:
     cluster: str | None = None  # self-play on this Ray cluster (velmar_pipeline.selfplay.cluster); training stays here
     workers_per_node: int | None = None  # with cluster: None is one per CPU of each node
     inference: str = "auto"  # how self-play runs each generation's network (inference.BACKENDS)
-    # Priors: from generation 1 on, the policy fits the best network's one-tile lookahead
-    # ("lookahead", velmar_pipeline.training.lookahead) or the records' visit shares ("visits").
-    policy_targets: str = "lookahead"
-    temperature: float = 0.03
-    gate_games: int = 64  # games of each generation against the best network (0: every generation is promoted)
+    first_games: int = 0  # games of generation 0, played by the first teacher (0: --games)
+    gate_games: int = 128  # games of each generation against the best player (0: every generation is promoted)
     gate_z: float = gatekeeper.Z_PROMOTE
     priors_games: int = 32  # games of each new network against itself without priors (0: not measured)
 
@@ -103,10 +118,10 @@ class LoopSettings:
             raise ConfigError("--gate-games and --priors-games must be >= 0")
         if self.gate_games == 1 or self.priors_games == 1:
             raise ConfigError("a duel needs 2 games or more (0: none)")
-        if not (math.isfinite(self.gate_z) and math.isfinite(self.temperature) and self.temperature > 0):
-            raise ConfigError("--gate-z must be a finite number and --temperature > 0")
-        if self.policy_targets not in ("visits", "lookahead"):
-            raise ConfigError(f"--policy-targets must be visits or lookahead, got {self.policy_targets!r}")
+        if not math.isfinite(self.gate_z):
+            raise ConfigError("--gate-z must be a finite number")
+        if self.first_games < 0:
+            raise ConfigError(f"--first-games must be >= 0, got {self.first_games}")
         if self.init is not None:
             check_init(self.init)
 
@@ -289,43 +304,43 @@ def _generations(root, loop, search, training, architecture, log, reports, done,
     from velmar_pipeline.training.train import run_train
 
     ledger = gatekeeper.Ledger.load(root)
+    _crown_first(root, ledger, loop, training, done)
     random_games: Positions | None = None  # loaded once, for generation 0 and the later mixes
     for generation in range(loop.generations):
         folder = generation_folder(root, generation)
         if generation in done:
-            if generation == 0:
-                _crown_first(root, ledger, loop)
-            elif loop.gate_games and ledger.decided(generation) is None:  # stopped between training and duel
+            if _undecided(root, ledger, loop, generation):  # stopped between training and duel
                 reports.append(GenerationReport(generation, 0, 0.0, 0.0, 0.0, None))
-                _gate(root, generation, ledger, loop, search, log, reports[-1])
+                _decide(root, generation, ledger, loop, search, log, reports[-1])
             continue
         previous = generation_folder(root, generation - 1) / CHECKPOINT_NAME if generation > 0 else None
         if previous is not None and not previous.is_file():
             raise RuntimeError(f"generation {generation - 1} has no checkpoint ({previous}); cannot go on")
-        model = _best(root, ledger, loop, previous) if previous is not None else (
-            Path(loop.init) if loop.init else None)
+        player = _best_player(root, ledger, loop, training, generation)
+        best = _best_file(root, player)
+        start = best or previous  # a loop network to train on from; None: a new network
+        teacher = str(best) if best is not None else player
         settings = replace(training, seed=None if training.seed is None else training.seed + generation,
-                           policy_targets="visits", teacher=None)
-        if model is not None and loop.policy_targets == "lookahead":
-            settings = replace(settings, policy_targets="lookahead", teacher=str(model),
-                               temperature=loop.temperature)
+                           teacher=teacher, teacher_values=None if best is not None else training.teacher_values)
         bootstrap_file = generation_folder(root, 0) / bootstrap.FILE_NAME
         if generation == 0 and loop.bootstrap_games:
             started = time.monotonic()
             random_games = bootstrap_positions(folder, loop, log)
             selfplay_seconds = time.monotonic() - started
             log(f"loop: generation 0: training on {len(random_games)} positions of random games")
-            result = run_train([], folder, replace(settings, epochs=loop.bootstrap_epochs), init=model,
-                               architecture=architecture, info={"generation": 0}, log=log, extra=random_games)
+            result = run_train([], folder, replace(settings, epochs=loop.bootstrap_epochs, policy_targets="visits"),
+                               init=start, architecture=architecture, info={"generation": 0}, log=log,
+                               extra=random_games)
             last = result.last("validation") or result.last("train")
             reports.append(GenerationReport(0, 0, selfplay_seconds, 0.0, result.seconds, last, len(random_games)))
             log(f"loop: generation 0 done in {selfplay_seconds + result.seconds:.0f} s"
                 + (f" (value loss {last['value_loss']:.3f})" if last else ""))
-            _crown_first(root, ledger, loop)
+            _decide(root, generation, ledger, loop, search, log, reports[-1])
             continue
-        evaluator = serving.served_evaluator(f"net:{model}", loop.inference) if model is not None else "uniform"
+        evaluator = serving.served_evaluator(f"net:{best}", loop.inference) if best is not None else player
+        wanted = loop.first_games if generation == 0 and loop.first_games else loop.games
         have = games_in(folder)
-        missing = loop.games - have
+        missing = wanted - have
         started = time.monotonic()
         requests_per_s = 0.0
         if missing > 0:
@@ -353,43 +368,81 @@ def _generations(root, loop, search, training, architecture, log, reports, done,
             extra = mixed_in(random_games, loop.bootstrap_mix * tiles_in(window), settings.seed)
         log(f"loop: generation {generation}: training on gen {window[0].name[4:]}..{window[-1].name[4:]}"
             + (f" and {len(extra)} positions of random games" if extra is not None else "")
-            + (f", priors from {model}'s lookahead" if settings.policy_targets == "lookahead" else ""))
-        result = run_train(window, folder, settings, init=model, architecture=architecture,
+            + (f", priors from {teacher} ({settings.policy_targets})" if settings.policy_targets != "visits" else ""))
+        result = run_train(window, folder, settings, init=start, architecture=architecture,
                            info={"generation": generation}, log=log, extra=extra)
         last = result.last("validation") or result.last("train")
         reports.append(GenerationReport(generation, max(missing, 0), selfplay_seconds, requests_per_s,
                                         result.seconds, last))
         log(f"loop: generation {generation} done in {selfplay_seconds + result.seconds:.0f} s"
             + (f" (losses: policy {last['policy_loss']:.3f}, value {last['value_loss']:.3f})" if last else ""))
-        if generation == 0:
-            _crown_first(root, ledger, loop)
-        elif loop.gate_games:
-            _gate(root, generation, ledger, loop, search, log, reports[-1])
+        _decide(root, generation, ledger, loop, search, log, reports[-1])
     return reports, None
 
 
-def _crown_first(root: Path, ledger: gatekeeper.Ledger, loop: LoopSettings) -> None:
-    if loop.gate_games and ledger.best is None:
-        ledger.crown(str(Path(generation_folder(root, 0).name) / CHECKPOINT_NAME))
+INIT_NAME = "init.pt"
 
 
-def _best(root: Path, ledger: gatekeeper.Ledger, loop: LoopSettings, previous: Path) -> Path:
-    """The network a generation plays and trains on from: the gatekeeper's best, or without a
-    gatekeeper the previous generation's."""
-    if loop.gate_games and ledger.best is not None:
-        return root / ledger.best
-    return previous
+def _crown_first(root: Path, ledger: gatekeeper.Ledger, loop: LoopSettings, training: TrainSettings,
+                 done: set[int]) -> None:
+    """The first best player, before any generation: a copy of --init in the loop's folder, else
+    the first teacher (an evaluator name such as ``heuristic``). A folder whose generations ran
+    without a ledger starts from its latest network."""
+    if loop.init is not None and not (root / INIT_NAME).is_file():
+        with atomic_file(root / INIT_NAME) as file:
+            file.write(Path(loop.init).read_bytes())
+    if ledger.best is not None or not loop.gate_games:
+        return
+    if done:
+        ledger.crown(str(Path(generation_folder(root, max(done)).name) / CHECKPOINT_NAME))
+    else:
+        ledger.crown(_first_best(loop, training))
+
+
+def _first_best(loop: LoopSettings, training: TrainSettings) -> str:
+    return INIT_NAME if loop.init is not None else training.teacher or FIRST_TEACHER
+
+
+def _best_player(root: Path, ledger: gatekeeper.Ledger, loop: LoopSettings, training: TrainSettings,
+                 generation: int) -> str:
+    """The best player: the gatekeeper's, or without one (--gate-games 0) the previous generation's
+    network. A network of the loop is named by its path in the loop's folder."""
+    if loop.gate_games:
+        return ledger.best
+    if generation > 0:
+        return str(Path(generation_folder(root, generation - 1).name) / CHECKPOINT_NAME)
+    return _first_best(loop, training)
+
+
+def _best_file(root: Path, best: str) -> Path | None:
+    """The best player's checkpoint when it is a network; None when it is an evaluator."""
+    path = root / best
+    return path if best.endswith(".pt") and path.is_file() else None
+
+
+def _undecided(root: Path, ledger: gatekeeper.Ledger, loop: LoopSettings, generation: int) -> bool:
+    candidate = str(Path(generation_folder(root, generation).name) / CHECKPOINT_NAME)
+    return loop.gate_games > 0 and ledger.decided(generation) is None and ledger.best != candidate
+
+
+def _decide(root: Path, generation: int, ledger: gatekeeper.Ledger, loop: LoopSettings, search: SearchConfig, log,
+            report: GenerationReport) -> None:
+    """The gatekeeper's duel; without one (--gate-games 0) the next generation takes the new network."""
+    if loop.gate_games:
+        _gate(root, generation, ledger, loop, search, log, report)
 
 
 def _gate(root: Path, generation: int, ledger: gatekeeper.Ledger, loop: LoopSettings, search: SearchConfig, log,
           report: GenerationReport) -> None:
-    """The candidate of ``generation`` against the best network, with search; the decision recorded."""
+    """The candidate of ``generation`` against the best player, with search; the decision recorded."""
     from velmar_pipeline.arena.arena import make_player
 
     candidate = Path(generation_folder(root, generation).name) / CHECKPOINT_NAME
-    best = Path(ledger.best)
-    players = [make_player(str(root / path), backend=loop.inference) for path in (candidate, best)]
-    log(f"loop: generation {generation}: {loop.gate_games} games against the best network, {best}")
+    best = ledger.best
+    best_path = root / best
+    opponent = str(best_path) if best_path.is_file() else best
+    players = [make_player(name, backend=loop.inference) for name in (str(root / candidate), opponent)]
+    log(f"loop: generation {generation}: {loop.gate_games} games against the best player, {best}")
     result = gatekeeper.duel(players[0], players[1], loop.gate_games, search, loop.value_offset)
     priors = None
     if loop.priors_games:
@@ -430,9 +483,10 @@ def add_loop(subparsers: argparse._SubParsersAction) -> None:
     parser = subparsers.add_parser(
         "loop",
         help="generations of self-play and training (resumable)",
-        description="Plays self-play games with the best network so far, trains on from it on the last few "
-        "generations' games (values on outcomes, priors on its one-tile lookahead), keeps the new network only "
-        "if it beats the best head to head, and repeats. Run it again with the same --dir to resume after an "
+        description="Plays self-play games with the best player so far (at first --teacher, the heuristic, or "
+        "--init), trains a network on the last few generations' games (values on outcomes, priors on the best "
+        "player's priors improved by its one-tile lookahead), keeps the new network only if it beats the best "
+        "player head to head, and repeats. Run it again with the same --dir to resume after an "
         "interruption, or with a larger --generations to go on.",
         formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
@@ -445,7 +499,11 @@ def add_loop(subparsers: argparse._SubParsersAction) -> None:
     parser.add_argument("--threads-per-worker", type=int, default=settings.threads_per_worker,
                         help="games played at once in each worker")
     parser.add_argument("--games-per-shard", type=int, default=settings.games_per_shard, help="games per shard")
-    parser.add_argument("--init", default=None, help="checkpoint for generation 0's self-play and training")
+    parser.add_argument("--init", default=None,
+                        help="checkpoint of the first best player: generation 0 plays and trains on from it, and must "
+                        "beat it to replace it (instead of --teacher)")
+    parser.add_argument("--first-games", type=int, default=settings.first_games,
+                        help="self-play games of generation 0, played by the first best player (0: --games)")
     group = parser.add_argument_group("generation 0 from random games")
     group.add_argument("--bootstrap-games", type=int, default=settings.bootstrap_games,
                        help="train generation 0 on this many uniform-random games instead of self-play (0: off)")
@@ -474,7 +532,8 @@ def add_loop(subparsers: argparse._SubParsersAction) -> None:
     # Each generation trains the previous network again on a window that overlaps the last one,
     # so a single pass: a second one over a few dozen games mostly memorises their outcomes.
     add_train_arguments(parser, epochs=LOOP_EPOCHS)
-    parser.set_defaults(handler=_run_loop, policy_targets=settings.policy_targets)
+    parser.set_defaults(handler=_run_loop, policy_targets=POLICY_TARGETS, policy_share=POLICY_SHARE,
+                        teacher=FIRST_TEACHER)
 
 
 def _run_loop(args: argparse.Namespace) -> int:
@@ -490,11 +549,8 @@ def _run_loop(args: argparse.Namespace) -> int:
             bootstrap_positions=args.bootstrap_positions, bootstrap_epochs=args.bootstrap_epochs,
             bootstrap_mix=args.bootstrap_mix, bootstrap_seed=args.bootstrap_seed,
             cluster=args.cluster, workers_per_node=args.workers if args.cluster else None,
-            inference=args.inference, policy_targets=args.policy_targets, temperature=args.temperature,
-            gate_games=args.gate_games, gate_z=args.gate_z, priors_games=args.priors_games,
+            inference=args.inference, first_games=args.first_games, gate_games=args.gate_games, gate_z=args.gate_z, priors_games=args.priors_games,
         )
-        if args.teacher is not None:
-            raise ConfigError("the loop's teacher is always its best network; --teacher is for train")
         training = settings_from(args)
         training.validate()
         architecture = architecture_from(args)
@@ -547,5 +603,6 @@ def _run_loop(args: argparse.Namespace) -> int:
               + ("promoted" if decision.promoted else "not promoted"))
     print(f"latest checkpoint: {latest_checkpoint(args.dir)}")
     if ledger.best is not None:
-        print(f"best network: {Path(args.dir) / ledger.best}")
+        best = Path(args.dir) / ledger.best
+        print(f"best player: {best if best.is_file() else ledger.best}")
     return 0

@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import dataclasses
 import io
 import math
 import shutil
@@ -46,7 +47,7 @@ CHECKPOINT_NAME = "model.pt"
 LOSSES_NAME = "losses.csv"
 PLOT_NAME = "loss.png"
 LOSS_COLUMNS = ["step", "epoch", "split", "policy_loss", "value_loss", "loss", "positions"]
-POLICY_TARGETS = ("visits", "lookahead")
+POLICY_TARGETS = ("visits", "improved", "lookahead")
 MASKED_LOGIT = -1.0e4  # finite, so a zero target times its log-probability stays 0 instead of NaN
 
 
@@ -86,11 +87,15 @@ class TrainSettings:
     device: str | None = None
     threads: int | None = None  # torch threads on the CPU; None: network.default_threads()
     augment: bool = True  # a random quarter turn of every training position
-    # Policy targets: "lookahead" (the teacher's one-tile lookahead, velmar_pipeline.training.lookahead) or
-    # "visits" (the records' visit shares); teacher None: the --init network.
+    # Policy targets (velmar_pipeline.training.lookahead): "improved" (the teacher's priors moved by its
+    # one-tile value lookahead), "lookahead" (the lookahead alone) or "visits" (the records' visit
+    # shares). teacher: any evaluator name, None for the --init network; teacher_values: the
+    # lookahead's values when they come from another evaluator than the teacher.
     policy_targets: str = "visits"
     teacher: str | None = None
+    teacher_values: str | None = None
     temperature: float = 0.03
+    policy_share: float = 1.0  # share of each game's positions given a lookahead target
 
     def validate(self) -> None:
         if self.epochs < 1:
@@ -115,8 +120,8 @@ class TrainSettings:
             raise ValueError(f"--policy-targets must be one of {', '.join(POLICY_TARGETS)}, got {self.policy_targets!r}")
         if not (math.isfinite(self.temperature) and self.temperature > 0):
             raise ValueError(f"--temperature must be > 0, got {self.temperature}")
-        if self.teacher is not None and not Path(self.teacher).is_file():
-            raise ValueError(f"no teacher network at {self.teacher!r}")
+        if not 0 < self.policy_share <= 1:
+            raise ValueError(f"--policy-share must be in (0, 1], got {self.policy_share}")
 
 
 @dataclass
@@ -381,14 +386,14 @@ def run_train(
     if init is not None:  # a bad checkpoint is found before the games are replayed
         model, previous = network.load_checkpoint(init, device)
         first_step = int(previous.get("step", 0))
-        if settings.policy_targets == "lookahead" and not model.architecture.policy_head:
+        if settings.policy_targets != "visits" and not model.architecture.policy_head:
             model = network.with_policy_head(model)  # a value network learning priors from here on
-    games = _games_with_targets(paths, settings, init, log)
+    games, targets = _games_with_targets(paths, settings, init, log)
     if not games and extra is None:
         raise ValueError("the shards hold no games")
-    training_games, validation_games = split_games(games, settings.holdout, settings.seed)
-    training_parts = [positions_module.collect(training_games)]
-    validation_parts = [positions_module.collect(validation_games)] if validation_games else []
+    training_games, validation_games = split_games(list(range(len(games))), settings.holdout, settings.seed)
+    training_parts = [_positions(games, targets, training_games)]
+    validation_parts = [_positions(games, targets, validation_games)] if validation_games else []
     if extra is not None:
         extra_training, extra_validation = split_positions(extra, settings.holdout, settings.seed)
         training_parts.append(extra_training)
@@ -429,23 +434,50 @@ def run_train(
     )
 
 
-def _games_with_targets(paths: list[Path], settings: TrainSettings, init, log) -> list:
-    """The games of the shards; with lookahead targets, their policies are the teacher's."""
-    if settings.policy_targets == "visits":
-        return records.load_games(paths)
-    from velmar_pipeline.evaluators import serving
+def _positions(games: list, targets: list | None, chosen: list[int]) -> Positions:
+    """The positions of ``games[chosen]``, checked against their replay, with the policy targets
+    ``targets[chosen]`` in place of the records' own visit shares when given."""
+    data = positions_module.collect(games[i] for i in chosen)
+    if targets is None:
+        return data
+    policies = np.concatenate([targets[i] for i in chosen]) if chosen else data.policies
+    return dataclasses.replace(data, policies=policies)
+
+
+def lookahead_recipe(settings: TrainSettings, init):
+    """The lookahead's recipe of ``settings`` (teachers served as the labelling processes make them)."""
     from velmar_pipeline.training import lookahead
 
-    teacher = settings.teacher or init
+    teacher = settings.teacher or (str(init) if init is not None else None)
     if teacher is None:
-        raise ValueError("lookahead policy targets need a teacher network: --teacher or --init")
-    served = serving.served_model(str(teacher), "onnx")
+        raise ValueError(f"{settings.policy_targets} policy targets need a teacher: --teacher or --init")
+    values = settings.teacher_values or teacher
+    try:
+        served_values = lookahead.served_teacher(values)
+        served_priors = lookahead.served_teacher(teacher) if settings.policy_targets == "improved" else None
+    except ValueError as error:
+        raise ValueError(f"--teacher: {one_line(error)}") from None
+    return lookahead.Recipe(served_values, served_priors, settings.policy_targets, settings.temperature,
+                            settings.policy_share)
+
+
+def _games_with_targets(paths: list[Path], settings: TrainSettings, init, log) -> tuple[list, list | None]:
+    """The games of the shards and, with lookahead targets, each game's targets (None: the records'
+    visit shares)."""
+    if settings.policy_targets == "visits":
+        return records.load_games(paths), None
+    from velmar_pipeline.training import lookahead
+
+    recipe = lookahead_recipe(settings, init)
     started = time.monotonic()
     per_shard = [(path, records.read_shard(path)) for path in paths]
-    games = lookahead.relabelled(per_shard, served, settings.temperature)
-    log(f"train: lookahead targets of {sum(len(g) for g in games)} positions by {teacher} "
-        f"(temperature {settings.temperature:g}) in {time.monotonic() - started:.0f} s")
-    return games
+    games = [game for _, shard_games in per_shard for game in shard_games]
+    targets = lookahead.shard_targets(per_shard, recipe)
+    labelled = sum(int((t.sum(axis=1) > 0).sum()) for t in targets)
+    log(f"train: {settings.policy_targets} targets of {labelled} positions by {settings.teacher or init}"
+        + (f" with the values of {settings.teacher_values}" if settings.teacher_values else "")
+        + f" (temperature {settings.temperature:g}) in {time.monotonic() - started:.0f} s")
+    return games, targets
 
 
 def _shard_list(shards, log: Callable[[str], None] | None = None) -> list[Path]:
@@ -499,12 +531,18 @@ def add_train_arguments(parser: argparse.ArgumentParser, epochs: int | None = No
     group.add_argument("--augment", action=argparse.BooleanOptionalAction, default=d.augment,
                        help="use every training position under a random quarter turn of the board")
     group.add_argument("--policy-targets", choices=POLICY_TARGETS, default=d.policy_targets,
-                       help="what the policy head fits: the teacher's one-tile value lookahead, or the records' "
-                       "visit shares")
-    group.add_argument("--teacher", default=None,
-                       help="network whose lookahead makes the policy targets (default: --init)")
+                       help="what the policy head fits: the teacher's priors improved by its one-tile value "
+                       "lookahead, the lookahead alone, or the records' visit shares")
+    group.add_argument("--teacher", default=None, metavar="EVALUATOR",
+                       help="the teacher of the lookahead targets: a checkpoint, net:model.onnx, heuristic or "
+                       "module:attribute (default: --init)")
+    group.add_argument("--teacher-values", default=None, metavar="EVALUATOR",
+                       help="the values of the lookahead from another evaluator than --teacher")
     group.add_argument("--temperature", type=float, default=d.temperature,
-                       help="lookahead targets: softmax temperature over the children's values")
+                       help="lookahead targets: how much a child's value moves the target (payoff share per logit)")
+    group.add_argument("--policy-share", type=float, default=d.policy_share,
+                       help="lookahead targets: the share of each game's positions labelled (each costs one "
+                       "evaluation per legal tile); the others train the value only")
 
 
 def settings_from(args: argparse.Namespace) -> TrainSettings:
@@ -512,7 +550,9 @@ def settings_from(args: argparse.Namespace) -> TrainSettings:
         epochs=args.epochs, batch_size=args.batch_size, learning_rate=args.lr, weight_decay=args.weight_decay,
         value_weight=args.value_weight, holdout=args.holdout, log_every=args.log_every, seed=args.train_seed,
         progress=not args.no_progress, device=args.device, threads=args.threads, augment=args.augment,
-        policy_targets=args.policy_targets, teacher=getattr(args, "teacher", None), temperature=args.temperature,
+        policy_targets=args.policy_targets, teacher=getattr(args, "teacher", None),
+        teacher_values=getattr(args, "teacher_values", None), temperature=args.temperature,
+        policy_share=args.policy_share,
     )
 
 
