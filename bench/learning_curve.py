@@ -40,7 +40,10 @@ from pathlib import Path
 
 from velmar_pipeline.evaluators.architecture import Architecture
 from velmar_pipeline.selfplay.config import VALUE_OFFSET, SearchConfig
+from velmar_pipeline.arena import yardstick
+from velmar_pipeline.arena.arena import make_player
 from velmar_pipeline.arena.gatekeeper import Ledger
+from velmar_pipeline.records import shards as records
 from velmar_pipeline.training.loop import LoopSettings, done_generations, generation_folder, run_loop
 from velmar_pipeline.training.train import CHECKPOINT_NAME, LOSSES_NAME, TrainSettings, read_losses
 
@@ -200,6 +203,41 @@ def play_arenas(args: argparse.Namespace, root: Path, generations: list[int]) ->
     return time.monotonic() - started
 
 
+YARDSTICK_GAMES = 64
+
+
+def yardstick_games(args: argparse.Namespace, root: Path) -> Path:
+    """A fixed set of games that no generation trains on, played once by the heuristic with
+    search (records are not committed: a fresh clone plays a new set)."""
+    folder = root / "yardstick"
+    if not records.shard_paths(folder):
+        command = shlex.split(args.arena_command.replace(" arena", " selfplay")) + [
+            "--evaluator", "heuristic", "--games", str(YARDSTICK_GAMES), "--sims-per-move", str(args.sims_per_move),
+            "--out", str(folder), "--no-progress"]
+        subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+    return folder
+
+
+def measure_yardsticks(args: argparse.Namespace, root: Path, generations: list[int]) -> None:
+    """Each generation's network and the heuristic on the yardstick games, kept as JSON."""
+    waiting = [g for g in generations if not (root / "arena" / f"gen-{g:04d}-yardstick.json").is_file()]
+    if not waiting:
+        return
+    games = records.load_games(yardstick_games(args, root))
+    sample = yardstick.sample_of(games)
+    reference = yardstick.measure(make_player("heuristic"), sample)
+    for generation in waiting:
+        model = generation_folder(root, generation) / CHECKPOINT_NAME
+        found = {"network": yardstick.measure(make_player(str(model), backend="auto"), sample),
+                 "heuristic": reference}
+        out = root / "arena" / f"gen-{generation:04d}-yardstick.json"
+        out.parent.mkdir(parents=True, exist_ok=True)
+        out.write_text(json.dumps(found, indent=2))
+        print(f"yardstick: gen {generation}: value loss {found['network']['value_loss']['all']:.3f} "
+              f"(heuristic {reference['value_loss']['all']:.3f}), agreement {found['network']['agreement']:.3f} "
+              f"(heuristic {reference['agreement']:.3f})", flush=True)
+
+
 def model_row(result: dict) -> dict:
     """The arena row of the network under test (the first player on the command line)."""
     return result["evaluators"][0]
@@ -216,6 +254,8 @@ def collect(root: Path, generations: list[int], opponents: list[str]) -> list[di
         decision = Ledger.load(root).decided(generation)
         row["gate"] = None if decision is None else {**decision.duel, "promoted": decision.promoted}
         row["priors"] = None if decision is None else decision.priors
+        measured = root / "arena" / f"gen-{generation:04d}-yardstick.json"
+        row["yardstick"] = json.loads(measured.read_text()) if measured.is_file() else None
         for opponent in opponents:
             path = arena_file(root, generation, opponent)
             row[opponent] = model_row(json.loads(path.read_text())) if path.is_file() else None
@@ -234,17 +274,27 @@ def gate_cell(entry: dict | None) -> str:
 
 
 def markdown(rows: list[dict], opponents: list[str], settings: str) -> str:
-    header = (["gen", "val. value loss", "val. policy loss"] + [f"vs {o}" for o in opponents]
+    header = (["gen", "val. value loss", "val. policy loss", "yardstick value loss (heuristic)",
+               "top prior = tile laid (heuristic)"] + [f"vs {o}" for o in opponents]
               + ["gatekeeper: vs the best", "priors on vs off"])
     lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---:" for _ in header) + "|"]
     for row in rows:
         lines.append("| " + " | ".join([str(row["generation"]), f"{row['value_loss']:.3f}", f"{row['policy_loss']:.3f}"]
+                                       + yardstick_cells(row["yardstick"])
                                        + [cell(row[o]) for o in opponents]
                                        + [gate_cell(row["gate"]),
                                           cell(None if row["priors"] is None else
                                                {"mean": row["priors"]["score"], **row["priors"]})]) + " |")
     return "\n".join(lines) + f"\n\nMean payoff per seat of the generation's network, 95% interval " \
                               f"(equal strength: 0.25). {settings}\n"
+
+
+def yardstick_cells(found: dict | None) -> list[str]:
+    if found is None:
+        return ["—", "—"]
+    net, reference = found["network"], found["heuristic"]
+    return [f"{net['value_loss']['all']:.3f} ({reference['value_loss']['all']:.3f})",
+            f"{net['agreement']:.3f} ({reference['agreement']:.3f})"]
 
 
 def plot(rows: list[dict], opponents: list[str], path: Path, title: str) -> None:
@@ -313,6 +363,7 @@ def main(argv=None) -> int:
                 print(f"loop: {time.monotonic() - phase:.0f} s" + "".join(f"\n  {line}" for line in lines),
                       flush=True)
             arena_seconds = play_arenas(args, root, [g for g in done_generations(root) if g < target])
+            measure_yardsticks(args, root, [g for g in done_generations(root) if g < target])
             print(f"arenas: {arena_seconds:.0f} s", flush=True)
             write_table(args, root, settings)
             if target >= args.generations:

@@ -101,12 +101,16 @@ def add_stats(subparsers: argparse._SubParsersAction) -> None:
         "policies are one-hot and their mean entropy, over all tiles and over the tiles that had a choice.",
     )
     parser.add_argument("paths", nargs="+", metavar="SHARD_OR_FOLDER", help="shards or folders of shards")
+    parser.add_argument("--evaluate", nargs="+", metavar="EVALUATOR", default=None,
+                        help="also measure these evaluators (checkpoints, net:model.onnx, heuristic, ...) on the "
+                        "records' positions: value loss by phase, and how often the top prior is the tile laid")
     parser.set_defaults(handler=_run_stats)
 
 
 def _run_stats(args: argparse.Namespace) -> int:
     try:
-        spread = spread_of(game for path in args.paths for game in records.iter_games(path))
+        games = [game for path in args.paths for game in records.iter_games(path)]
+        spread = spread_of(games)
     except (OSError, ValueError) as error:
         print(f"velmar-pipeline stats: error: {error}", file=sys.stderr)
         return 2
@@ -114,5 +118,23 @@ def _run_stats(args: argparse.Namespace) -> int:
         print("velmar-pipeline stats: error: no games in " + ", ".join(args.paths), file=sys.stderr)
         return 2
     for line in spread.lines():
+        print(line)
+    if args.evaluate:
+        return _print_yardstick(args.evaluate, games)
+    return 0
+
+
+def _print_yardstick(names: list[str], games: list[records.GameRecord]) -> int:
+    # The arena's players: evaluators are made there, above the records.
+    from velmar_pipeline.arena import yardstick
+    from velmar_pipeline.arena.arena import make_player
+
+    try:
+        named = [(name, make_player(name, backend="auto")) for name in names]
+        results = yardstick.compare(named, games)
+    except (OSError, ValueError) as error:
+        print(f"velmar-pipeline stats: error: {error}", file=sys.stderr)
+        return 2
+    for line in yardstick.lines(results):
         print(line)
     return 0

@@ -25,6 +25,7 @@ import argparse
 import csv
 import dataclasses
 import io
+import json
 import math
 import shutil
 import sys
@@ -46,6 +47,7 @@ from velmar_pipeline.errors import one_line
 CHECKPOINT_NAME = "model.pt"
 LOSSES_NAME = "losses.csv"
 PLOT_NAME = "loss.png"
+YARDSTICK_NAME = "yardstick.json"
 LOSS_COLUMNS = ["step", "epoch", "split", "policy_loss", "value_loss", "loss", "positions"]
 POLICY_TARGETS = ("visits", "improved", "lookahead")
 MASKED_LOGIT = -1.0e4  # finite, so a zero target times its log-probability stays 0 instead of NaN
@@ -133,6 +135,8 @@ class TrainResult:
     validation_positions: int = 0
     steps: int = 0
     seconds: float = 0.0
+    yardstick: dict | None = None  # the network's and the heuristic's on the held-out games
+
 
     def last(self, split: str) -> dict | None:
         found = [row for row in self.rows if row["split"] == split]
@@ -414,6 +418,7 @@ def run_train(
     )
     rows = fit(model, training, validation, settings, first_step)
     steps = rows[-1]["step"] - first_step if rows else 0
+    measured = held_out_yardstick(model, [games[i] for i in validation_games], log)
     created = not out.exists()
     out.mkdir(parents=True, exist_ok=True)  # only once there is something to write
     try:  # each file appears whole or not at all; the checkpoint, what matters most, first
@@ -422,6 +427,9 @@ def run_train(
             positions=len(training), **(info or {}),
         )
         write_losses(out / LOSSES_NAME, rows)
+        if measured is not None:
+            with atomic_file(out / YARDSTICK_NAME) as file:
+                file.write(json.dumps(measured, indent=2).encode())
         plot_losses(rows, out / PLOT_NAME, title=f"{len(training)} positions, {len(games)} games"
                     + (f" and {len(extra)} other positions" if extra is not None else ""))
     except BaseException:
@@ -430,8 +438,23 @@ def run_train(
         raise
     return TrainResult(
         checkpoint, rows, len(games), len(training), len(validation) if validation is not None else 0, steps,
-        time.monotonic() - started,
+        time.monotonic() - started, measured,
     )
+
+
+def held_out_yardstick(model, games: list, log) -> dict | None:
+    """The trained network's yardstick beside the heuristic's on the held-out games, logged."""
+    if not games:
+        return None
+    from velmar_pipeline.arena import yardstick
+    from velmar_pipeline.evaluators import network
+    from velmar_pipeline.evaluators import registry
+
+    results = yardstick.compare([("network", network.NetEvaluator(model)),
+                                 (yardstick.REFERENCE, registry.make(yardstick.REFERENCE))], games)
+    for line in yardstick.lines(results):
+        log(f"train: {line}")
+    return results
 
 
 def _positions(games: list, targets: list | None, chosen: list[int]) -> Positions:
