@@ -35,7 +35,9 @@ from velmar_rules import PLAYERS
 from velmar_pipeline.evaluators import registry as evaluators
 from velmar_pipeline.evaluators import inference, serving
 from velmar_pipeline.records.atomic import atomic_file, check_writable_file
-from velmar_pipeline.selfplay.config import add_inference_argument, add_search_arguments, search_from, validate_value_offset
+from velmar_pipeline.selfplay.config import (
+    add_inference_argument, add_search_arguments, match_settings, search_from, validate_value_offset,
+)
 from velmar_pipeline.records.positions import legal_mask
 from velmar_pipeline.errors import one_line
 from velmar_pipeline.arena.seats import Z_95, ArenaResult, seating  # noqa: F401 (their old home)
@@ -169,7 +171,11 @@ def add_arena(subparsers: argparse._SubParsersAction) -> None:
     add_inference_argument(parser)
     parser.add_argument("--json", default=None, help="also write the result as JSON to this file")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
-    add_search_arguments(parser, "search (from --sims-per-move 1; defaults as for selfplay)", search_optional=True)
+    group = parser.add_argument_group("search (from --sims-per-move 1; defaults as for selfplay)")
+    group.add_argument("--match", action="store_true",
+                       help="match settings: no root noise and no opening tiles drawn by visit share (the settings "
+                       "that measure strength; the defaults are self-play's)")
+    add_search_arguments(parser, "search settings", search_optional=True)
     parser.set_defaults(handler=_run_arena)
 
 
@@ -186,6 +192,10 @@ def _run_arena(args: argparse.Namespace) -> int:
         if args.sims_per_move < 0:
             raise ValueError(f"--sims-per-move must be >= 0 (0: no search), got {args.sims_per_move}")
         search = search_from(args) if args.sims_per_move else None  # ConfigError is a ValueError
+        if search is not None and args.match:
+            search = match_settings(search)
+        elif args.match:
+            raise ValueError("--match needs a search (--sims-per-move 1 or more)")
         value_offset = validate_value_offset(args.value_offset)
         if args.json is not None:
             check_json_target(args.json)  # before the games, not after them

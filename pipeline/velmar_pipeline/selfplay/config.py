@@ -129,6 +129,12 @@ def add_search_arguments(
                        help="subtracted from every predicted payoff before the search sees it (see README)")
 
 
+def match_settings(search: SearchConfig) -> SearchConfig:
+    """``search`` as a match plays it: no root noise and no tiles drawn by visit share, every tile
+    the most visited. Self-play explores on purpose; a match measures strength."""
+    return dataclasses.replace(search, exploration_fraction=0.0, sample_moves=0)
+
+
 def search_from(args: argparse.Namespace) -> SearchConfig:
     """The SearchConfig of flags added by :func:`add_search_arguments`; ConfigError if unusable."""
     return SearchConfig(**{field.name: getattr(args, field.name) for field in dataclasses.fields(SearchConfig)})

@@ -62,8 +62,8 @@ from velmar_pipeline.records import shards as records
 from velmar_pipeline.evaluators.architecture import Architecture
 from velmar_pipeline.records.atomic import atomic_file
 from velmar_pipeline.selfplay.config import (
-    VALUE_OFFSET, ConfigError, SearchConfig, add_inference_argument, add_search_arguments, search_from,
-    validate_value_offset,
+    VALUE_OFFSET, ConfigError, SearchConfig, add_inference_argument, add_search_arguments, match_settings,
+    search_from, validate_value_offset,
 )
 from velmar_pipeline.errors import ClusterError, ModelError, one_line
 from velmar_pipeline.records.positions import Positions
@@ -102,6 +102,9 @@ class LoopSettings:
     first_games: int = 0  # games of generation 0, played by the first teacher (0: --games)
     gate_games: int = 128  # games of each generation against the best player (0: every generation is promoted)
     gate_z: float = gatekeeper.Z_PROMOTE
+    # Duels at match settings (no root noise, no opening draws): they measure strength, and the
+    # engine's own draws keep their games apart (46 and 47 distinct games in 48, match and self-play).
+    gate_match: bool = True
     priors_games: int = 32  # games of each new network against itself without priors (0: not measured)
 
     def validate(self) -> None:
@@ -443,6 +446,8 @@ def _gate(root: Path, generation: int, ledger: gatekeeper.Ledger, loop: LoopSett
     opponent = str(best_path) if best_path.is_file() else best
     players = [make_player(name, backend=loop.inference) for name in (str(root / candidate), opponent)]
     log(f"loop: generation {generation}: {loop.gate_games} games against the best player, {best}")
+    if loop.gate_match:
+        search = match_settings(search)
     result = gatekeeper.duel(players[0], players[1], loop.gate_games, search, loop.value_offset)
     priors = None
     if loop.priors_games:
@@ -525,6 +530,8 @@ def add_loop(subparsers: argparse._SubParsersAction) -> None:
                       "when it wins (0: every generation becomes the best)")
     gate.add_argument("--gate-z", type=float, default=settings.gate_z,
                       help="standard errors by which a new network's score must clear 0.25 to be promoted")
+    gate.add_argument("--gate-match", action=argparse.BooleanOptionalAction, default=settings.gate_match,
+                      help="duels at match settings (no root noise, no opening draws), not self-play's")
     gate.add_argument("--priors-games", type=int, default=settings.priors_games,
                       help="games of each new network against itself without priors, to measure them (0: none)")
     add_search_arguments(parser, "search settings (as for selfplay)")
@@ -549,7 +556,8 @@ def _run_loop(args: argparse.Namespace) -> int:
             bootstrap_positions=args.bootstrap_positions, bootstrap_epochs=args.bootstrap_epochs,
             bootstrap_mix=args.bootstrap_mix, bootstrap_seed=args.bootstrap_seed,
             cluster=args.cluster, workers_per_node=args.workers if args.cluster else None,
-            inference=args.inference, first_games=args.first_games, gate_games=args.gate_games, gate_z=args.gate_z, priors_games=args.priors_games,
+            inference=args.inference, first_games=args.first_games, gate_games=args.gate_games,
+            gate_z=args.gate_z, gate_match=args.gate_match, priors_games=args.priors_games,
         )
         training = settings_from(args)
         training.validate()
