@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import html
 import json
+import re
 from collections.abc import Sequence
 
 import numpy as np
@@ -102,16 +103,18 @@ def page_data(game: GameRecord, title: str, pieces: Sequence[int], colours: np.n
 
 
 def render(data: dict) -> str:
-    # "</" cannot end the script element early once escaped; JSON reads "<\/" as "</".
-    payload = json.dumps(data, separators=(",", ":")).replace("</", "<\\/")
-    return TEMPLATE.replace("@TITLE@", html.escape(data["title"])).replace("@DATA@", payload)
+    # No "<" at all: a title holding "</script>" or "<!--" cannot end or confuse the data's element.
+    payload = json.dumps(data, separators=(",", ":")).replace("<", "\\u003c")
+    fields = {"TITLE": html.escape(data["title"]), "DATA": payload}
+    return re.sub("@(TITLE|DATA)@", lambda found: fields[found.group(1)], TEMPLATE)  # one pass: no field inside another
 
 
 TEMPLATE = r"""<!doctype html>
 <html lang="en">
 <head>
 <meta charset="utf-8">
-<meta http-equiv="Content-Security-Policy" content="default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; img-src data:">
+<meta http-equiv="Content-Security-Policy"
+      content="default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; img-src data:">
 <link rel="icon" href="data:,">
 <title>@TITLE@</title>
 <style>
@@ -234,7 +237,8 @@ function drawBoard(b, m, weights, scale) {
   b.dots.replaceChildren(); b.labels.replaceChildren();
   for (let cell = 0; cell < W * W; cell++) {
     const rect = b.cells[cell], w = weights.get(cell) || 0;
-    rect.setAttribute("fill", owner[cell] >= 0 ? D.colours[owner[cell] + 1] : w > 0 ? heat(Math.sqrt(w / top)) : D.colours[0]);
+    const fill = owner[cell] >= 0 ? D.colours[owner[cell] + 1] : w > 0 ? heat(Math.sqrt(w / top)) : D.colours[0];
+    rect.setAttribute("fill", fill);
     rect.setAttribute("class", w > 0 ? "heat" : "");
     const x = cell % W + 0.5, y = Math.floor(cell / W) + 0.5;
     if (legal.has(cell) && !(w > 0)) el("circle", {cx: x, cy: y, r: 0.08, class: "legal"}, b.dots);
@@ -282,7 +286,8 @@ function status(m, shares) {
   box.replaceChildren();
   if (m === N) { p("final position: " + N + " tiles laid"); return; }
   const cell = D.tiles[m], mover = D.movers[m];
-  p(`player <b id="mover">${mover}</b> <span class="swatch" style="background:${D.colours[mover + 1]}"></span> to move; ` +
+  const swatch = `<span class="swatch" style="background:${D.colours[mover + 1]}"></span>`;
+  p(`player <b id="mover">${mover}</b> ${swatch} to move; ` +
     `lays tile ${m + 1}, cell <b id="tile">${cell}</b> ${where(cell)}`);
   p(`<span id="how">${how(m, shares)}</span>`);
   p(`children visited: <b id="visited">${shares.size}</b> of ${D.legal[m].length} legal tiles`);
@@ -290,7 +295,8 @@ function status(m, shares) {
 
 function players(m) {
   const table = document.getElementById("players");
-  const head = "<tr><th>player</th><th>score</th><th>final payoff</th>" + (D.values ? "<th>predicted</th>" : "") + "</tr>";
+  const head = "<tr><th>player</th><th>score</th><th>final payoff</th>" +
+               (D.values ? "<th>predicted</th>" : "") + "</tr>";
   let rows = "";
   for (let p = 0; p < D.players; p++) {
     const predicted = D.values ? "<td>" + (m < N ? (D.values[m][p] / D.priorScale).toFixed(3) : "") + "</td>" : "";
@@ -307,7 +313,8 @@ function shareList(m, shares, prior) {
   for (const [cell, w] of sorted) {
     const played = m < N && cell === D.tiles[m] ? " class=\"played\"" : "";
     const p = D.priors ? `<td>${percent(prior.get(cell) || 0, D.priorScale)}</td>` : "";
-    rows += `<tr data-cell="${cell}"${played}><td>${where(cell)}</td><td>${cell}</td><td class="share">${percent(w, D.shareScale)}</td>${p}</tr>`;
+    rows += `<tr data-cell="${cell}"${played}><td>${where(cell)}</td><td>${cell}</td>` +
+            `<td class="share">${percent(w, D.shareScale)}</td>${p}</tr>`;
   }
   table.innerHTML = rows;
 }
