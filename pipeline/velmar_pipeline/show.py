@@ -248,13 +248,10 @@ def load_page_evaluator(name: str):
         evaluator = arena.make_player(name, seed=0)
         registry.checked_outputs(evaluator, velmar_rules.Game().encode()[None])
     except Exception as error:  # a damaged checkpoint or a broken module fails in its own way
-        raise ValueError(f"evaluator {name!r} cannot be used: {one_line(error)}") from None
+        lines = str(error).strip().splitlines() if isinstance(error, ValueError) else None
+        why = lines[0] if lines else one_line(error)
+        raise ValueError(f"evaluator {name!r} cannot be used: {why}") from None
     return evaluator
-
-
-def write_page(game: GameRecord, path: str | Path, index: int = 0, evaluator: str | None = None) -> Path:
-    """The game as one self-contained HTML page (see ``velmar_pipeline.page``)."""
-    return write_page_text(page_text(game, index, evaluator), path)
 
 
 def write_page_text(text: bytes, path: str | Path) -> Path:

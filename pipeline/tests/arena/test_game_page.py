@@ -107,11 +107,15 @@ def share_on_a_taken_cell(game):
     ("shard", ["--evaluator", "no-such-evaluator"], "unknown evaluator"),
     ("shard", ["--evaluator", "models/missing.pt"], "unknown evaluator"),
     ("shard", ["--evaluator", f"{__name__}:broken_evaluator"], "cannot be used"),
+    ("shard", ["--evaluator", "DAMAGED"], "cannot be used"),
 ])
 def test_the_page_refuses_bad_input_in_one_line_and_writes_nothing(tmp_path, shard, capsys, monkeypatch,
                                                                      case, flags, message):
     monkeypatch.chdir(tmp_path)
     target = {"shard": shard, "folder": shard.parent}.get(case) or damaged_shard(tmp_path / "bad", case)
+    damaged = shard.parent / "damaged.pt"  # outside tmp_path, which must stay empty
+    damaged.write_bytes(b"not a checkpoint")
+    flags = [str(damaged) if flag == "DAMAGED" else flag for flag in flags]
     assert main(["show", str(target), "--html", "page.html", *flags]) == 2
     err = capsys.readouterr().err
     assert message in err and err.count("\n") == 1
