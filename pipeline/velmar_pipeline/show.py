@@ -242,10 +242,12 @@ def load_page_evaluator(name: str):
     """The evaluator a page asks for (as the arena takes one: a checkpoint, ``net:PATH``, a built-in),
     checked on the opening position; any failure to load as one ValueError line."""
     from velmar_pipeline.arena import arena  # torch and onnxruntime only when a page asks for them
-    from velmar_pipeline.evaluators import registry
+    from velmar_pipeline.evaluators import inference, registry
 
+    # A model is read as it is: no ONNX twin is exported beside a checkpoint for a page.
+    backend = "onnx" if inference.is_onnx(name.removeprefix("net:")) else "torch"
     try:
-        evaluator = arena.make_player(name, seed=0)
+        evaluator = arena.make_player(name, seed=0, backend=backend)
         registry.checked_outputs(evaluator, velmar_rules.Game().encode()[None])
     except Exception as error:  # a damaged checkpoint or a broken module fails in its own way
         lines = str(error).strip().splitlines() if isinstance(error, ValueError) else None
