@@ -4,7 +4,9 @@ Draws the board of one game of a shard, after all its tiles or after the first k
 one colour per player, every piece outlined, the last piece laid outlined boldly, the start
 corners marked, and a legend giving each colour's player, score and payoff. With ``--gif`` it
 also writes the game as an animation (matplotlib's Pillow writer), one frame every ``--every``
-tiles plus the final position.
+tiles plus the final position. With ``--html`` it writes a page to step through the game and see
+each search's visit shares (``velmar_pipeline.page``), and with ``--evaluator`` what a network
+thought of every position.
 
 A record holds tiles, not pieces: a player lays a piece square by square. The replay tells where
 each piece ends (``piece_numbers``): the turn passes to another player once a piece is complete;
@@ -27,8 +29,11 @@ import numpy as np
 import velmar_rules
 from velmar_rules import BOARD_WIDTH as BOARD
 from velmar_rules import PLAYERS
+from velmar_pipeline import page
+from velmar_pipeline.errors import one_line
+from velmar_pipeline.records import positions
 from velmar_pipeline.records import shards as records
-from velmar_pipeline.records.atomic import check_writable_file, readable_as_usual
+from velmar_pipeline.records.atomic import atomic_file, check_writable_file, readable_as_usual
 from velmar_pipeline.records.shards import GameRecord
 
 COLOURS = np.array([
@@ -233,6 +238,56 @@ def check_fps(fps: float) -> None:
         raise ValueError(f"--fps must be a number in [{MIN_FPS:g}, {MAX_FPS:g}] (frames per second), got {fps:g}")
 
 
+def load_page_evaluator(name: str):
+    """The evaluator a page asks for (as the arena takes one: a checkpoint, ``net:PATH``, a built-in),
+    checked on the opening position; any failure to load as one ValueError line."""
+    from velmar_pipeline.arena import arena  # torch and onnxruntime only when a page asks for them
+    from velmar_pipeline.evaluators import inference, registry
+
+    # A model is read as it is: no ONNX twin is exported beside a checkpoint for a page.
+    backend = "onnx" if inference.is_onnx(name.removeprefix("net:")) else "torch"
+    try:
+        evaluator = arena.make_player(name, seed=0, backend=backend)
+        registry.checked_outputs(evaluator, velmar_rules.Game().encode()[None])
+    except Exception as error:  # a damaged checkpoint or a broken module fails in its own way
+        lines = str(error).strip().splitlines() if isinstance(error, ValueError) else None
+        why = lines[0] if lines else one_line(error)
+        raise ValueError(f"evaluator {name!r} cannot be used: {why}") from None
+    return evaluator
+
+
+def write_page_text(text: bytes, path: str | Path) -> Path:
+    with atomic_file(path) as file:
+        file.write(text)
+    return Path(path)
+
+
+def page_text(game: GameRecord, index: int = 0, evaluator: str | None = None) -> bytes:
+    """The page's HTML; ValueError for a record that fails its checks or an evaluator that cannot be used."""
+    positions.game_positions(game)  # the page relies on every check a replay makes
+    loaded = None if evaluator is None else load_page_evaluator(evaluator)
+    title = f"{game.where}: {len(game)} tiles" if game.where != "game" else f"game {index}: {len(game)} tiles"
+    history = game.history()
+    data = page.page_data(game, title, piece_numbers(history), COLOURS, loaded, evaluator)
+    return page.render(data).encode()
+
+
+def load_records_game(records_path: str | Path, index: int) -> GameRecord:
+    """Game ``index`` of a shard, or of a folder's shards taken in number order."""
+    if not Path(records_path).is_dir():
+        return load_game(records_path, index)
+    found = records.shard_paths(records_path)
+    if not found:
+        raise ValueError(f"{records_path} holds no shards")
+    skipped = 0
+    for path in found:
+        games = records.read_shard(path)
+        if 0 <= index - skipped < len(games):
+            return games[index - skipped]
+        skipped += len(games)
+    raise ValueError(f"{records_path} holds {skipped} games; there is no game {index}")
+
+
 def load_game(shard: str | Path, index: int) -> GameRecord:
     if Path(shard).is_dir():
         found = records.shard_paths(shard)
@@ -247,18 +302,33 @@ def load_game(shard: str | Path, index: int) -> GameRecord:
 def add_show(subparsers: argparse._SubParsersAction) -> None:
     parser = subparsers.add_parser(
         "show",
-        help="draw a recorded game as a PNG (and optionally an animated GIF)",
-        description="Draws one game of a record shard: the final position, or the position after --move tiles.",
+        help="draw a recorded game as a PNG (and optionally an animated GIF or a page to step through it)",
+        description="Draws one game of a record shard: the final position, or the position after --move tiles. "
+        "With --html: a self-contained page to step through the game, each search's visit shares as a heat map "
+        "and a list (and, with --evaluator, the evaluator's payoffs along the game and its priors).",
         formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
-    parser.add_argument("shard", help="a shard file (shard-NNNNN.npz)")
-    parser.add_argument("--game", type=int, default=0, help="index of the game in the shard")
+    parser.add_argument("shard", help="a shard file (shard-NNNNN.npz); with --html also a folder of shards")
+    parser.add_argument("--game", type=int, default=0,
+                        help="index of the game in the shard (with --html and a folder: across its shards in order)")
     parser.add_argument("--move", type=int, default=None, help="show the position after this many tiles (default: all)")
-    parser.add_argument("--out", default=None, help="PNG file (default: game-G.png, or game-G-move-K.png)")
+    parser.add_argument("--out", default=None,
+                        help="PNG file (default: game-G.png, or game-G-move-K.png; with --html none unless named)")
     parser.add_argument("--gif", default=None, help="also write the game as an animated GIF to this file")
     parser.add_argument("--every", type=int, default=4, help="tiles per GIF frame")
     parser.add_argument("--fps", type=float, default=8.0, help="GIF frames per second")
+    parser.add_argument("--html", default=None, help="write the game as a page to step through to this file")
+    parser.add_argument("--evaluator", default=None,
+                        help="with --html: an evaluator (checkpoint, net:PATH, built-in) whose payoffs and priors "
+                        "the page shows for every position")
     parser.set_defaults(handler=_run_show)
+
+
+def _png_target(args: argparse.Namespace) -> str | Path | None:
+    if args.out is None and args.html is not None:
+        return None
+    name = f"game-{args.game}.png" if args.move is None else f"game-{args.game}-move-{args.move}.png"
+    return Path(name) if args.out is None else Path(args.out) / name if os.path.isdir(args.out) else args.out
 
 
 def _run_show(args: argparse.Namespace) -> int:
@@ -266,19 +336,24 @@ def _run_show(args: argparse.Namespace) -> int:
         check_fps(args.fps)
         if args.every < 1:
             raise ValueError(f"--every must be >= 1, got {args.every}")
-        name = f"game-{args.game}.png" if args.move is None else f"game-{args.game}-move-{args.move}.png"
-        out = Path(name) if args.out is None else Path(args.out) / name if os.path.isdir(args.out) else args.out
-        check_writable_file(out, "--out")  # both targets before anything is drawn
-        if args.gif is not None:
-            check_writable_file(args.gif, "--gif")
-        game = load_game(args.shard, args.game)
+        if args.evaluator is not None and args.html is None:
+            raise ValueError("--evaluator goes with --html (the page shows what it thinks)")
+        out = _png_target(args)
+        for target, flag in ((out, "--out"), (args.gif, "--gif"), (args.html, "--html")):
+            if target is not None:  # every target before anything is drawn
+                check_writable_file(target, flag)
+        game = load_records_game(args.shard, args.game) if args.html else load_game(args.shard, args.game)
         check_game(game)
-        out = Path(out)
-        draw_png(game, out, args.game, args.move)
-        print(f"wrote {out}")
+        text = None if args.html is None else page_text(game, args.game, args.evaluator)  # may fail: before any write
+        if out is not None:
+            draw_png(game, out, args.game, args.move)
+            print(f"wrote {out}")
         if args.gif is not None:
             draw_gif(game, args.gif, args.game, args.every, args.fps)
             print(f"wrote {args.gif}")
+        if args.html is not None:
+            write_page_text(text, args.html)
+            print(f"wrote {args.html}")
     except (ValueError, OSError) as error:
         print(f"velmar-pipeline show: error: {error}", file=sys.stderr)
         return 2
