@@ -366,6 +366,9 @@ def illegal_weight(game):
     (None, ["--device", "bogus"], 2, "is not a torch device"),
     (None, ["--device", "cuda"] if not torch.cuda.is_available() else ["--device", "bogus"], 2, "--device"),
     (None, ["--lr", "1e15", "--epochs", "3"], 1, "the loss is not finite"),
+    (None, ["--policy-targets", "improved", "--teacher", "no-such-evaluator"], 2, "--teacher: unknown evaluator"),
+    (None, ["--policy-targets", "improved"], 2, "improved policy targets need a teacher"),
+    (None, ["--policy-share", "0"], 2, "--policy-share must be in (0, 1]"),
 ])
 def test_poison_stops_training_in_one_line_and_writes_nothing(tmp_path, capsys, damage, flags, status, message):
     games = lowest_tile_games(3, seed=4)

@@ -479,7 +479,7 @@ def lookahead_recipe(settings: TrainSettings, init):
         served_values = lookahead.served_teacher(values)
         served_priors = lookahead.served_teacher(teacher) if settings.policy_targets == "improved" else None
     except ValueError as error:
-        raise ValueError(f"--teacher: {one_line(error)}") from None
+        raise ValueError(f"--teacher: {error}") from None
     return lookahead.Recipe(served_values, served_priors, settings.policy_targets, settings.temperature,
                             settings.policy_share)
 
