@@ -364,7 +364,8 @@ def _generations(root, loop, search, training, architecture, log, reports, done,
                 raise RuntimeError(f"generation {generation}: only {summary.games} of {missing} games were played")
         selfplay_seconds = time.monotonic() - started
         window = [generation_folder(root, g) for g in range(max(0, generation - loop.window + 1), generation + 1)]
-        lacking = [folder.name for folder in window[:-1] if not records.shard_paths(folder)]
+        lacking = [folder.name for folder in window[:-1]
+                   if not records.shard_paths(folder) and not (folder / bootstrap.FILE_NAME).is_file()]
         if lacking:  # a run resumed from its small state alone: the records were not kept
             log(f"loop: note: {', '.join(lacking)} hold no shards; generation {generation} trains without them")
         extra = None
