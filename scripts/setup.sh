@@ -100,8 +100,9 @@ pip_quiet=(--disable-pip-version-check --no-input --quiet)
 step "build tools in .venv" "$PY" -m pip install "${pip_quiet[@]}" \
   "scikit-build-core>=0.10" "pybind11>=2.12" "cmake>=3.24" "ninja>=1.10"
 # Without build isolation pip reuses the tools above, and the build folder keeps
-# the extension build incremental across runs. The [train] extra brings torch (pinned to a CPU
-# build; about half a minute on a fresh venv) and matplotlib for train, loop, arena and show; the
+# the extension build incremental across runs. The [train] extra brings torch (pinned to 2.13.0, no
+# index of its own: PyPI's build; about half a minute on a fresh venv) and matplotlib for train,
+# loop, arena and show; the
 # [cluster] extra brings Ray (pinned), so that the --cluster tests run here and in CI.
 step "pip install -e .[dev,train,cluster] (builds the Python extensions)" "$PY" -m pip install "${pip_quiet[@]}" \
   --no-build-isolation --config-settings=build-dir=build-py/{wheel_tag} -e ".[dev,train,cluster]"
