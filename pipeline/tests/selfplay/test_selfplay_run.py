@@ -20,6 +20,7 @@ from velmar_pipeline.selfplay.config import SearchConfig
 from velmar_pipeline.__main__ import main
 from velmar_pipeline.selfplay import Options, run_selfplay
 from velmar_pipeline.selfplay.worker import MisroutedReply, ReplyPipe, ServiceGone
+from pipeline_fakes import stop_signals_by_default
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parents[2]
@@ -187,7 +188,8 @@ def test_a_stop_signal_keeps_the_finished_games(tmp_path, stop_signal, per_shard
         sys.executable, "-m", "velmar_pipeline", "selfplay", "--games", "200", "--workers", "2",
         "--sims-per-move", "2", "--games-per-shard", str(per_shard), "--out", str(tmp_path), "--no-progress",
     ]
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT)
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT,
+                               preexec_fn=stop_signals_by_default)
     try:
         wait_for_games(tmp_path, 3)
         process.send_signal(stop_signal)
@@ -210,6 +212,11 @@ def test_a_stop_signal_keeps_the_finished_games(tmp_path, stop_signal, per_shard
         assert "internal failure" not in text and "Error" not in text and "worker" in text, text[-2000:]
 
 
+def hangup_ignored():
+    stop_signals_by_default()
+    signal.signal(signal.SIGHUP, signal.SIG_IGN)
+
+
 @pytest.mark.parametrize("command", ["selfplay", "loop"])
 def test_a_hangup_ignored_from_the_start_stays_ignored(tmp_path, command):
     """`nohup` ignores SIGHUP before the command starts: logging out must not end the run."""
@@ -223,7 +230,7 @@ def test_a_hangup_ignored_from_the_start_stays_ignored(tmp_path, command):
         cues = ["selfplay: "]
     process = subprocess.Popen([sys.executable, "-m", "velmar_pipeline", *argv, "--no-progress"],
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, cwd=ROOT,
-                               preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
+                               preexec_fn=hangup_ignored)
     seen = []
     try:
         for line in process.stdout:
@@ -292,7 +299,7 @@ def test_ctrl_c_to_the_whole_group_while_starting_is_one_clean_stop(tmp_path):
     command = [sys.executable, "-m", "velmar_pipeline", "selfplay", "--games", "50", "--workers", "2",
                "--out", str(tmp_path), "--no-progress"]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT,
-                               start_new_session=True)
+                               start_new_session=True, preexec_fn=stop_signals_by_default)
     try:
         assert process.stdout.readline().startswith("selfplay: ")  # the processes start now
         os.killpg(process.pid, signal.SIGINT)

@@ -17,6 +17,7 @@ from velmar_pipeline.__main__ import main  # noqa: E402
 from velmar_pipeline.evaluators.architecture import Architecture  # noqa: E402
 from velmar_pipeline.selfplay.config import SearchConfig  # noqa: E402
 
+from pipeline_fakes import stop_signals_by_default
 from scripted_games import lowest_tile_games, write_games
 
 torch = pytest.importorskip("torch")
@@ -384,7 +385,7 @@ def test_a_stop_signal_during_training_ends_the_loop_so_that_it_resumes(tmp_path
     command = [sys.executable, "-m", "velmar_pipeline", "loop", "--dir", str(tmp_path), "--generations", "1",
                "--games", "2", "--sims-per-move", "1", "--epochs", "200", "--no-progress", *TINY]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                               cwd=Path(__file__).resolve().parents[3])
+                               cwd=Path(__file__).resolve().parents[3], preexec_fn=stop_signals_by_default)
     try:
         for line in process.stderr:  # the loop logs its phases on standard error
             if line.startswith("train: "):
