@@ -100,6 +100,7 @@ def test_loop_gatekeeper_decides_every_generation_and_keeps_its_decisions(tmp_pa
     # keeps generation 1's decision as it was.
     stored = json.loads((root / gatekeeper.LEDGER_NAME).read_text())
     stored["decisions"] = stored["decisions"][:1]
+    stored["best"] = best_for_2  # as the ledger stood before generation 2's duel
     (root / gatekeeper.LEDGER_NAME).write_text(json.dumps(stored))
     trained = (root / "gen-0002" / "model.pt").stat().st_mtime_ns
     reports, _ = run()

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import json
 import math
+import os
 import time
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
@@ -104,9 +105,33 @@ class Ledger:
         try:
             stored = json.loads(path.read_text())
             decisions = [Decision(**entry) for entry in stored["decisions"]]
-            return cls(Path(root), stored["best"], decisions)
+            ledger = cls(Path(root), stored["best"], decisions)
         except (ValueError, KeyError, TypeError) as error:
             raise ValueError(f"{path}: not a gatekeeper ledger ({error})") from None
+        problem = ledger.inconsistency()
+        if problem:
+            raise ValueError(f"{path}: {problem}; move the file away to start the gatekeeper afresh")
+        return ledger
+
+    def inconsistency(self) -> str | None:
+        """Why the ledger contradicts itself or its folder (None when it does not): the best
+        network is the one the last decision left in place, and it is a file inside the folder."""
+        if self.decisions:
+            last = self.decisions[-1]
+            expected = last.candidate if last.promoted else last.best_before
+            if self.best != expected:
+                return (f"its best network is {self.best!r} but its last decision (generation {last.generation}) "
+                        f"leaves {expected!r}")
+        if self.best is None:
+            return None
+        if not isinstance(self.best, str) or not self.best:
+            return f"its best network {self.best!r} names no file"
+        best = self.root / self.best
+        if os.path.isabs(self.best) or not best.resolve().is_relative_to(self.root.resolve()):
+            return f"its best network {self.best!r} lies outside the folder {self.root}"
+        if not best.is_file():
+            return f"its best network {self.best!r} is not there ({best})"
+        return None
 
     def decided(self, generation: int) -> Decision | None:
         return next((d for d in self.decisions if d.generation == generation), None)
