@@ -266,13 +266,39 @@ def test_output_piped_into_a_reader_that_leaves_early_changes_nothing(tmp_path, 
     assert len(records.load_games(tmp_path)) == (2 if command == "stats" else 4)
 
 
-def test_a_log_that_cannot_be_written_costs_no_game(tmp_path):
-    for name in ("worker-0.log", "service.log"):
-        (tmp_path / name).symlink_to("/dev/full")  # every write: No space left on device
+def test_a_log_that_cannot_be_written_costs_no_game(tmp_path, monkeypatch):
+    """The run's processes start with no room for any file, as on a full disk (EFBIG for ENOSPC)."""
+    import resource
+
+    start = multiprocessing.context.SpawnProcess.start
+
+    def start_without_room(process):
+        saved = resource.getrlimit(resource.RLIMIT_FSIZE)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (0, saved[1]))
+        try:
+            start(process)
+        finally:
+            resource.setrlimit(resource.RLIMIT_FSIZE, saved)
+
+    monkeypatch.setattr(multiprocessing.context.SpawnProcess, "start", start_without_room)
     summary = run_selfplay(SearchConfig(sims_per_move=2), options(tmp_path, games=4))
     assert summary.games == 4 and summary.exit_status(4) == 0 and not summary.worker_failures
     assert len(records.load_games(tmp_path)) == 4
-    assert summary.notes == [f"worker 0 could not write its log {tmp_path / 'worker-0.log'} (No space left on device)"]
+    assert sorted(summary.notes) == [f"worker {k} could not write its log {tmp_path / f'worker-{k}.log'} (File too large)"
+                                     for k in (0, 1)]
+
+
+def test_a_log_that_is_a_link_is_replaced_not_written_through(tmp_path):
+    outside = tmp_path / "outside.txt"
+    outside.write_text("keep\n")
+    (tmp_path / "out").mkdir()
+    for name in ("worker-0.log", "service.log"):
+        (tmp_path / "out" / name).symlink_to(outside)
+    summary = run_selfplay(SearchConfig(sims_per_move=2), options(tmp_path / "out", games=2))
+    assert summary.games == 2 and outside.read_text() == "keep\n"
+    for name in ("worker-0.log", "service.log"):
+        assert not (tmp_path / "out" / name).is_symlink()
+    assert "worker" in (tmp_path / "out" / "worker-0.log").read_text()
 
 
 def test_workers_beyond_the_games_are_not_started(tmp_path, capsys):
