@@ -42,7 +42,6 @@ from pathlib import Path
 
 import numpy as np
 
-import velmar_rules
 from velmar_pipeline import extras
 from velmar_pipeline.training import bootstrap
 from velmar_pipeline.evaluators import registry as evaluators
@@ -483,7 +482,8 @@ def _run_loop(args: argparse.Namespace) -> int:
     from velmar_pipeline.training.train import architecture_from, settings_from
 
     try:
-        extras.require("loop", "torch", "matplotlib", "onnx", "onnxruntime")
+        serving_onnx = args.policy_targets == "lookahead" or args.inference != "torch"
+        extras.require("loop", "torch", "matplotlib", *(("onnx", "onnxruntime") if serving_onnx else ()))
         search = search_from(args)
         loop = LoopSettings(
             generations=args.generations, games=args.games, window=args.window,
