@@ -244,7 +244,7 @@ class TestDispatcher:
         ("def f(:", "f", "SyntaxError"),
         ("f = 3", "f", "TypeError: int object is not callable"),
         ("def f(seed):\n    raise OSError('no')", "f", "cannot be used: OSError: no"),
-        ("def f(seed):\n    return lambda p: (p, p)", "f", "the evaluator must return logits [1, 400]"),
+        ("def f(seed):\n    return lambda p: (p, p)", "f", "the evaluator must return logits [2, 400]"),
         ("import numpy as np\ndef f(seed):\n    return lambda p: (np.zeros((len(p), 400)), np.full((len(p), 4), 5.0))",
          "f", "values outside [0, 1] (e.g. 5)"),
         (None, "net", "not a velmar policy-value checkpoint"),  # a checkpoint that is not one
