@@ -1,5 +1,7 @@
 """Stand-ins for the engine used by the pipeline tests (imported by the spawned workers too)."""
 
+import signal
+
 import numpy as np
 
 ROUNDS = 40
@@ -24,3 +26,11 @@ def echo_checking_play(game_id, config, inference_queue, pipe):
         if not np.allclose(reply[1], expected):
             raise AssertionError(f"game {game_id} round {round_number}: wrong values")
     return [], [], [float(game_id), 0.0, 0.0, 0.0]
+
+
+def stop_signals_by_default() -> None:
+    """``preexec_fn`` of a command a test stops with a signal. A signal ignored when a process
+    starts stays ignored, and children inherit it: the suite started as a background job of a
+    script (SIGINT, SIGQUIT) or under nohup (SIGHUP) would otherwise pass that on to the command."""
+    for number in (signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, signal.SIG_DFL)

@@ -29,12 +29,12 @@ import numpy as np
 import velmar_rules
 from velmar_rules import BOARD_WIDTH as BOARD
 from velmar_rules import PLAYERS
-from velmar_pipeline import page
-from velmar_pipeline.errors import one_line
+from velmar_pipeline import extras, page
 from velmar_pipeline.records import positions
 from velmar_pipeline.records import shards as records
 from velmar_pipeline.records.atomic import atomic_file, check_writable_file, readable_as_usual
 from velmar_pipeline.records.shards import GameRecord
+from velmar_pipeline.errors import one_line
 
 COLOURS = np.array([
     (0.93, 0.93, 0.91),  # empty
@@ -190,6 +190,9 @@ def _written_whole(path: str | Path, suffix: str, write) -> Path:
         write(temporary)
         readable_as_usual(temporary)
         os.replace(temporary, path)
+    except OSError as error:  # a full disk names the temporary file, or none
+        Path(temporary).unlink(missing_ok=True)
+        raise OSError(f"{path} cannot be written: {error.strerror or one_line(error)}") from None
     except BaseException:
         Path(temporary).unlink(missing_ok=True)
         raise
@@ -333,6 +336,7 @@ def _png_target(args: argparse.Namespace) -> str | Path | None:
 
 def _run_show(args: argparse.Namespace) -> int:
     try:
+        extras.require("show", "matplotlib")
         check_fps(args.fps)
         if args.every < 1:
             raise ValueError(f"--every must be >= 1, got {args.every}")

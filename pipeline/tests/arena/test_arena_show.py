@@ -1,5 +1,6 @@
 """The arena (seating, tile choice, payoff totals) and the pictures of recorded games."""
 
+import errno
 import json
 import os
 import stat
@@ -191,11 +192,19 @@ def illegal_shard(folder):
     (None, ["--gif", "g.gif", "--fps", "1e-9"], "--fps must be a number in [0.01, 100]"),
     ("folder", [], "is a folder: show draws one game of one shard file"),
     ("illegal", ["--gif", "g.gif"], "move 10"),
+    ("full disk", [], "game-0.png cannot be written: No space left on device"),
 ])
 def test_show_refuses_bad_input_in_one_line_and_writes_nothing(tmp_path, shard, capsys, monkeypatch,
                                                                make_shard, flags, message):
     monkeypatch.chdir(tmp_path)
-    target = {None: shard, "folder": shard.parent, "illegal": None}[make_shard]
+    target = {"folder": shard.parent}.get(make_shard, shard)
+    if make_shard == "full disk":
+        from matplotlib.figure import Figure
+
+        def no_room(figure, target, **options):
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+        monkeypatch.setattr(Figure, "savefig", no_room)
     if make_shard == "illegal":
         target = illegal_shard(tmp_path / "bad")
     assert main(["show", str(target), *flags]) == 2

@@ -90,6 +90,28 @@ def mismatched_twin(tmp_path):
     return path
 
 
+def exported(path, batch=None, broken=None):
+    """The ONNX model of a small network: with a fixed ``batch``, or ``broken`` ("weights": NaN in
+    them; "variance": a batch-norm variance below 0, so finite weights that compute NaN)."""
+    torch.manual_seed(0)
+    model = network.PolicyValueNet(SMALL)
+    with torch.no_grad():
+        if broken == "weights":
+            model.stem[0].weight[0, 0, 0, 0] = float("nan")
+        elif broken == "variance":
+            model.stem[1].running_var[0] = -1.0
+    if path.suffix == ".pt":
+        torch.save({"kind": network.CHECKPOINT_KIND, "version": network.CHECKPOINT_VERSION,
+                    "architecture": SMALL.as_dict(), "state_dict": model.state_dict()}, path)
+        return path
+    proto = onnx.load_from_string(onnx_export.onnx_bytes(model))
+    for value in (*proto.graph.input, *proto.graph.output) if batch is not None else ():
+        value.type.tensor_type.shape.dim[0].Clear()
+        value.type.tensor_type.shape.dim[0].dim_value = batch
+    onnx.save(proto, path)
+    return path
+
+
 @pytest.mark.parametrize(
     "make, command, message",
     [
@@ -101,6 +123,12 @@ def mismatched_twin(tmp_path):
         (mismatched_twin, "arena", "differ from torch's"),
         (lambda p: (p / "junk.pt").write_bytes(os.urandom(500)) and p / "junk.pt", "export", "not a velmar policy-value checkpoint"),
         (lambda p: checkpoint(p / "m.pt"), "export-unwritable", "cannot be written"),
+        (lambda p: exported(p / "one.onnx", batch=1), "selfplay", "one.onnx: its batch is fixed at 1; export it"),
+        (lambda p: exported(p / "one.onnx", batch=1), "arena", "one.onnx: its batch is fixed at 1; export it"),
+        (lambda p: exported(p / "nan.onnx", broken="weights"), "arena-search",
+         "nan.onnx: the evaluator returned non-finite"),
+        (lambda p: exported(p / "m.onnx"), "export", "is an ONNX model, not a checkpoint"),
+        (lambda p: exported(p / "m.pt", broken="variance"), "export", "computes NaN or infinity with torch itself"),
     ],
 )
 def test_bad_models_fail_in_one_line(tmp_path, capsys, make, command, message):
@@ -109,6 +137,7 @@ def test_bad_models_fail_in_one_line(tmp_path, capsys, make, command, message):
         "selfplay": ["selfplay", "--evaluator", "net", "--model", model, "--games", "1", "--out", str(tmp_path / "o"),
                      "--no-progress"],
         "arena": ["arena", model, "uniform", "--games", "1", "--no-progress"],
+        "arena-search": ["arena", model, "uniform", "--games", "1", "--no-progress", "--sims-per-move", "2"],
         "export": ["export", model],
         "export-unwritable": ["export", model, "--out", str(tmp_path / "no-such-folder" / "m.onnx")],
     }[command]
@@ -116,6 +145,49 @@ def test_bad_models_fail_in_one_line(tmp_path, capsys, make, command, message):
     err = capsys.readouterr().err.strip()
     assert message in err and len(err.splitlines()) == 1, err
     assert not list(tmp_path.rglob("*.tmp")) and not (tmp_path / "o").exists()
+
+
+LONG = "x" * 256
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["export", ""], "the checkpoint '' names no file"),
+    (["export", "."], "no checkpoint at '.'"),
+    (["export", LONG], "File name too long"),
+    (["export", "CHECKPOINT", "--out", LONG + ".onnx"], "cannot be written: File name too long"),
+    (["export", "CHECKPOINT", "--out", ""], "--out '' names no file"),
+    (["loop", "--dir", "OUT", "--init", LONG, "--no-progress"], "File name too long"),
+])
+def test_names_that_cannot_be_files_are_one_line(tmp_path, monkeypatch, capsys, argv, message):
+    monkeypatch.chdir(tmp_path)
+    checkpoint(tmp_path / "m.pt", SMALL)
+    argv = [{"CHECKPOINT": "m.pt", "OUT": str(tmp_path / "out")}.get(word, word) for word in argv]
+    assert main(argv) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message in err, err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["m.pt"]
+
+
+@pytest.mark.parametrize("absent, argv", [
+    ("torch", ["train", "SHARD", "--out", "OUT"]),
+    ("matplotlib", ["train", "SHARD", "--out", "OUT", "--policy-targets", "visits"]),
+    ("torch", ["loop", "--dir", "OUT"]),
+    ("matplotlib", ["show", "SHARD", "--out", "OUT"]),
+    ("torch", ["selfplay", "--evaluator", "net:CHECKPOINT", "--inference", "torch", "--out", "OUT"]),
+])
+def test_commands_that_need_the_train_extra_say_so_before_any_work(tmp_path, monkeypatch, capsys, absent, argv):
+    from scripted_games import lowest_tile_games, write_games
+
+    shard = write_games(tmp_path / "games", lowest_tile_games(1, seed=4))
+    model = checkpoint(tmp_path / "m.pt", SMALL)
+    monkeypatch.setitem(sys.modules, absent, None)  # import fails as where it is not installed
+    words = {"SHARD": str(shard), "OUT": str(tmp_path / "out"), "CHECKPOINT": str(model)}
+    for key, value in words.items():
+        argv = [word.replace(key, value) for word in argv]
+    assert main(argv) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and absent in err and "pip install '.[train]'" in err, err
+    assert not (tmp_path / "out").exists()
 
 
 def test_a_node_without_torch_plays_an_onnx_model(tmp_path):

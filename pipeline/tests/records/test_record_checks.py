@@ -2,6 +2,7 @@
 every command that replays them, in one line naming the file, game and move."""
 
 import json
+import os
 
 import numpy as np
 import pytest
@@ -35,6 +36,8 @@ CASES = {
     "empty file": (None, b"", "not a readable shard"),
     "truncated": (None, "half", "not a readable shard"),
     "bit-flipped": (None, "flip", "not a readable shard"),
+    "an ONNX model": (None, b"\x08\x07\x12\x0cvelmar-pipeline", "not an .npz archive"),
+    "a FIFO": (None, "fifo", "not a shard file (not a regular file)"),
     "missing key": (lambda a: a.pop("payoffs"), None, "missing payoffs"),
     "offsets backwards": (replace("offsets", lambda o: np.array([0, o[2], o[1], o[2]][:len(o)], np.int64)),
                           None, "offsets"),
@@ -62,6 +65,9 @@ def test_a_damaged_shard_is_refused_naming_file_and_game(tmp_path, case):
         np.savez_compressed(path, **arrays)
     elif raw == "half":
         path.write_bytes(path.read_bytes()[: path.stat().st_size // 2])
+    elif raw == "fifo":
+        path.unlink()
+        os.mkfifo(path)
     elif raw == "flip":
         data = bytearray(path.read_bytes())
         for i in range(200, len(data) - 200, 97):

@@ -21,6 +21,7 @@ from velmar_pipeline.records import shards as records
 from velmar_pipeline.selfplay.config import SearchConfig
 from velmar_pipeline.selfplay import Options
 
+from pipeline_fakes import stop_signals_by_default
 from test_selfplay_run import ROOT, check_game
 
 ray = pytest.importorskip("ray", reason="Ray is not installed (pip install '.[cluster]')")
@@ -132,7 +133,7 @@ def selfplay(out, *flags):
     command = [sys.executable, "-m", "velmar_pipeline", "selfplay", "--out", str(out), "--no-progress",
                "--sims-per-move", "2", *flags]
     return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT,
-                            start_new_session=True)
+                            start_new_session=True, preexec_fn=stop_signals_by_default)
 
 
 def test_ctrl_c_on_a_local_cluster_keeps_the_finished_games(tmp_path, marked):
@@ -188,7 +189,7 @@ def test_an_address_that_is_no_ray_head_is_given_up_in_one_line(tmp_path, marked
     process = subprocess.Popen(
         [sys.executable, "-c", code, "selfplay", "--cluster", f"127.0.0.1:{no_ray_head}", "--games", "2",
          "--out", str(out), "--no-progress"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT,
-        env={**os.environ, "TMPDIR": str(tmp_path)})
+        env={**os.environ, "TMPDIR": str(tmp_path)}, preexec_fn=stop_signals_by_default)
     try:
         assert process.stdout.readline().startswith("selfplay: ")  # connecting now
         if stop is not None:

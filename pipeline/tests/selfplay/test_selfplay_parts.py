@@ -64,6 +64,8 @@ def test_boundary_settings_are_valid(field, value):
         (["--c-base", "1e-50"], "c_base is too small for a 32-bit float"),
         (["--seed", "-1", "--evaluator", "random"], "--seed must be in [0, 2**63)"),
         (["--value-offset", "nan"], "value_offset must be a number in [-1, 2]"),
+        (["--batch-size", str(2**32), "--workers", "2"], "--batch-size 4294967296 is more than the games in flight"),
+        (["--evaluator", "net:" + "x" * 256], "File name too long"),
     ],
 )
 def test_cli_rejects_bad_settings_up_front(tmp_path, capsys, flags, message):
@@ -242,7 +244,7 @@ class TestDispatcher:
         ("def f(:", "f", "SyntaxError"),
         ("f = 3", "f", "TypeError: int object is not callable"),
         ("def f(seed):\n    raise OSError('no')", "f", "cannot be used: OSError: no"),
-        ("def f(seed):\n    return lambda p: (p, p)", "f", "the evaluator must return logits [1, 400]"),
+        ("def f(seed):\n    return lambda p: (p, p)", "f", "the evaluator must return logits [2, 400]"),
         ("import numpy as np\ndef f(seed):\n    return lambda p: (np.zeros((len(p), 400)), np.full((len(p), 4), 5.0))",
          "f", "values outside [0, 1] (e.g. 5)"),
         (None, "net", "not a velmar policy-value checkpoint"),  # a checkpoint that is not one

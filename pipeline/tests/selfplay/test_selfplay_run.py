@@ -20,6 +20,7 @@ from velmar_pipeline.selfplay.config import SearchConfig
 from velmar_pipeline.__main__ import main
 from velmar_pipeline.selfplay import Options, run_selfplay
 from velmar_pipeline.selfplay.worker import MisroutedReply, ReplyPipe, ServiceGone
+from pipeline_fakes import stop_signals_by_default
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parents[2]
@@ -187,7 +188,8 @@ def test_a_stop_signal_keeps_the_finished_games(tmp_path, stop_signal, per_shard
         sys.executable, "-m", "velmar_pipeline", "selfplay", "--games", "200", "--workers", "2",
         "--sims-per-move", "2", "--games-per-shard", str(per_shard), "--out", str(tmp_path), "--no-progress",
     ]
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT)
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT,
+                               preexec_fn=stop_signals_by_default)
     try:
         wait_for_games(tmp_path, 3)
         process.send_signal(stop_signal)
@@ -210,6 +212,11 @@ def test_a_stop_signal_keeps_the_finished_games(tmp_path, stop_signal, per_shard
         assert "internal failure" not in text and "Error" not in text and "worker" in text, text[-2000:]
 
 
+def hangup_ignored():
+    stop_signals_by_default()
+    signal.signal(signal.SIGHUP, signal.SIG_IGN)
+
+
 @pytest.mark.parametrize("command", ["selfplay", "loop"])
 def test_a_hangup_ignored_from_the_start_stays_ignored(tmp_path, command):
     """`nohup` ignores SIGHUP before the command starts: logging out must not end the run."""
@@ -223,7 +230,7 @@ def test_a_hangup_ignored_from_the_start_stays_ignored(tmp_path, command):
         cues = ["selfplay: "]
     process = subprocess.Popen([sys.executable, "-m", "velmar_pipeline", *argv, "--no-progress"],
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, cwd=ROOT,
-                               preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
+                               preexec_fn=hangup_ignored)
     seen = []
     try:
         for line in process.stdout:
@@ -259,13 +266,39 @@ def test_output_piped_into_a_reader_that_leaves_early_changes_nothing(tmp_path, 
     assert len(records.load_games(tmp_path)) == (2 if command == "stats" else 4)
 
 
-def test_a_log_that_cannot_be_written_costs_no_game(tmp_path):
-    for name in ("worker-0.log", "service.log"):
-        (tmp_path / name).symlink_to("/dev/full")  # every write: No space left on device
+def test_a_log_that_cannot_be_written_costs_no_game(tmp_path, monkeypatch):
+    """The run's processes start with no room for any file, as on a full disk (EFBIG for ENOSPC)."""
+    import resource
+
+    start = multiprocessing.context.SpawnProcess.start
+
+    def start_without_room(process):
+        saved = resource.getrlimit(resource.RLIMIT_FSIZE)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (0, saved[1]))
+        try:
+            start(process)
+        finally:
+            resource.setrlimit(resource.RLIMIT_FSIZE, saved)
+
+    monkeypatch.setattr(multiprocessing.context.SpawnProcess, "start", start_without_room)
     summary = run_selfplay(SearchConfig(sims_per_move=2), options(tmp_path, games=4))
     assert summary.games == 4 and summary.exit_status(4) == 0 and not summary.worker_failures
     assert len(records.load_games(tmp_path)) == 4
-    assert summary.notes == [f"worker 0 could not write its log {tmp_path / 'worker-0.log'} (No space left on device)"]
+    assert sorted(summary.notes) == [f"worker {k} could not write its log {tmp_path / f'worker-{k}.log'} (File too large)"
+                                     for k in (0, 1)]
+
+
+def test_a_log_that_is_a_link_is_replaced_not_written_through(tmp_path):
+    outside = tmp_path / "outside.txt"
+    outside.write_text("keep\n")
+    (tmp_path / "out").mkdir()
+    for name in ("worker-0.log", "service.log"):
+        (tmp_path / "out" / name).symlink_to(outside)
+    summary = run_selfplay(SearchConfig(sims_per_move=2), options(tmp_path / "out", games=2))
+    assert summary.games == 2 and outside.read_text() == "keep\n"
+    for name in ("worker-0.log", "service.log"):
+        assert not (tmp_path / "out" / name).is_symlink()
+    assert "worker" in (tmp_path / "out" / "worker-0.log").read_text()
 
 
 def test_workers_beyond_the_games_are_not_started(tmp_path, capsys):
@@ -292,7 +325,7 @@ def test_ctrl_c_to_the_whole_group_while_starting_is_one_clean_stop(tmp_path):
     command = [sys.executable, "-m", "velmar_pipeline", "selfplay", "--games", "50", "--workers", "2",
                "--out", str(tmp_path), "--no-progress"]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT,
-                               start_new_session=True)
+                               start_new_session=True, preexec_fn=stop_signals_by_default)
     try:
         assert process.stdout.readline().startswith("selfplay: ")  # the processes start now
         os.killpg(process.pid, signal.SIGINT)

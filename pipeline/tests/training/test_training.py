@@ -17,6 +17,7 @@ from velmar_pipeline.__main__ import main  # noqa: E402
 from velmar_pipeline.evaluators.architecture import Architecture  # noqa: E402
 from velmar_pipeline.selfplay.config import SearchConfig  # noqa: E402
 
+from pipeline_fakes import stop_signals_by_default
 from scripted_games import lowest_tile_games, write_games
 
 torch = pytest.importorskip("torch")
@@ -369,6 +370,10 @@ def illegal_weight(game):
     (None, ["--policy-targets", "improved", "--teacher", "no-such-evaluator"], 2, "--teacher: unknown evaluator"),
     (None, ["--policy-targets", "improved"], 2, "improved policy targets need a teacher"),
     (None, ["--policy-share", "0"], 2, "--policy-share must be in (0, 1]"),
+    (None, ["--blocks", "99999999999"], 2, "--blocks 99999999999 --channels 8"),
+    (None, ["--channels", "99999999999"], 2, "--blocks 1 --channels 99999999999"),
+    (None, ["--train-seed", "-1"], 2, "--train-seed must be in [0, 2**63)"),
+    (None, ["--threads", "99999999999"], 2, "--threads must be in [1, 1024]"),
 ])
 def test_poison_stops_training_in_one_line_and_writes_nothing(tmp_path, capsys, damage, flags, status, message):
     games = lowest_tile_games(3, seed=4)
@@ -387,7 +392,7 @@ def test_a_stop_signal_during_training_ends_the_loop_so_that_it_resumes(tmp_path
     command = [sys.executable, "-m", "velmar_pipeline", "loop", "--dir", str(tmp_path), "--generations", "1",
                "--games", "2", "--sims-per-move", "1", "--epochs", "200", "--no-progress", *TINY]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                               cwd=Path(__file__).resolve().parents[3])
+                               cwd=Path(__file__).resolve().parents[3], preexec_fn=stop_signals_by_default)
     try:
         for line in process.stderr:  # the loop logs its phases on standard error
             if line.startswith("train: "):
@@ -407,10 +412,13 @@ def unusable_checkpoint(kind, path):
         path.write_text("root:x:0:0:root:/root:/bin/bash\n")
     elif kind == "random bytes":
         path.write_bytes(np.random.default_rng(0).bytes(3000))
-    else:  # weights holding NaN, as save_checkpoint would never write them
+    else:  # weights holding NaN, as save_checkpoint would never write them, or computing it
         model = network.PolicyValueNet(Architecture(blocks=1, channels=8))
         state = model.state_dict()
-        state["stem.0.weight"][0, 0, 0, 0] = float("nan")
+        if kind == "negative variance":
+            state["stem.1.running_var"][0] = -1.0
+        else:
+            state["stem.0.weight"][0, 0, 0, 0] = float("nan")
         torch.save({"kind": network.CHECKPOINT_KIND, "version": network.CHECKPOINT_VERSION,
                     "architecture": model.architecture.as_dict(), "state_dict": state}, path)
     return path
@@ -419,7 +427,8 @@ def unusable_checkpoint(kind, path):
 @pytest.mark.parametrize("command", ["train --init", "loop --init", "arena", "selfplay --model"])
 @pytest.mark.parametrize("kind, message", [("text", "not a velmar policy-value checkpoint"),
                                            ("random bytes", "not a velmar policy-value checkpoint"),
-                                           ("NaN weights", "the weights hold NaN or infinity (stem.0.weight)")])
+                                           ("NaN weights", "the weights hold NaN or infinity (stem.0.weight)"),
+                                           ("negative variance", "NaN or infinity")])
 def test_a_checkpoint_that_cannot_be_used_is_one_line_before_anything_runs(tmp_path, capsys, command, kind, message):
     bad = str(unusable_checkpoint(kind, tmp_path / "bad.pt"))
     out = tmp_path / "out"

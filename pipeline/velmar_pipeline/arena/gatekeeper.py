@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import json
 import math
+import os
 import time
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
@@ -22,6 +23,7 @@ import numpy as np
 
 from velmar_rules import CELLS
 from velmar_pipeline.arena.seats import Z_95
+from velmar_pipeline.evaluators import registry as evaluators
 from velmar_pipeline.records.atomic import atomic_file
 
 LEDGER_NAME = "gatekeeper.json"
@@ -88,6 +90,17 @@ class Decision:
     decided: float = field(default_factory=time.time)
 
 
+def _is_evaluator_name(name: str) -> bool:
+    """A built-in evaluator or ``module:attribute``, not a path (those are the loop's networks)."""
+    if name.endswith(".pt") or os.sep in name:
+        return False
+    try:
+        evaluators.resolve(name)
+    except ValueError:
+        return False
+    return True
+
+
 @dataclass
 class Ledger:
     """The best network so far and every decision, in ``root/gatekeeper.json``."""
@@ -104,9 +117,36 @@ class Ledger:
         try:
             stored = json.loads(path.read_text())
             decisions = [Decision(**entry) for entry in stored["decisions"]]
-            return cls(Path(root), stored["best"], decisions)
+            ledger = cls(Path(root), stored["best"], decisions)
         except (ValueError, KeyError, TypeError) as error:
             raise ValueError(f"{path}: not a gatekeeper ledger ({error})") from None
+        problem = ledger.inconsistency()
+        if problem:
+            raise ValueError(f"{path}: {problem}; move the file away to start the gatekeeper afresh")
+        return ledger
+
+    def inconsistency(self) -> str | None:
+        """Why the ledger contradicts itself or its folder (None when it does not): the best
+        player is the one the last decision left in place, and a network file inside the folder
+        (``.pt``) or an evaluator's name (the loop's first teacher, ``heuristic``)."""
+        if self.decisions:
+            last = self.decisions[-1]
+            expected = last.candidate if last.promoted else last.best_before
+            if self.best != expected:
+                return (f"its best network is {self.best!r} but its last decision (generation {last.generation}) "
+                        f"leaves {expected!r}")
+        if self.best is None:
+            return None
+        if not isinstance(self.best, str) or not self.best:
+            return f"its best network {self.best!r} names no file"
+        if _is_evaluator_name(self.best):
+            return None
+        best = self.root / self.best
+        if os.path.isabs(self.best) or not best.resolve().is_relative_to(self.root.resolve()):
+            return f"its best network {self.best!r} lies outside the folder {self.root}"
+        if not best.is_file():
+            return f"its best network {self.best!r} is not there ({best})"
+        return None
 
     def decided(self, generation: int) -> Decision | None:
         return next((d for d in self.decisions if d.generation == generation), None)

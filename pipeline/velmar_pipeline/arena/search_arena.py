@@ -108,8 +108,10 @@ class _Game:
 class _Arena:
     """The coordinator's state, shared with the game threads under ``lock``."""
 
-    def __init__(self, players: Sequence[Callable], value_offset: float, threads: int):
+    def __init__(self, players: Sequence[Callable], value_offset: float, threads: int,
+                 names: Sequence[str] | None = None):
         self.players = players
+        self.names = list(names) if names is not None else [f"evaluator {i}" for i in range(len(players))]
         self.value_offset = value_offset
         self.lock = threading.Condition()
         self.pending: list[_Game] = []
@@ -164,7 +166,10 @@ class _Arena:
         replies: list = [None] * len(batch)
         for index, rows in groups.items():
             planes = np.stack([batch[row].planes for row in rows])
-            logits, payoffs = evaluators.checked_outputs(self.players[index], planes)
+            try:  # named as the arena without search names it
+                logits, payoffs = evaluators.checked_outputs(self.players[index], planes)
+            except ValueError as error:
+                raise ValueError(f"{self.names[index]}: {error}") from None
             values = evaluators.search_values(payoffs, self.value_offset)
             # Lists are the quickest sequences for the engine to read back.
             for row, row_logits, row_values in zip(rows, logits.tolist(), values.tolist()):
@@ -201,7 +206,7 @@ def play(
     payoffs = np.zeros((games, PLAYERS))
     lengths = np.zeros(games, np.int64)
     threads = min(parallel, games)
-    arena = _Arena(players, value_offset, threads)
+    arena = _Arena(players, value_offset, threads, names)
     numbers = iter(range(games))
     take = threading.Lock()
 

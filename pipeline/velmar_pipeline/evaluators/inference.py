@@ -115,6 +115,11 @@ class OnnxEvaluator:
                 or not _shape_fits(outputs["logits"].shape, (CELLS,))
                 or not _shape_fits(outputs["values"].shape, (PLAYERS,))):
             raise ModelError(f"{self.path}: not a velmar network: it needs {expected}; it has {found}")
+        fixed = [shape[0] for shape in (inputs[0].shape, *(outputs[name].shape for name in OUTPUTS))
+                 if isinstance(shape[0], int)]
+        if fixed:  # what torch.onnx.export writes without dynamic axes: the service batches many positions
+            raise ModelError(f"{self.path}: its batch is fixed at {fixed[0]}; export it with a dynamic batch "
+                             "(velmar-pipeline export CHECKPOINT, or dynamic_axes in torch.onnx.export)")
 
     def __call__(self, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         planes = np.ascontiguousarray(planes, dtype=np.float32)
@@ -195,4 +200,10 @@ def resolve_backend(inference: str, model: str) -> str:
             raise ModelError(f"reading the checkpoint {model} needs torch: pip install '.[train]', "
                              "or serve its ONNX export (velmar-pipeline export)") from None
         return "torch" if torch.cuda.is_available() else "onnx"
+    if inference == "torch":
+        try:
+            import torch  # noqa: F401
+        except ImportError:
+            raise ModelError(f"--inference torch needs torch to run {model}: pip install '.[train]', "
+                             "or serve its ONNX export (--inference onnx)") from None
     return inference

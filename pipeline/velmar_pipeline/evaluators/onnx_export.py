@@ -16,9 +16,11 @@ import sys
 import warnings
 from pathlib import Path
 
+import numpy as np
+
 from velmar_rules import CELLS, PLAYERS
 from velmar_pipeline.evaluators import inference
-from velmar_pipeline.records.atomic import atomic_file
+from velmar_pipeline.records.atomic import atomic_file, check_writable_file, is_existing_file
 from velmar_pipeline.errors import ModelError, one_line
 
 VALUE_SLOTS = ("values[:, k] is the predicted payoff share of player (k - p) mod 4, p the player to move "
@@ -114,6 +116,9 @@ def check_against_torch(name: str, model, runtime: inference.OnnxEvaluator) -> N
     with torch.inference_mode():
         logits, value_logits = model.to("cpu").eval()(torch.from_numpy(planes))
         expected = (logits.numpy(), torch.softmax(value_logits, dim=1).numpy())
+    if not all(np.isfinite(output).all() for output in expected):  # no export could agree with NaN
+        raise ModelError(f"{name}: the network computes NaN or infinity with torch itself "
+                         "(its batch-norm statistics, say); this network cannot be used")
     inference.check_agreement(expected, runtime(planes), name)
 
 
@@ -163,14 +168,17 @@ def add_export(subparsers: argparse._SubParsersAction) -> None:
 
 
 def _run_export(args: argparse.Namespace) -> int:
-    out = args.out if args.out is not None else str(Path(args.checkpoint).with_suffix(inference.SUFFIX))
     try:
-        if not Path(args.checkpoint).is_file():
+        if not is_existing_file(args.checkpoint, "the checkpoint"):
             raise ModelError(f"no checkpoint at {args.checkpoint!r}")
-        if not out or Path(out).is_dir():
+        if inference.is_onnx(args.checkpoint):
+            raise ModelError(f"{args.checkpoint} is an ONNX model, not a checkpoint; export reads a checkpoint (.pt)")
+        out = args.out if args.out is not None else str(Path(args.checkpoint).with_suffix(inference.SUFFIX))
+        if out and os.path.isdir(out):
             raise ModelError(f"--out {out!r} is a folder; name a file")
         if Path(out).resolve() == Path(args.checkpoint).resolve():
             raise ModelError(f"--out {out!r} would replace the checkpoint")
+        check_writable_file(out, "--out")
         path = export_checkpoint(args.checkpoint, out)
     except ValueError as error:
         print(f"velmar-pipeline export: error: {error}", file=sys.stderr)

@@ -26,13 +26,13 @@ from __future__ import annotations
 import importlib
 from collections.abc import Callable
 from dataclasses import dataclass
-from pathlib import Path
 
 import numpy as np
 
 from velmar_rules import BOARD_WIDTH, CELLS, PLAYERS, START_CORNERS, Game
 from velmar_pipeline.records import positions
 from velmar_pipeline.errors import one_line
+from velmar_pipeline.records.atomic import is_existing_file
 
 Evaluator = Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]
 Factory = Callable[[int | None], Evaluator]
@@ -122,9 +122,17 @@ def probe(name: str, seed: int | None = None) -> None:
         if not callable(factory):
             raise TypeError(f"{type(factory).__name__} object is not callable")
         evaluator = factory(seed)
-        checked_outputs(evaluator, Game().encode()[None])
+        checked_outputs(evaluator, probe_planes())
     except Exception as error:
         raise ValueError(f"evaluator {name!r} cannot be used: {one_line(error)}") from None
+
+
+def probe_planes() -> np.ndarray:
+    """Two positions: a model that only takes batches of one fails on them as in the service."""
+    game = Game()
+    first = game.encode()
+    game.apply(int(game.legal_tiles()[0]))
+    return np.stack([first, game.encode()])
 
 
 def checked_outputs(evaluator: Evaluator, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -219,7 +227,7 @@ def echo(seed: int | None = None) -> Evaluator:
 
 
 def _check_model(path: str) -> None:
-    if not Path(path).is_file():
+    if not is_existing_file(path, "the model"):
         raise ValueError(f"no model checkpoint at {path!r}")
 
 

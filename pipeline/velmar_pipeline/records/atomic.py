@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import stat
 import tempfile
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
@@ -84,6 +85,20 @@ def check_writable_file(path: str | os.PathLike, flag: str) -> None:
             os.unlink(target)
     except OSError as error:
         raise ValueError(f"{flag} {text!r} cannot be written: {error.strerror or error}") from None
+
+
+def is_existing_file(path: str | os.PathLike, what: str) -> bool:
+    """Whether a regular file is at ``path``; ValueError in one line naming ``what`` when the name
+    itself cannot be looked up (empty, a component too long, a loop of links)."""
+    text = os.fspath(path)
+    if not text:
+        raise ValueError(f"{what} '' names no file")
+    try:
+        return stat.S_ISREG(os.stat(text).st_mode)
+    except (FileNotFoundError, NotADirectoryError):
+        return False
+    except OSError as error:
+        raise ValueError(f"{what} {text!r}: {error.strerror or error}") from None
 
 
 def _umask() -> int:

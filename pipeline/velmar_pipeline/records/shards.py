@@ -19,6 +19,7 @@ import itertools
 import json
 import os
 import re
+import stat
 import tempfile
 import time
 from collections.abc import Iterable, Iterator, Sequence
@@ -144,6 +145,7 @@ def read_shard(path: str | os.PathLike) -> list[GameRecord]:
     that are distributions, cells and players in range); RecordError names the file and the game.
     """
     path = Path(path)
+    check_shard_file(path)
     try:
         with np.load(path, allow_pickle=False) as data:
             missing = [key for key in KEYS if key not in data.files]
@@ -160,6 +162,25 @@ def read_shard(path: str | os.PathLike) -> list[GameRecord]:
         GameRecord(moves[a:b], policies[a:b], payoffs[g], metadata, where=f"{path} game {g}")
         for g, (a, b) in enumerate(zip(offsets[:-1], offsets[1:]))
     ]
+
+
+ARCHIVE_MAGIC = b"PK"
+
+
+def check_shard_file(path: Path) -> None:
+    """RecordError unless ``path`` is a regular file that starts as an .npz archive: a FIFO or a
+    device would block the reader, and numpy takes other files for pickles."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    except OSError as error:
+        raise RecordError(f"{path}: not a readable shard ({error.strerror or one_line(error)})") from None
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise RecordError(f"{path}: not a shard file (not a regular file)")
+        if os.read(fd, len(ARCHIVE_MAGIC)) != ARCHIVE_MAGIC:
+            raise RecordError(f"{path}: not a readable shard (not an .npz archive)")
+    finally:
+        os.close(fd)
 
 
 def _check_layout(path, moves, policies, payoffs, offsets, metadata) -> None:

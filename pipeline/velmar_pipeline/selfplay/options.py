@@ -46,6 +46,10 @@ class Options:
             raise ConfigError(f"at most {service.MAX_SLOTS} games in flight (workers x threads)")
         if self.batch_size is not None and self.batch_size < 1:
             raise ConfigError(f"--batch-size must be >= 1, got {self.batch_size}")
+        in_flight = self.workers * self.threads_per_worker
+        if self.batch_size is not None and self.batch_size > in_flight:  # its buffers alone could exhaust memory
+            raise ConfigError(f"--batch-size {self.batch_size} is more than the games in flight (workers x threads "
+                              f"per worker = {in_flight}), which no batch can exceed; use at most {in_flight}")
         if self.max_wait_ms is not None and not 0 <= self.max_wait_ms <= MAX_WAIT_MS:
             raise ConfigError(f"--max-wait-ms must be in [0, {MAX_WAIT_MS:g}], got {self.max_wait_ms}")
         if self.games_per_shard < 1:

@@ -10,6 +10,8 @@ from __future__ import annotations
 import os
 import signal
 import sys
+import threading
+import time
 
 from velmar_pipeline.streams import BestEffort
 
@@ -29,6 +31,19 @@ def ignore_stop_signals() -> None:
         signal.signal(number, signal.SIG_IGN)
 
 
+def end_with_parent(parent: int, every_s: float = 0.5) -> None:
+    """Ends this process as soon as ``parent`` is no longer its parent (killed, even by SIGKILL):
+    a helper left running would hold its memory and its pipes for nobody. Checked by a daemon
+    thread, so a main thread blocked on a full pipe is no obstacle; usable as a pool initializer."""
+
+    def watch() -> None:
+        while os.getppid() == parent:
+            time.sleep(every_s)
+        os._exit(1)
+
+    threading.Thread(target=watch, name="parent-watch", daemon=True).start()
+
+
 def redirect_output(log_path: str) -> None:
     """Points file descriptors 1 and 2 (and sys.stdout/stderr with them) at ``log_path``.
 
@@ -37,7 +52,9 @@ def redirect_output(log_path: str) -> None:
     """
     sys.stdout.flush()
     sys.stderr.flush()
-    fd = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+    if os.path.islink(log_path):  # as a shard's or a checkpoint's, a link is replaced, never written through
+        os.unlink(log_path)
+    fd = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_NOFOLLOW, 0o644)
     os.dup2(fd, 1)
     os.dup2(fd, 2)
     os.close(fd)

@@ -32,6 +32,7 @@ import velmar_rules
 from velmar_rules import CELLS, PLANES, PLAYERS
 from velmar_pipeline.records.atomic import atomic_file
 from velmar_pipeline.records.positions import LEGAL_PLANE, Positions, slots_from_players
+from velmar_pipeline.selfplay.process import end_with_parent
 
 FILE_NAME = "bootstrap.npz"
 FORMAT_VERSION = 1
@@ -132,8 +133,10 @@ def random_positions(
             if progress is not None:
                 progress(task[0])
     else:
-        # Spawned, not forked: the caller may hold torch's threads, which do not survive a fork.
-        with ProcessPoolExecutor(min(workers, len(tasks)), mp_context=multiprocessing.get_context("spawn")) as pool:
+        # Spawned, not forked: the caller may hold torch's threads, which do not survive a fork;
+        # each ends with the caller, however it ends.
+        with ProcessPoolExecutor(min(workers, len(tasks)), mp_context=multiprocessing.get_context("spawn"),
+                                 initializer=end_with_parent, initargs=(os.getpid(),)) as pool:
             results = []
             for task, result in zip(tasks, pool.map(_chunk_task, tasks)):
                 results.append(result)

@@ -24,7 +24,8 @@ processes label whole games. Only a ``share`` of each game's positions is labell
 lookahead costs one evaluation per legal tile); the others get no policy target.
 
 Targets are cached beside the games they label (:func:`cached_targets`), one file per shard,
-keyed by the teachers' checksums, the form, the temperature and the share.
+keyed by the teachers' checksums, the form, the temperature and the share, and tied to the shard's
+own checksum and to a checksum of the targets; a cache that fails any check is computed anew.
 """
 
 from __future__ import annotations
@@ -34,6 +35,7 @@ import hashlib
 import json
 import multiprocessing
 import os
+import sys
 from collections.abc import Sequence
 from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass
@@ -45,7 +47,10 @@ import velmar_rules
 from velmar_rules import CELLS, PLAYERS
 from velmar_pipeline.evaluators import inference
 from velmar_pipeline.evaluators import registry as evaluators
+from velmar_pipeline.errors import one_line
 from velmar_pipeline.records.atomic import atomic_file
+from velmar_pipeline.records.shards import SUM_TOLERANCE
+from velmar_pipeline.selfplay.process import end_with_parent
 
 TEMPERATURE = 0.03
 FORMS = ("improved", "lookahead")
@@ -205,10 +210,17 @@ def targets(recipe: Recipe, histories: Sequence[Sequence[int]], workers: int | N
         return Teacher(recipe).targets(histories)
     chunks = [chunk for chunk in np.array_split(np.arange(len(histories)), workers * 2) if len(chunk)]
     tasks = [(recipe, [histories[i] for i in chunk], int(chunk[0])) for chunk in chunks]
-    # Spawned, not forked: the caller may hold torch's threads, which do not survive a fork.
-    with ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("spawn")) as pool:
+    with labelling_pool(workers) as pool:
         parts = list(pool.map(_label_task, tasks))
     return np.concatenate(parts) if parts else np.zeros((0, CELLS), np.float32)
+
+
+def labelling_pool(workers: int) -> ProcessPoolExecutor:
+    """Processes that end with the caller, however it ends; spawned, not forked: the caller may
+    hold torch's threads, which do not survive a fork. The resource tracker they share ends when
+    the last of them has."""
+    return ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("spawn"),
+                               initializer=end_with_parent, initargs=(os.getpid(),))
 
 
 def cache_path(shard: Path, recipe: Recipe) -> Path:
@@ -216,22 +228,21 @@ def cache_path(shard: Path, recipe: Recipe) -> Path:
 
 
 def cached_targets(shard: Path, histories: Sequence[Sequence[int]], recipe: Recipe,
-                   workers: int | None = None) -> np.ndarray:
+                   workers: int | None = None, log=None) -> np.ndarray:
     """The targets of every position of a shard's games (``histories``, in the shard's order),
-    read from the cache beside the shard or computed and cached (atomically)."""
+    read from the cache beside the shard or computed and cached (atomically). A cache that is
+    unreadable, made for other games or holds rows that are no target over the legal tiles is
+    computed anew, with one line to ``log`` saying why."""
+    shard_sha256 = inference.file_sha256(shard)
     path = cache_path(Path(shard), recipe)
-    expected = sum(len(h) for h in histories)
     if path.is_file():
-        try:
-            with np.load(path, allow_pickle=False) as stored:
-                meta = json.loads(str(stored["metadata"]))
-                found = stored["targets"]
-            if meta.get("format") == CACHE_FORMAT and found.shape == (expected, CELLS):
-                return found
-        except (OSError, ValueError, KeyError):
-            pass  # damaged: computed anew
+        found, problem = _read_cache(path, histories, shard_sha256, recipe.share)
+        if problem is None:
+            return found
+        (log or _stderr)(f"lookahead: {path}: {problem}; computing it anew")
     found = targets(recipe, histories, workers)
-    meta = {"format": CACHE_FORMAT, **dataclasses.asdict(recipe), "games": len(histories)}
+    meta = {"format": CACHE_FORMAT, **dataclasses.asdict(recipe), "games": len(histories),
+            "shard_sha256": shard_sha256, "targets_sha256": _sha256_of(found)}
     try:
         with atomic_file(path) as file:
             np.savez_compressed(file, targets=found, metadata=np.array(json.dumps(meta)))
@@ -240,12 +251,68 @@ def cached_targets(shard: Path, histories: Sequence[Sequence[int]], recipe: Reci
     return found
 
 
-def shard_targets(shards: Sequence[tuple[Path, list]], recipe: Recipe, workers: int | None = None) -> list:
+def _sha256_of(array: np.ndarray) -> str:
+    return hashlib.sha256(np.ascontiguousarray(array).tobytes()).hexdigest()
+
+
+def _stderr(text: str) -> None:
+    print(text, file=sys.stderr, flush=True)
+
+
+def _read_cache(path: Path, histories: Sequence[Sequence[int]], shard_sha256: str,
+                share: float) -> tuple[np.ndarray | None, str | None]:
+    """(the cached targets, None), or (None, why they cannot be used)."""
+    try:
+        with np.load(path, allow_pickle=False) as stored:
+            meta = json.loads(str(stored["metadata"]))
+            found = stored["targets"]
+    except Exception as error:  # a truncated or damaged archive fails in many ways (BadZipFile, EOFError, ...)
+        return None, f"unreadable ({one_line(error)})"
+    if not isinstance(meta, dict) or meta.get("format") != CACHE_FORMAT:
+        return None, "another cache format"
+    if meta.get("shard_sha256") != shard_sha256:
+        return None, "made for other contents of the shard"
+    expected = sum(len(h) for h in histories)
+    if found.dtype != np.float32 or found.shape != (expected, CELLS):
+        return None, f"targets of shape {found.shape}, not ({expected}, {CELLS})"
+    if meta.get("targets_sha256") != _sha256_of(found):
+        return None, "targets changed since they were computed"
+    row = first_row_off_the_legal_tiles(found, histories, share)
+    if row is not None:
+        return None, f"row {row} is no distribution over the position's legal tiles"
+    return found, None
+
+
+def first_row_off_the_legal_tiles(rows: np.ndarray, histories: Sequence[Sequence[int]],
+                                  share: float = 1.0) -> int | None:
+    """The first row that is not what it should be, or None: a labelled position's row (see
+    :func:`labelled_rows`) a distribution (finite, >= 0, summing to 1) over the legal tiles of its
+    position, the positions being those before each tile of the games ``histories``; any other
+    row all zeros."""
+    legal = np.zeros(rows.shape, bool)
+    labelled = np.zeros(len(rows), bool)
+    row = 0
+    for number, cells in enumerate(histories):
+        labelled[row + labelled_rows(len(cells), number, share)] = True
+        game = velmar_rules.Game()
+        for cell in cells:
+            legal[row, game.legal_tiles()] = True
+            game.apply(int(cell))
+            row += 1
+    good = np.isfinite(rows).all(axis=1) & ((rows >= 0) | ~legal).all(axis=1) & ((rows == 0) | legal).all(axis=1)
+    good &= np.abs(rows.sum(axis=1, dtype=np.float64) - 1.0) <= SUM_TOLERANCE
+    good = np.where(labelled, good, ~rows.any(axis=1))
+    bad = np.flatnonzero(~good)
+    return int(bad[0]) if len(bad) else None
+
+
+def shard_targets(shards: Sequence[tuple[Path, list]], recipe: Recipe, workers: int | None = None,
+                  log=None) -> list:
     """For each (shard path, its games): one (tiles, 400) array of targets per game, in order."""
     out = []
     for shard, games in shards:
         histories = [game.moves[:, 1].tolist() for game in games]
-        found = cached_targets(shard, histories, recipe, workers)
+        found = cached_targets(shard, histories, recipe, workers, log)
         starts = np.cumsum([0] + [len(game) for game in games])
         out += [found[start:start + len(game)] for game, start in zip(games, starts)]
     return out

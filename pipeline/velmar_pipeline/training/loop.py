@@ -53,14 +53,15 @@ from pathlib import Path
 
 import numpy as np
 
-import velmar_rules
+from velmar_pipeline import extras
 from velmar_pipeline.training import bootstrap
 from velmar_pipeline.evaluators import registry as evaluators
 from velmar_pipeline.arena import gatekeeper
 from velmar_pipeline.evaluators import serving
 from velmar_pipeline.records import shards as records
 from velmar_pipeline.evaluators.architecture import Architecture
-from velmar_pipeline.records.atomic import atomic_file
+from velmar_pipeline.records.atomic import atomic_file, is_existing_file
+from velmar_pipeline.records.folder_lock import FolderLock
 from velmar_pipeline.selfplay.config import (
     VALUE_OFFSET, ConfigError, SearchConfig, add_inference_argument, add_search_arguments, match_settings,
     search_from, validate_value_offset,
@@ -132,12 +133,12 @@ class LoopSettings:
 def check_init(path: str) -> None:
     """ConfigError in one line unless ``path`` is a checkpoint that loads and evaluates a position
     (as selfplay tries its evaluator before any process starts)."""
-    if not Path(path).is_file():
+    if not is_existing_file(path, "--init"):
         raise ConfigError(f"no checkpoint at {path!r}")
     from velmar_pipeline.evaluators import network
 
     try:
-        evaluators.checked_outputs(network.NetEvaluator.load(path, "cpu"), velmar_rules.Game().encode()[None])
+        evaluators.checked_outputs(network.NetEvaluator.load(path, "cpu"), evaluators.probe_planes())
     except Exception as error:
         raise ConfigError(f"--init {path!r} cannot be used: {one_line(error)}") from None
 
@@ -551,6 +552,8 @@ def _run_loop(args: argparse.Namespace) -> int:
     from velmar_pipeline.training.train import architecture_from, settings_from
 
     try:
+        serving_onnx = args.policy_targets == "lookahead" or args.inference != "torch"
+        extras.require("loop", "torch", "matplotlib", *(("onnx", "onnxruntime") if serving_onnx else ()))
         search = search_from(args)
         loop = LoopSettings(
             generations=args.generations, games=args.games, window=args.window,
@@ -567,8 +570,10 @@ def _run_loop(args: argparse.Namespace) -> int:
         training.validate()
         architecture = architecture_from(args)
         records.check_output_folder(args.dir, "the generations")
+        gatekeeper.Ledger.load(args.dir)  # a ledger that contradicts itself is refused before any work
         loop.validate()  # last: it loads and tries --init
-    except ValueError as error:  # ConfigError is a ValueError
+        lock = FolderLock(args.dir, "loop")  # two loops in one folder would write the same generations
+    except (ValueError, OSError) as error:  # ConfigError and FolderBusy are ValueErrors
         print(f"velmar-pipeline loop: error: {error}", file=sys.stderr)
         return 2
     done = done_generations(Path(args.dir))
@@ -594,6 +599,7 @@ def _run_loop(args: argparse.Namespace) -> int:
         print(f"velmar-pipeline loop: failed: {error}", file=sys.stderr)
         return 1
     finally:
+        lock.release()
         for number, handler in previous.items():
             signal.signal(number, handler)
     for report in reports:

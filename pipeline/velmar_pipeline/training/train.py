@@ -27,6 +27,7 @@ import dataclasses
 import io
 import json
 import math
+import os
 import shutil
 import sys
 import time
@@ -42,6 +43,7 @@ from velmar_pipeline.evaluators.architecture import DEFAULT as DEFAULT_ARCHITECT
 from velmar_pipeline.evaluators.architecture import Architecture
 from velmar_pipeline.records.atomic import atomic_file
 from velmar_pipeline.records.positions import Positions
+from velmar_pipeline import extras
 from velmar_pipeline.errors import one_line
 
 CHECKPOINT_NAME = "model.pt"
@@ -50,6 +52,9 @@ PLOT_NAME = "loss.png"
 YARDSTICK_NAME = "yardstick.json"
 LOSS_COLUMNS = ["step", "epoch", "split", "policy_loss", "value_loss", "loss", "positions"]
 POLICY_TARGETS = ("visits", "improved", "lookahead")
+# What the teacher's ONNX export and its runtime need, beyond training itself.
+LOOKAHEAD_MODULES = {"visits": (), "improved": ("onnx", "onnxruntime"), "lookahead": ("onnx", "onnxruntime")}
+MAX_THREADS = 1024  # torch takes a C int; far more threads than cores only wait on each other
 MASKED_LOGIT = -1.0e4  # finite, so a zero target times its log-probability stays 0 instead of NaN
 
 
@@ -114,8 +119,10 @@ class TrainSettings:
             raise ValueError("--weight-decay and --value-weight must be >= 0")
         if not 0 <= self.holdout < 1:
             raise ValueError(f"--holdout must be in [0, 1), got {self.holdout}")
-        if self.threads is not None and self.threads < 1:
-            raise ValueError(f"--threads must be >= 1, got {self.threads}")
+        if self.threads is not None and not 1 <= self.threads <= MAX_THREADS:
+            raise ValueError(f"--threads must be in [1, {MAX_THREADS}], got {self.threads}")
+        if self.seed is not None and not 0 <= self.seed < 2**63:
+            raise ValueError(f"--train-seed must be in [0, 2**63), got {self.seed}")
         if self.log_every < 1:
             raise ValueError(f"--log-every must be >= 1, got {self.log_every}")
         if self.policy_targets not in POLICY_TARGETS:
@@ -426,6 +433,7 @@ def run_train(
     model = None
     if init is not None:  # a bad checkpoint is found before the games are replayed
         model, previous = network.load_checkpoint(init, device)
+        check_outputs(model, f"--init {init}", ValueError)
         first_step = int(previous.get("step", 0))
         if settings.policy_targets != "visits" and not model.architecture.policy_head:
             model = network.with_policy_head(model)  # a value network learning priors from here on
@@ -454,6 +462,7 @@ def run_train(
         + (f" with {threads} thread(s)" if device.type == "cpu" else "")
     )
     rows = fit(model, training, validation, settings, first_step)
+    check_outputs(model, "the trained network", TrainingFailed)
     steps = rows[-1]["step"] - first_step if rows else 0
     measured = held_out_yardstick(model, [games[i] for i in validation_games], log)
     created = not out.exists()
@@ -477,6 +486,20 @@ def run_train(
         checkpoint, rows, len(games), len(training), len(validation) if validation is not None else 0, steps,
         time.monotonic() - started, measured,
     )
+
+
+def check_outputs(model, what: str, error: type[Exception]) -> None:
+    """``error`` in one line unless ``model`` gives finite outputs on a batch of positions: finite
+    weights may still compute NaN (a batch-norm variance below 0)."""
+    from velmar_pipeline.evaluators import network
+    from velmar_pipeline.evaluators import registry as evaluators
+    from velmar_pipeline.evaluators.inference import reference_planes
+
+    try:
+        evaluators.checked_outputs(network.NetEvaluator(model), reference_planes(8))
+    except ValueError as problem:
+        message = str(problem).replace("the evaluator returned", "it computes")
+        raise error(f"{what}: {message}; no checkpoint was written") from None
 
 
 def held_out_yardstick(model, games: list, log) -> dict | None:
@@ -532,7 +555,7 @@ def _games_with_targets(paths: list[Path], settings: TrainSettings, init, log) -
     started = time.monotonic()
     per_shard = [(path, records.read_shard(path)) for path in paths]
     games = [game for _, shard_games in per_shard for game in shard_games]
-    targets = lookahead.shard_targets(per_shard, recipe)
+    targets = lookahead.shard_targets(per_shard, recipe, log=log)
     labelled = sum(int((t.sum(axis=1) > 0).sum()) for t in targets)
     log(f"train: {settings.policy_targets} targets of {labelled} positions by {settings.teacher or init}"
         + (f" with the values of {settings.teacher_values}" if settings.teacher_values else "")
@@ -572,7 +595,39 @@ def add_architecture_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def architecture_from(args: argparse.Namespace) -> Architecture:
-    return Architecture(blocks=args.blocks, channels=args.channels, policy_head=not args.value_only)
+    architecture = Architecture(blocks=args.blocks, channels=args.channels, policy_head=not args.value_only)
+    check_fits_in_memory(architecture, args.batch_size)
+    return architecture
+
+
+def check_fits_in_memory(architecture: Architecture, batch_size: int) -> None:
+    """ValueError naming --blocks and --channels when training the network would take more than
+    this machine's memory: refused before torch allocates (or loops over) any of it."""
+    needed = training_bytes(architecture, batch_size)
+    available = _memory_bytes()
+    if available is not None and needed > available:
+        raise ValueError(f"--blocks {architecture.blocks} --channels {architecture.channels} (with --batch-size "
+                         f"{batch_size}) need about {needed / 2**30:.3g} GiB to train, more than this machine's "
+                         f"{available / 2**30:.3g} GiB")
+
+
+def training_bytes(architecture: Architecture, batch_size: int) -> int:
+    """A lower bound of what training takes: float32 weights with their gradients and AdamW's two
+    moments, and the trunk's activations kept for the backward pass (about three per convolution)."""
+    from velmar_rules import CELLS
+
+    a = architecture
+    weights = (18 * a.channels**2 * a.blocks + 45 * a.channels
+               + a.value_channels * CELLS // a.value_pool**2 * a.value_hidden)
+    activations = batch_size * a.channels * CELLS * (6 * a.blocks + 4)
+    return 4 * (4 * weights + activations)
+
+
+def _memory_bytes() -> int | None:
+    try:
+        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (ValueError, OSError, AttributeError):
+        return None
 
 
 def add_train_arguments(parser: argparse.ArgumentParser, epochs: int | None = None) -> None:
@@ -635,6 +690,7 @@ def add_train(subparsers: argparse._SubParsersAction) -> None:
 
 def _run_train(args: argparse.Namespace) -> int:
     try:
+        extras.require("train", "torch", "matplotlib", *LOOKAHEAD_MODULES[args.policy_targets])
         settings = settings_from(args)
         settings.validate()
         architecture = architecture_from(args)
