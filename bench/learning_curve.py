@@ -30,6 +30,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import logging
 import math
 import os
 import shlex
@@ -348,6 +349,7 @@ def write_table(args: argparse.Namespace, root: Path, settings: str) -> str:
 
 
 def main(argv=None) -> int:
+    logging.basicConfig(level=logging.INFO, format="%(message)s")  # the loop's progress lines
     args = parse_arguments(argv)
     root = Path(args.dir)
     started = time.monotonic()

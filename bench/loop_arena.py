@@ -13,6 +13,7 @@ About 10 minutes on 2 cores with the defaults (the network's own: 4 blocks x 32 
 from __future__ import annotations
 
 import argparse
+import logging
 import time
 from pathlib import Path
 
@@ -25,6 +26,7 @@ from velmar_pipeline.training.train import LOSSES_NAME, TrainSettings, read_loss
 
 
 def main() -> None:
+    logging.basicConfig(level=logging.INFO, format="%(message)s")  # the loop's progress lines
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--dir", default="loop-bench")
     parser.add_argument("--generations", type=int, default=4)

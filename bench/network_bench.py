@@ -48,7 +48,8 @@ from velmar_pipeline.evaluators import network
 from velmar_pipeline.evaluators import onnx_export
 from velmar_pipeline.evaluators.architecture import Architecture
 from velmar_pipeline.selfplay.config import SearchConfig
-from velmar_pipeline.selfplay import Options, run_selfplay
+from velmar_pipeline.selfplay.command import run_selfplay
+from velmar_pipeline.selfplay.options import Options
 
 BACKENDS = ("torch", "onnx")
 NETWORKS = (

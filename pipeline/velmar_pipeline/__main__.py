@@ -2,7 +2,8 @@
 
 One table of commands, each a function ``add_<name>(subparsers)`` in the room that does the work:
 it registers the command's parser (flags, their checks) and sets ``handler`` to a callable taking
-the parsed arguments and returning an exit code. The commands' modules load without torch, Ray or
+the parsed arguments and returning an exit code. A handler's ``BadInput`` and ``RunFailed``
+(``errors``) end here, as one line and status 2 or 1. The commands' modules load without torch, Ray or
 matplotlib: those are imported only when a command that needs them runs.
 """
 
@@ -10,15 +11,17 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import logging
 import sys
 from collections.abc import Callable, Sequence
 
 from velmar_pipeline import __version__
 from velmar_pipeline.arena.arena import add_arena
+from velmar_pipeline.errors import BadInput, RunFailed
 from velmar_pipeline.evaluators.onnx_export import add_export
 from velmar_pipeline.records.stats import add_stats
 from velmar_pipeline.selfplay.command import add_selfplay
-from velmar_pipeline.show import add_show
+from velmar_pipeline.show.pictures import add_show
 from velmar_pipeline.streams import BestEffort
 from velmar_pipeline.training.loop import add_loop
 from velmar_pipeline.training.train import add_train
@@ -54,7 +57,7 @@ COMMANDS: list[Callable[[argparse._SubParsersAction], None]] = [
     add_loop,      # generations of self-play, training and gatekeeping (training.loop)
     add_arena,     # games between evaluators, with or without search (arena.arena)
     add_export,    # a checkpoint's network as an ONNX model (evaluators.onnx_export)
-    add_show,      # a game of a shard drawn as a picture or an animation (show)
+    add_show,      # a game of a shard drawn as a picture, an animation or a page (show.pictures)
 ]
 
 
@@ -70,11 +73,26 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+PACKAGE_LOG = logging.getLogger("velmar_pipeline")
+
+
+def _log_to(stream) -> logging.Handler:
+    """The package's progress lines, as they are, to ``stream``: the one logging set-up. Not
+    passed on to the root logger, whose handlers a library may have pointed elsewhere."""
+    handler = logging.StreamHandler(stream)
+    handler.setFormatter(logging.Formatter("%(message)s"))
+    PACKAGE_LOG.addHandler(handler)
+    PACKAGE_LOG.setLevel(logging.INFO)
+    PACKAGE_LOG.propagate = False
+    return handler
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     # Output that cannot be written (stdout piped into `head`, a full disk) is dropped: the exit
     # status says how the work went, not whether every line was read.
     saved = sys.stdout, sys.stderr
     sys.stdout, sys.stderr = BestEffort(sys.stdout), BestEffort(sys.stderr)
+    log_handler = _log_to(sys.stderr)
     try:
         parser = build_parser()
         args = parser.parse_args(argv)
@@ -83,10 +101,18 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.print_help()
             return 2
         return int(handler(args) or 0)
+    except BadInput as error:
+        print(f"velmar-pipeline {args.command}: error: {error}", file=sys.stderr)
+        return 2
+    except RunFailed as error:
+        print(f"velmar-pipeline {args.command}: failed: {error}", file=sys.stderr)
+        return 1
     except KeyboardInterrupt:  # before a command took charge of Ctrl-C, or one that has nothing to save
         print("velmar-pipeline: interrupted", file=sys.stderr)
         return 130
     finally:
+        PACKAGE_LOG.removeHandler(log_handler)
+        PACKAGE_LOG.propagate = True
         sys.stdout.flush()
         sys.stderr.flush()
         sys.stdout, sys.stderr = saved

@@ -5,7 +5,6 @@ from multiprocessing import Pipe
 import numpy as np
 import pytest
 
-import velmar_rules
 import velmar_self_play
 from scripted_games import real_positions
 from velmar_pipeline.evaluators import registry as evaluators

@@ -18,7 +18,8 @@ from velmar_pipeline.selfplay import service
 from velmar_pipeline.selfplay import wire
 from velmar_pipeline.selfplay.config import SearchConfig
 from velmar_pipeline.__main__ import main
-from velmar_pipeline.selfplay import Options, run_selfplay
+from velmar_pipeline.selfplay.command import run_selfplay
+from velmar_pipeline.selfplay.options import Options
 from velmar_pipeline.selfplay.worker import MisroutedReply, ReplyPipe, ServiceGone
 from pipeline_fakes import stop_signals_by_default
 

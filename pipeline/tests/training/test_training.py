@@ -175,7 +175,8 @@ def check_replays(folder, evaluator):
 
 
 def test_selfplay_with_the_network_through_the_service(tmp_path):
-    from velmar_pipeline.selfplay import Options, run_selfplay
+    from velmar_pipeline.selfplay.command import run_selfplay
+    from velmar_pipeline.selfplay.options import Options
 
     evaluator = f"net:{tiny_checkpoint(tmp_path / 'm.pt')}"
     summary = run_selfplay(SearchConfig(sims_per_move=1, sample_moves=10), Options(

@@ -39,8 +39,8 @@ from velmar_pipeline.selfplay.config import (
     add_inference_argument, add_search_arguments, match_settings, search_from, validate_value_offset,
 )
 from velmar_pipeline.records.positions import legal_mask
-from velmar_pipeline.errors import one_line
-from velmar_pipeline.arena.seats import Z_95, ArenaResult, seating  # noqa: F401 (their old home)
+from velmar_pipeline.errors import bad_input, one_line, run_failed
+from velmar_pipeline.arena.seats import ArenaResult, seating
 
 CHOICES = ("sample", "argmax")
 
@@ -180,7 +180,7 @@ def add_arena(subparsers: argparse._SubParsersAction) -> None:
 
 
 def _run_arena(args: argparse.Namespace) -> int:
-    try:
+    with bad_input(ValueError):
         if not 1 <= len(args.players) <= PLAYERS:
             raise ValueError(f"the arena takes 1 to {PLAYERS} evaluators, got {len(args.players)}")
         if args.parallel < 1:
@@ -201,10 +201,7 @@ def _run_arena(args: argparse.Namespace) -> int:
             check_json_target(args.json)  # before the games, not after them
         players = [_made_player(name, None if args.seed is None else args.seed + i, args.threads, args.inference)
                    for i, name in enumerate(args.players)]
-    except ValueError as error:
-        print(f"velmar-pipeline arena: error: {error}", file=sys.stderr)
-        return 2
-    try:
+    with run_failed(RuntimeError), bad_input(ValueError):  # RuntimeError: a RoutingError, a failing engine
         if search is None:
             result = play(players, labels(args.players), args.games, args.choose, args.seed, args.parallel,
                           progress=not args.no_progress)
@@ -213,12 +210,6 @@ def _run_arena(args: argparse.Namespace) -> int:
 
             result = search_arena.play(players, labels(args.players), args.games, search, value_offset, args.seed,
                                        args.parallel, progress=not args.no_progress)
-    except ValueError as error:
-        print(f"velmar-pipeline arena: error: {error}", file=sys.stderr)
-        return 2
-    except RuntimeError as error:  # the search arena's RoutingError, or a failing engine
-        print(f"velmar-pipeline arena: failed: {error}", file=sys.stderr)
-        return 1
     for line in result.lines():
         print(line)
     if args.json is not None:

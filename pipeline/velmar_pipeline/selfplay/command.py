@@ -11,12 +11,12 @@ import argparse
 import os
 import sys
 
-from velmar_pipeline.errors import ClusterError
+from velmar_pipeline.errors import ClusterError, bad_input
 from velmar_pipeline.evaluators import registry as evaluators
 from velmar_pipeline.evaluators import serving
 from velmar_pipeline.records import shards as records
-from velmar_pipeline.selfplay.config import ConfigError, SearchConfig, add_inference_argument, add_search_arguments, search_from
-from velmar_pipeline.selfplay.options import MAX_REPLY_TIMEOUT_S, MAX_WAIT_MS, Options  # noqa: F401 (their old home)
+from velmar_pipeline.selfplay.config import SearchConfig, add_inference_argument, add_search_arguments, search_from
+from velmar_pipeline.selfplay.options import Options
 from velmar_pipeline.selfplay.run import SelfplayRun, Summary
 
 
@@ -71,7 +71,7 @@ def add_selfplay(subparsers: argparse._SubParsersAction) -> None:
 
 
 def _run_selfplay(args: argparse.Namespace) -> int:
-    try:
+    with bad_input(ValueError):  # ConfigError is one
         search = search_from(args)
         options = Options(
             games=args.games,
@@ -91,12 +91,6 @@ def _run_selfplay(args: argparse.Namespace) -> int:
         records.check_output_folder(options.out)
         options.evaluator = serving.served_evaluator(options.evaluator, args.inference)
         evaluators.probe(options.evaluator, options.seed)
-    except ConfigError as error:
-        print(f"velmar-pipeline selfplay: error: {error}", file=sys.stderr)
-        return 2
-    except ValueError as error:
-        print(f"velmar-pipeline selfplay: error: {error}", file=sys.stderr)
-        return 2
     if args.cluster is not None:
         return _run_on_cluster(args, search, options)
     print(
@@ -131,11 +125,8 @@ def _run_on_cluster(args: argparse.Namespace, search: SearchConfig, options: Opt
         f"out {options.out}",
         flush=True,
     )
-    try:
+    with bad_input(ClusterError):
         summary = cluster.run_selfplay(search, options, args.cluster, args.workers)
-    except ClusterError as error:
-        print(f"velmar-pipeline selfplay: error: {error}", file=sys.stderr)
-        return 2
     for line in summary.lines():
         print(line)
     sys.stdout.flush()

@@ -33,9 +33,9 @@ from __future__ import annotations
 import dataclasses
 import hashlib
 import json
+import logging
 import multiprocessing
 import os
-import sys
 from collections.abc import Sequence
 from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass
@@ -51,6 +51,8 @@ from velmar_pipeline.errors import one_line
 from velmar_pipeline.records.atomic import atomic_file
 from velmar_pipeline.records.shards import SUM_TOLERANCE
 from velmar_pipeline.selfplay.process import end_with_parent
+
+logger = logging.getLogger(__name__)
 
 TEMPERATURE = 0.03
 FORMS = ("improved", "lookahead")
@@ -239,7 +241,7 @@ def cached_targets(shard: Path, histories: Sequence[Sequence[int]], recipe: Reci
         found, problem = _read_cache(path, histories, shard_sha256, recipe.share)
         if problem is None:
             return found
-        (log or _stderr)(f"lookahead: {path}: {problem}; computing it anew")
+        (log or logger.info)(f"lookahead: {path}: {problem}; computing it anew")
     found = targets(recipe, histories, workers)
     meta = {"format": CACHE_FORMAT, **dataclasses.asdict(recipe), "games": len(histories),
             "shard_sha256": shard_sha256, "targets_sha256": _sha256_of(found)}
@@ -253,10 +255,6 @@ def cached_targets(shard: Path, histories: Sequence[Sequence[int]], recipe: Reci
 
 def _sha256_of(array: np.ndarray) -> str:
     return hashlib.sha256(np.ascontiguousarray(array).tobytes()).hexdigest()
-
-
-def _stderr(text: str) -> None:
-    print(text, file=sys.stderr, flush=True)
 
 
 def _read_cache(path: Path, histories: Sequence[Sequence[int]], shard_sha256: str,

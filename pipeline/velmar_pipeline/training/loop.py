@@ -42,6 +42,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import logging
 import math
 import os
 import re
@@ -53,7 +54,7 @@ from pathlib import Path
 
 import numpy as np
 
-from velmar_pipeline import extras
+from velmar_pipeline.errors import require as require_packages
 from velmar_pipeline.training import bootstrap
 from velmar_pipeline.evaluators import registry as evaluators
 from velmar_pipeline.arena import gatekeeper
@@ -66,10 +67,12 @@ from velmar_pipeline.selfplay.config import (
     VALUE_OFFSET, ConfigError, SearchConfig, add_inference_argument, add_search_arguments, match_settings,
     search_from, validate_value_offset,
 )
-from velmar_pipeline.errors import ClusterError, ModelError, one_line
+from velmar_pipeline.errors import ClusterError, ModelError, bad_input, one_line, run_failed
 from velmar_pipeline.records.positions import Positions
 from velmar_pipeline.training.train import CHECKPOINT_NAME, TrainSettings, add_architecture_arguments, add_train_arguments
 from velmar_pipeline.selfplay.process import stop_signals_to_catch
+
+logger = logging.getLogger(__name__)
 
 GENERATION_PATTERN = re.compile(r"^gen-(\d{4,})$")
 LOOP_EPOCHS = 1
@@ -220,7 +223,7 @@ def run_loop(
 
     loop.validate()
     training.validate()
-    log = log or (lambda text: print(text, file=sys.stderr, flush=True))
+    log = log or logger.info
     root = Path(root)
     root.mkdir(parents=True, exist_ok=True)
     done = set(done_generations(root))
@@ -551,9 +554,9 @@ def add_loop(subparsers: argparse._SubParsersAction) -> None:
 def _run_loop(args: argparse.Namespace) -> int:
     from velmar_pipeline.training.train import architecture_from, settings_from
 
-    try:
+    with bad_input(ValueError, OSError):  # ConfigError and FolderBusy are ValueErrors
         serving_onnx = args.policy_targets == "lookahead" or args.inference != "torch"
-        extras.require("loop", "torch", "matplotlib", *(("onnx", "onnxruntime") if serving_onnx else ()))
+        require_packages("loop", "torch", "matplotlib", *(("onnx", "onnxruntime") if serving_onnx else ()))
         search = search_from(args)
         loop = LoopSettings(
             generations=args.generations, games=args.games, window=args.window,
@@ -573,9 +576,6 @@ def _run_loop(args: argparse.Namespace) -> int:
         gatekeeper.Ledger.load(args.dir)  # a ledger that contradicts itself is refused before any work
         loop.validate()  # last: it loads and tries --init
         lock = FolderLock(args.dir, "loop")  # two loops in one folder would write the same generations
-    except (ValueError, OSError) as error:  # ConfigError and FolderBusy are ValueErrors
-        print(f"velmar-pipeline loop: error: {error}", file=sys.stderr)
-        return 2
     done = done_generations(Path(args.dir))
     print(f"loop: {args.dir}: generations done {done or 'none'}, going to {loop.generations}", flush=True)
     stopped_by = []
@@ -588,16 +588,13 @@ def _run_loop(args: argparse.Namespace) -> int:
     previous = {number: signal.signal(number, on_stop_signal) for number in stop_signals_to_catch()
                 if number != signal.SIGINT}
     try:
-        reports, interrupted = run_loop(args.dir, loop, search, training, architecture)
+        # A generation that lost games, or bad records, is a failed run; a cluster or model that
+        # cannot be used is input.
+        with run_failed(RuntimeError, ValueError, OSError), bad_input(ClusterError, ModelError):
+            reports, interrupted = run_loop(args.dir, loop, search, training, architecture)
     except KeyboardInterrupt:  # during training: the generation without a checkpoint is redone on resume
         print("loop: interrupted; run the same command again to resume", file=sys.stderr)
         return 128 + (stopped_by[0] if stopped_by else signal.SIGINT)
-    except (ClusterError, ModelError) as error:
-        print(f"velmar-pipeline loop: error: {error}", file=sys.stderr)
-        return 2
-    except (RuntimeError, ValueError, OSError) as error:  # a generation that lost games, or bad records
-        print(f"velmar-pipeline loop: failed: {error}", file=sys.stderr)
-        return 1
     finally:
         lock.release()
         for number, handler in previous.items():

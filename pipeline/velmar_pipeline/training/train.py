@@ -26,6 +26,7 @@ import csv
 import dataclasses
 import io
 import json
+import logging
 import math
 import os
 import shutil
@@ -43,8 +44,10 @@ from velmar_pipeline.evaluators.architecture import DEFAULT as DEFAULT_ARCHITECT
 from velmar_pipeline.evaluators.architecture import Architecture
 from velmar_pipeline.records.atomic import atomic_file
 from velmar_pipeline.records.positions import Positions
-from velmar_pipeline import extras
-from velmar_pipeline.errors import one_line
+from velmar_pipeline.errors import require as require_packages
+from velmar_pipeline.errors import bad_input, run_failed
+
+logger = logging.getLogger(__name__)
 
 CHECKPOINT_NAME = "model.pt"
 LOSSES_NAME = "losses.csv"
@@ -420,7 +423,7 @@ def run_train(
 
     settings = settings or TrainSettings()
     settings.validate()
-    log = log or (lambda text: print(text, file=sys.stderr, flush=True))
+    log = log or logger.info
     started = time.monotonic()
     records.check_output_folder(out, "the checkpoint")
     out = Path(out)
@@ -689,21 +692,13 @@ def add_train(subparsers: argparse._SubParsersAction) -> None:
 
 
 def _run_train(args: argparse.Namespace) -> int:
-    try:
-        extras.require("train", "torch", "matplotlib", *LOOKAHEAD_MODULES[args.policy_targets])
+    # A RuntimeError from torch (an overflow, memory, a device that went away) writes many lines.
+    with run_failed(RuntimeError, brief=True), run_failed(TrainingFailed), bad_input(ValueError, OSError):
+        require_packages("train", "torch", "matplotlib", *LOOKAHEAD_MODULES[args.policy_targets])
         settings = settings_from(args)
         settings.validate()
         architecture = architecture_from(args)
         result = run_train(args.shards, args.out, settings, init=args.init, architecture=architecture)
-    except (ValueError, OSError) as error:
-        print(f"velmar-pipeline train: error: {error}", file=sys.stderr)
-        return 2
-    except TrainingFailed as error:
-        print(f"velmar-pipeline train: failed: {error}", file=sys.stderr)
-        return 1
-    except RuntimeError as error:  # from torch: an overflow, memory, a device that went away
-        print(f"velmar-pipeline train: failed: {one_line(error)}", file=sys.stderr)
-        return 1
     print(f"trained {result.steps} steps on {result.train_positions} positions in {result.seconds:.1f} s")
     for split in ("train", "validation"):
         row = result.last(split)
