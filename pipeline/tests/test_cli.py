@@ -67,3 +67,43 @@ def test_an_unusable_output_path_is_one_line_before_anything_is_written(tmp_path
     assert err.count("\n") == 1 and words in err and "Traceback" not in err, err
     assert sorted(p.name for p in work.iterdir()) == ["loop"]
     assert sorted(p.name for p in (tmp_path / "games").iterdir()) == ["shard-00000.npz"]
+
+
+# The flags of a command that are no field of its settings: what the command itself reads.
+OWN_FLAGS = {
+    "selfplay": {"--value-offset", "--model", "--inference", "--no-progress", "--cluster"},
+    "train": {"shards", "--out", "--init", "--no-progress", "--blocks", "--channels", "--value-only"},
+    "loop": {"--dir", "--value-offset", "--inference", "--no-progress", "--blocks", "--channels", "--value-only"},
+}
+
+
+def settings_of(command):
+    from velmar_pipeline.selfplay.config import SearchConfig
+    from velmar_pipeline.selfplay.options import Options
+    from velmar_pipeline.training.loop import LoopSettings
+    from velmar_pipeline.training.train import TrainSettings
+
+    return {"selfplay": [SearchConfig, Options], "train": [TrainSettings],
+            "loop": [LoopSettings, SearchConfig, TrainSettings]}[command]
+
+
+@pytest.mark.parametrize("command", sorted(OWN_FLAGS))
+def test_each_setting_is_defined_once_and_each_flag_says_its_default_once(command):
+    from velmar_pipeline.__main__ import build_parser
+    from velmar_pipeline.errors import dest_of, flag_fields, flag_of
+
+    parser = build_parser()._subparsers._group_actions[0].choices[command]
+    flags = {(action.option_strings or [action.dest])[0]: action for action in parser._actions
+             if action.dest != "help"}
+    fields = [(flag_of(f), f, settings) for settings in settings_of(command) for f in flag_fields(settings)]
+    by_flag = {}
+    for flag, field, settings in fields:
+        assert flag not in by_flag, f"{flag} is a field of both {by_flag.get(flag)} and {settings.__name__}"
+        by_flag[flag] = settings.__name__
+        assert flag in flags and flags[flag].dest == dest_of(field), f"{command} lacks {flag} of {settings.__name__}"
+    assert set(flags) - set(by_flag) == OWN_FLAGS[command]
+    help_text = parser.format_help()
+    assert "(default: None)" not in help_text and "(default: False)" not in help_text
+    for action in flags.values():
+        line = " ".join(parser._get_formatter()._expand_help(action).split()) if action.help else ""
+        assert line.count("(default:") <= 1, line

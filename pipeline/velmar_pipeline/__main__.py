@@ -61,6 +61,17 @@ COMMANDS: list[Callable[[argparse._SubParsersAction], None]] = [
 ]
 
 
+class OneDefaultFormatter(argparse.ArgumentDefaultsHelpFormatter):
+    """argparse's default at the end of a flag's help, unless the help already says what the
+    default is, or there is none to say (None, or a switch that is off)."""
+
+    def _get_help_string(self, action: argparse.Action) -> str | None:
+        help_text = action.help or ""
+        if "(default" in help_text or action.default is None or action.default is False:
+            return help_text
+        return super()._get_help_string(action)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="velmar-pipeline",
@@ -70,6 +81,9 @@ def build_parser() -> argparse.ArgumentParser:
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND")
     for add in COMMANDS:
         add(subparsers)
+    for command in subparsers.choices.values():
+        if command.formatter_class is argparse.ArgumentDefaultsHelpFormatter:
+            command.formatter_class = OneDefaultFormatter
     return parser
 
 

@@ -1,5 +1,5 @@
-"""Errors as the one line a command prints, the two kinds a command ends with, and the optional
-packages a command needs.
+"""What every command shares: errors as the one line a command prints, the two kinds a command
+ends with, the optional packages a command needs, and settings that are their own flags.
 
 A command's handler marks which failures are the user's input (``bad_input``: status 2) and which
 a run that failed (``run_failed``: status 1); ``__main__`` prints either as one line, once."""
@@ -7,8 +7,10 @@ a run that failed (``run_failed``: status 1); ``__main__`` prints either as one 
 from __future__ import annotations
 
 import importlib
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
+from dataclasses import MISSING, Field, field, fields
+from typing import Any
 
 TRAIN_EXTRA = "pip install '.[train]'"
 
@@ -77,3 +79,63 @@ def require(what: str, *modules: str) -> None:
     absent = missing(*modules)
     if absent:
         raise ValueError(f"{what} needs {' and '.join(absent)}, which are not installed: {TRAIN_EXTRA}")
+
+
+# A setting's flag is a field of its settings dataclass: its name, type, default and help are
+# written once there, and the parser and the settings object are both made from it.
+
+
+def setting(default: Any = MISSING, *, help: str, flag: str | None = None, factory: Any = MISSING,
+            **argparse_options: Any) -> Any:
+    """A settings field that is also a flag (``--`` and the field's name with dashes, unless
+    ``flag`` names it). A field made by ``factory`` (or with no value to show) has no default on
+    the command line: its command says in ``help`` what it stands for."""
+    metadata = {"flag": {"flag": flag, "help": help, **argparse_options}}
+    if factory is not MISSING:
+        return field(default_factory=factory, metadata=metadata)
+    return field(default=default, metadata=metadata)
+
+
+def like(settings: type, name: str) -> Any:
+    """A field defined as ``settings``' field ``name``: the same default and the same flag."""
+    source = next(f for f in fields(settings) if f.name == name)
+    if source.default_factory is not MISSING:
+        return field(default_factory=source.default_factory, metadata=source.metadata)
+    return field(default=source.default, metadata=source.metadata)
+
+
+def flag_fields(settings: type) -> list[Field]:
+    return [f for f in fields(settings) if "flag" in f.metadata]
+
+
+def flag_of(setting_field: Field) -> str:
+    return setting_field.metadata["flag"]["flag"] or "--" + setting_field.name.replace("_", "-")
+
+
+def dest_of(setting_field: Field) -> str:
+    return flag_of(setting_field)[2:].replace("-", "_")
+
+
+def add_flags(group: Any, settings: type, names: Sequence[str] | None = None, helps: dict[str, str] | None = None,
+              **defaults: Any) -> None:
+    """The flags of ``settings``' fields (of those ``names``, in that order, when given), into a
+    parser or an argument group; ``defaults`` and ``helps`` replace a field's default and help on
+    this command line."""
+    chosen = flag_fields(settings)
+    if names is not None:
+        chosen = [next(f for f in chosen if f.name == name) for name in names]
+    for f in chosen:
+        options = {key: value for key, value in f.metadata["flag"].items() if key != "flag"}
+        if helps and f.name in helps:
+            options["help"] = helps[f.name]
+        default = defaults.get(f.name, None if f.default is MISSING else f.default)
+        if "type" not in options and "action" not in options and isinstance(default, (int, float)):
+            options["type"] = type(default)
+        group.add_argument(flag_of(f), default=default, **options)
+
+
+def settings_from(settings: type, args: Any, **values: Any) -> Any:
+    """``settings`` made from the parsed flags of its fields (those of this command line), and
+    ``values`` for the others or instead of a flag's."""
+    given = {f.name: getattr(args, dest_of(f)) for f in flag_fields(settings) if hasattr(args, dest_of(f))}
+    return settings(**{**given, **values})

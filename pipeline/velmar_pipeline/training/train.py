@@ -45,7 +45,7 @@ from velmar_pipeline.evaluators.architecture import Architecture
 from velmar_pipeline.records.atomic import atomic_file
 from velmar_pipeline.records.positions import Positions
 from velmar_pipeline.errors import require as require_packages
-from velmar_pipeline.errors import bad_input, run_failed
+from velmar_pipeline.errors import add_flags, bad_input, run_failed, setting, settings_from
 
 logger = logging.getLogger(__name__)
 
@@ -83,29 +83,40 @@ def torch_device(name: str | None):
     return device
 
 
+TEACHER_HELP = "the teacher of the lookahead targets: a checkpoint, net:model.onnx, heuristic or module:attribute"
+
+
 @dataclass
 class TrainSettings:
-    epochs: int = 2
-    batch_size: int = 256
-    learning_rate: float = 1e-3
-    weight_decay: float = 1e-4
-    value_weight: float = 1.0
-    holdout: float = 0.1  # share of the games kept for validation
-    log_every: int = 20
-    seed: int | None = 0
+    epochs: int = setting(2, help="passes over the positions")
+    batch_size: int = setting(256, help="positions per step")
+    learning_rate: float = setting(1e-3, flag="--lr", help="AdamW learning rate")
+    weight_decay: float = setting(1e-4, help="AdamW weight decay")
+    value_weight: float = setting(1.0, help="weight of the value loss")
+    holdout: float = setting(0.1, help="share of the games kept for validation")
+    log_every: int = setting(20, help="steps per row of losses.csv")
+    seed: int | None = setting(0, flag="--train-seed", help="seed of the split, the order and the init")
     progress: bool = True
-    device: str | None = None
-    threads: int | None = None  # torch threads on the CPU; None: network.default_threads()
-    augment: bool = True  # a random quarter turn of every training position
+    device: str | None = setting(None, help="torch device (default: cuda when available, else cpu)")
+    # Torch threads on the CPU; None: inference.default_threads().
+    threads: int | None = setting(None, type=int, help="torch threads (default: the cores but one)")
+    augment: bool = setting(True, action=argparse.BooleanOptionalAction,
+                            help="use every training position under a random quarter turn of the board")
     # Policy targets (velmar_pipeline.training.lookahead): "improved" (the teacher's priors moved by its
     # one-tile value lookahead), "lookahead" (the lookahead alone) or "visits" (the records' visit
     # shares). teacher: any evaluator name, None for the --init network; teacher_values: the
     # lookahead's values when they come from another evaluator than the teacher.
-    policy_targets: str = "visits"
-    teacher: str | None = None
-    teacher_values: str | None = None
-    temperature: float = 0.03
-    policy_share: float = 1.0  # share of each game's positions given a lookahead target
+    policy_targets: str = setting("visits", choices=POLICY_TARGETS,
+                                  help="what the policy head fits: the teacher's priors improved by its one-tile "
+                                  "value lookahead, the lookahead alone, or the records' visit shares")
+    teacher: str | None = setting(None, metavar="EVALUATOR", help=TEACHER_HELP + " (default: --init)")
+    teacher_values: str | None = setting(
+        None, metavar="EVALUATOR", help="the values of the lookahead from another evaluator than --teacher")
+    temperature: float = setting(
+        0.03, help="lookahead targets: how much a child's value moves the target (payoff share per logit)")
+    # The share of each game's positions given a lookahead target.
+    policy_share: float = setting(1.0, help="lookahead targets: the share of each game's positions labelled (each "
+                                  "costs one evaluation per legal tile); the others train the value only")
 
     def validate(self) -> None:
         if self.epochs < 1:
@@ -633,45 +644,14 @@ def _memory_bytes() -> int | None:
         return None
 
 
-def add_train_arguments(parser: argparse.ArgumentParser, epochs: int | None = None) -> None:
-    d = TrainSettings()
-    group = parser.add_argument_group("training")
-    group.add_argument("--epochs", type=int, default=epochs or d.epochs, help="passes over the positions")
-    group.add_argument("--batch-size", type=int, default=d.batch_size, help="positions per step")
-    group.add_argument("--lr", type=float, default=d.learning_rate, help="AdamW learning rate")
-    group.add_argument("--weight-decay", type=float, default=d.weight_decay, help="AdamW weight decay")
-    group.add_argument("--value-weight", type=float, default=d.value_weight, help="weight of the value loss")
-    group.add_argument("--holdout", type=float, default=d.holdout, help="share of the games kept for validation")
-    group.add_argument("--log-every", type=int, default=d.log_every, help="steps per row of losses.csv")
-    group.add_argument("--train-seed", type=int, default=d.seed, help="seed of the split, the order and the init")
-    group.add_argument("--device", default=None, help="torch device (default: cuda when available, else cpu)")
-    group.add_argument("--threads", type=int, default=None, help="torch threads (default: the cores but one)")
-    group.add_argument("--augment", action=argparse.BooleanOptionalAction, default=d.augment,
-                       help="use every training position under a random quarter turn of the board")
-    group.add_argument("--policy-targets", choices=POLICY_TARGETS, default=d.policy_targets,
-                       help="what the policy head fits: the teacher's priors improved by its one-tile value "
-                       "lookahead, the lookahead alone, or the records' visit shares")
-    group.add_argument("--teacher", default=None, metavar="EVALUATOR",
-                       help="the teacher of the lookahead targets: a checkpoint, net:model.onnx, heuristic or "
-                       "module:attribute (default: --init)")
-    group.add_argument("--teacher-values", default=None, metavar="EVALUATOR",
-                       help="the values of the lookahead from another evaluator than --teacher")
-    group.add_argument("--temperature", type=float, default=d.temperature,
-                       help="lookahead targets: how much a child's value moves the target (payoff share per logit)")
-    group.add_argument("--policy-share", type=float, default=d.policy_share,
-                       help="lookahead targets: the share of each game's positions labelled (each costs one "
-                       "evaluation per legal tile); the others train the value only")
+def add_train_arguments(parser: argparse.ArgumentParser, **defaults) -> None:
+    """The training flags; ``defaults`` replaces a setting's default on this command line."""
+    helps = {"teacher": f"{TEACHER_HELP} (default: {defaults['teacher']})"} if "teacher" in defaults else None
+    add_flags(parser.add_argument_group("training"), TrainSettings, helps=helps, **defaults)
 
 
-def settings_from(args: argparse.Namespace) -> TrainSettings:
-    return TrainSettings(
-        epochs=args.epochs, batch_size=args.batch_size, learning_rate=args.lr, weight_decay=args.weight_decay,
-        value_weight=args.value_weight, holdout=args.holdout, log_every=args.log_every, seed=args.train_seed,
-        progress=not args.no_progress, device=args.device, threads=args.threads, augment=args.augment,
-        policy_targets=args.policy_targets, teacher=getattr(args, "teacher", None),
-        teacher_values=getattr(args, "teacher_values", None), temperature=args.temperature,
-        policy_share=args.policy_share,
-    )
+def train_settings_from(args: argparse.Namespace) -> TrainSettings:
+    return settings_from(TrainSettings, args, progress=not args.no_progress)
 
 
 def add_train(subparsers: argparse._SubParsersAction) -> None:
@@ -695,7 +675,7 @@ def _run_train(args: argparse.Namespace) -> int:
     # A RuntimeError from torch (an overflow, memory, a device that went away) writes many lines.
     with run_failed(RuntimeError, brief=True), run_failed(TrainingFailed), bad_input(ValueError, OSError):
         require_packages("train", "torch", "matplotlib", *LOOKAHEAD_MODULES[args.policy_targets])
-        settings = settings_from(args)
+        settings = train_settings_from(args)
         settings.validate()
         architecture = architecture_from(args)
         result = run_train(args.shards, args.out, settings, init=args.init, architecture=architecture)
