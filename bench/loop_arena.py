@@ -7,7 +7,8 @@ the last validation losses of its training (uniform guess: policy log(legal tile
 
     .venv/bin/python bench/loop_arena.py [--dir loop-bench] [--generations 4] [--games 24] [--sims-per-move 8]
 
-About 10 minutes on 2 cores with the defaults (the network's own: 4 blocks x 32 channels); an existing --dir is resumed, not replayed.
+About 10 minutes on 2 cores with the defaults (the network's own: 4 blocks x 32 channels); an existing
+--dir is resumed, not replayed.
 """
 
 from __future__ import annotations

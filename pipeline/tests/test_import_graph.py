@@ -90,7 +90,7 @@ def test_the_cycle_finder_finds_rings(edges, ring):
 
 def test_the_package_imports_one_way():
     edges = graph()
-    assert "velmar_pipeline.selfplay.run" in edges and "velmar_pipeline.selfplay.options" in edges["velmar_pipeline.selfplay.run"]
+    assert "velmar_pipeline.selfplay.options" in edges.get("velmar_pipeline.selfplay.run", ())
     assert cycle_in(edges) is None, " -> ".join(cycle_in(edges))
 
 

@@ -38,7 +38,8 @@ def _module_status(name: str) -> str:
 def _run_info(args: argparse.Namespace) -> int:
     print(f"velmar-self-play {__version__}")
     print(f"python {sys.version.split()[0]} ({sys.executable})")
-    for name in ("velmar_rules", "velmar_self_play", "velmar_wire", "numpy", "torch", "onnxruntime", "onnx", "matplotlib"):
+    for name in ("velmar_rules", "velmar_self_play", "velmar_wire", "numpy", "torch", "onnxruntime", "onnx",
+                 "matplotlib"):
         print(f"{name}: {_module_status(name)}")
     return 0
 

@@ -208,7 +208,8 @@ def test_an_address_that_is_no_ray_head_is_given_up_in_one_line(tmp_path, marked
 
 def test_without_the_flag_nothing_of_ray_is_imported():
     code = ("import sys; from velmar_pipeline.__main__ import build_parser; "
-            "from velmar_pipeline.training import loop; from velmar_pipeline import selfplay; build_parser(); print('ray' in sys.modules)")
+            "from velmar_pipeline.training import loop; from velmar_pipeline import selfplay; build_parser(); "
+            "print('ray' in sys.modules)")
     assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=ROOT).stdout == "False\n"
 
 

@@ -42,7 +42,8 @@ def test_invalid_settings(field, value, message):
         SearchConfig(**{field: value})
 
 
-@pytest.mark.parametrize("field, value", [("exploration_fraction", 0.0), ("exploration_fraction", 1.0), ("sample_moves", 0)])
+@pytest.mark.parametrize("field, value",
+                         [("exploration_fraction", 0.0), ("exploration_fraction", 1.0), ("sample_moves", 0)])
 def test_boundary_settings_are_valid(field, value):
     assert getattr(SearchConfig(**{field: value}), field) == value
 

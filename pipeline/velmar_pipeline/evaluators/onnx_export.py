@@ -45,7 +45,7 @@ def onnx_bytes(model, source_sha256: str | None = None) -> bytes:
     except ImportError:
         raise ModelError("exporting a checkpoint needs onnx: pip install '.[train]'") from None
 
-    class Deployed(torch.nn.Module):
+    class Deployed(torch.nn.Module):  # type: ignore[name-defined]  # torch: imported when an export runs
         def __init__(self, net):
             super().__init__()
             self.net = net
@@ -73,7 +73,8 @@ def onnx_bytes(model, source_sha256: str | None = None) -> bytes:
         "velmar.kind": "velmar-policy-value",
         "velmar.architecture": json.dumps(model.architecture.as_dict()),
         "velmar.value_slots": VALUE_SLOTS,
-        "velmar.input": "planes[:, 0:4] the stones of slots 0-3, planes[:, 4] the legal tiles; cell = row * 20 + column",
+        "velmar.input": ("planes[:, 0:4] the stones of slots 0-3, planes[:, 4] the legal tiles; "
+                         "cell = row * 20 + column"),
     }
     if source_sha256:
         metadata[inference.METADATA_SOURCE_HASH] = source_sha256

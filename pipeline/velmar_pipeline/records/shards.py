@@ -210,7 +210,8 @@ def _check_layout(path, moves, policies, payoffs, offsets, metadata) -> None:
     bad = np.flatnonzero((moves[:, 0] < 0) | (moves[:, 0] >= PLAYERS) | (moves[:, 1] < 0) | (moves[:, 1] >= CELLS))
     if len(bad):
         row = int(bad[0])
-        fail(f"game {game_of(row)} move {row - offsets[game_of(row)]}: (player, cell) {moves[row].tolist()} out of range")
+        move = row - offsets[game_of(row)]
+        fail(f"game {game_of(row)} move {move}: (player, cell) {moves[row].tolist()} out of range")
     shares_ok = np.isfinite(policies).all(axis=1) & (policies >= 0).all(axis=1)
     shares_ok &= np.abs(policies.sum(axis=1, dtype=np.float64) - 1.0) <= SUM_TOLERANCE
     if not shares_ok.all():

@@ -61,7 +61,8 @@ class Options:
         if self.games_per_shard < 1:
             raise ConfigError(f"--games-per-shard must be >= 1, got {self.games_per_shard}")
         if not 0 < self.reply_timeout <= MAX_REPLY_TIMEOUT_S:
-            raise ConfigError(f"--reply-timeout must be in (0, {MAX_REPLY_TIMEOUT_S:g}] seconds, got {self.reply_timeout}")
+            raise ConfigError(f"--reply-timeout must be in (0, {MAX_REPLY_TIMEOUT_S:g}] seconds, "
+                              f"got {self.reply_timeout}")
         if self.seed is not None and not 0 <= self.seed < 2**63:
             raise ConfigError(f"--seed must be in [0, 2**63), got {self.seed}")
         try:

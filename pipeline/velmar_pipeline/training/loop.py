@@ -72,7 +72,9 @@ from velmar_pipeline.errors import (
 )
 from velmar_pipeline.selfplay.options import Options
 from velmar_pipeline.records.positions import Positions
-from velmar_pipeline.training.train import CHECKPOINT_NAME, TrainSettings, add_architecture_arguments, add_train_arguments
+from velmar_pipeline.training.train import (
+    CHECKPOINT_NAME, TrainSettings, add_architecture_arguments, add_train_arguments,
+)
 from velmar_pipeline.selfplay.process import stop_signals_to_catch
 
 logger = logging.getLogger(__name__)
@@ -545,9 +547,9 @@ def _run_loop(args: argparse.Namespace) -> int:
         serving_onnx = args.policy_targets == "lookahead" or args.inference != "torch"
         require_packages("loop", "torch", "matplotlib", *(("onnx", "onnxruntime") if serving_onnx else ()))
         search = search_from(args)
-        loop = settings_from(LoopSettings, args, workers=args.workers if args.workers is not None else os.cpu_count() or 1,
-                             value_offset=args.value_offset, workers_per_node=args.workers if args.cluster else None,
-                             inference=args.inference)
+        workers = args.workers if args.workers is not None else os.cpu_count() or 1
+        loop = settings_from(LoopSettings, args, workers=workers, value_offset=args.value_offset,
+                             workers_per_node=args.workers if args.cluster else None, inference=args.inference)
         training = train_settings_from(args)
         training.validate()
         architecture = architecture_from(args)

@@ -140,7 +140,8 @@ class TrainSettings:
         if self.log_every < 1:
             raise ValueError(f"--log-every must be >= 1, got {self.log_every}")
         if self.policy_targets not in POLICY_TARGETS:
-            raise ValueError(f"--policy-targets must be one of {', '.join(POLICY_TARGETS)}, got {self.policy_targets!r}")
+            raise ValueError(f"--policy-targets must be one of {', '.join(POLICY_TARGETS)}, "
+                             f"got {self.policy_targets!r}")
         if not (math.isfinite(self.temperature) and self.temperature > 0):
             raise ValueError(f"--temperature must be > 0, got {self.temperature}")
         if not 0 < self.policy_share <= 1:
@@ -286,7 +287,8 @@ def fit(
             order = rng.permutation(len(data))
             sums = _Sums()
             for batch_number in range(steps_per_epoch):
-                rows_of_batch = np.sort(order[batch_number * settings.batch_size:(batch_number + 1) * settings.batch_size])
+                first = batch_number * settings.batch_size
+                rows_of_batch = np.sort(order[first:first + settings.batch_size])
                 turns = rng.integers(4, size=len(rows_of_batch)) if settings.augment else None
                 policy_loss, value_loss, policy_rows = batch_losses(
                     model, *_tensors(data, rows_of_batch, device, turns))
