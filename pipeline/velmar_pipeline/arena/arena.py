@@ -22,7 +22,6 @@ normal approximation over games (mean +- 1.96 standard errors).
 from __future__ import annotations
 
 import argparse
-import json
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -34,7 +33,7 @@ import velmar_rules
 from velmar_rules import PLAYERS
 from velmar_pipeline.evaluators import registry as evaluators
 from velmar_pipeline.evaluators import inference, serving
-from velmar_pipeline.records.atomic import atomic_file, check_writable_file
+from velmar_pipeline.records.atomic import check_writable_file, write_json
 from velmar_pipeline.selfplay.config import (
     add_inference_argument, add_search_arguments, match_settings, search_from, validate_value_offset,
 )
@@ -213,8 +212,7 @@ def _run_arena(args: argparse.Namespace) -> int:
     for line in result.lines():
         print(line)
     if args.json is not None:
-        with atomic_file(args.json) as file:
-            file.write(json.dumps(result.as_dict(), indent=2).encode())
+        write_json(args.json, result.as_dict())
     return 0
 
 

@@ -20,7 +20,6 @@ from __future__ import annotations
 import argparse
 import math
 import os
-import tempfile
 from pathlib import Path
 
 import numpy as np
@@ -32,7 +31,7 @@ from velmar_pipeline.errors import require as require_packages
 from velmar_pipeline.show import page
 from velmar_pipeline.records import positions
 from velmar_pipeline.records import shards as records
-from velmar_pipeline.records.atomic import atomic_file, check_writable_file, readable_as_usual
+from velmar_pipeline.records.atomic import atomic_file, atomic_path, check_writable_file
 from velmar_pipeline.records.shards import GameRecord
 from velmar_pipeline.errors import bad_input, one_line
 
@@ -182,21 +181,13 @@ def check_game(game: GameRecord) -> None:
 
 
 def _written_whole(path: str | Path, suffix: str, write) -> Path:
-    """Calls ``write(temporary_path)`` and renames the result to ``path``; nothing is left on failure."""
-    path = Path(path)
-    fd, temporary = tempfile.mkstemp(prefix=f".{path.stem[:64]}-", suffix=suffix, dir=path.parent)
-    os.close(fd)
+    """Calls ``write(temporary_path)`` and puts the result, synced, at ``path``; nothing is left on failure."""
     try:
-        write(temporary)
-        readable_as_usual(temporary)
-        os.replace(temporary, path)
+        with atomic_path(path, suffix) as temporary:
+            write(temporary)
     except OSError as error:  # a full disk names the temporary file, or none
-        Path(temporary).unlink(missing_ok=True)
         raise OSError(f"{path} cannot be written: {error.strerror or one_line(error)}") from None
-    except BaseException:
-        Path(temporary).unlink(missing_ok=True)
-        raise
-    return path
+    return Path(path)
 
 
 def draw_png(game: GameRecord, path: str | Path, index: int = 0, moves: int | None = None) -> Path:

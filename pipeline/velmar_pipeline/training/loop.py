@@ -61,7 +61,7 @@ from velmar_pipeline.arena import gatekeeper
 from velmar_pipeline.evaluators import serving
 from velmar_pipeline.records import shards as records
 from velmar_pipeline.evaluators.architecture import Architecture
-from velmar_pipeline.records.atomic import atomic_file, is_existing_file
+from velmar_pipeline.records.atomic import atomic_file, is_existing_file, write_json
 from velmar_pipeline.records.folder_lock import FolderLock
 from velmar_pipeline.selfplay.config import (
     VALUE_OFFSET, ConfigError, SearchConfig, add_inference_argument, add_search_arguments, match_settings,
@@ -279,7 +279,7 @@ def record_settings(root: Path, settings: dict, generation: int | None, log) -> 
     apply from. Returns the changes, {"section.name": [before, now]}."""
     path = root / SETTINGS_NAME
     if not path.exists():
-        _write_json(path, {**settings, "created": time.time(), "changes": []})
+        write_json(path, {**settings, "created": time.time(), "changes": []})
         return {}
     try:
         stored = json.loads(path.read_text())
@@ -296,13 +296,8 @@ def record_settings(root: Path, settings: dict, generation: int | None, log) -> 
             + ", ".join(f"{key.split('.', 1)[1]} {before!r} -> {value!r}" for key, (before, value) in changed.items())
             + f"; they apply from generation {generation} and are recorded there")
         stored.setdefault("changes", []).append({"generation": generation, "time": time.time(), "changed": changed})
-        _write_json(path, stored)
+        write_json(path, stored)
     return changed if generation is not None else {}
-
-
-def _write_json(path: Path, data: dict) -> None:
-    with atomic_file(path) as file:
-        file.write(json.dumps(data, indent=2).encode())
 
 
 class ClusterSelfplay:
