@@ -82,9 +82,8 @@ def build_parser() -> argparse.ArgumentParser:
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND")
     for add in COMMANDS:
         add(subparsers)
-    for command in subparsers.choices.values():
-        if command.formatter_class is argparse.ArgumentDefaultsHelpFormatter:
-            command.formatter_class = OneDefaultFormatter
+    for command in subparsers.choices.values():  # every command's help names its defaults
+        command.formatter_class = OneDefaultFormatter
     return parser
 
 

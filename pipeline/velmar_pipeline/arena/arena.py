@@ -155,7 +155,6 @@ def add_arena(subparsers: argparse._SubParsersAction) -> None:
         "evaluator's mean payoff per seat with a 95%% interval (equal strength: 0.25). Without "
         "--sims-per-move a seat lays the tile its evaluator's logits pick; with it, every tile comes from a "
         "tree search valued entirely by the seat's own evaluator.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
     parser.add_argument("players", nargs="+", metavar="EVALUATOR", help="1 to 4 evaluators")
     parser.add_argument("--games", type=int, default=40, help="games to play")

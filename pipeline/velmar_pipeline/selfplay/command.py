@@ -38,7 +38,6 @@ def add_selfplay(subparsers: argparse._SubParsersAction) -> None:
         help="play self-play games and write records",
         description="Plays self-play games with worker processes and one batched inference service, "
         "writing the records as compressed .npz shards into --out.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
     add_search_arguments(parser)
     run = parser.add_argument_group("run")

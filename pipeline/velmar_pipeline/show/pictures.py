@@ -300,7 +300,6 @@ def add_show(subparsers: argparse._SubParsersAction) -> None:
         description="Draws one game of a record shard: the final position, or the position after --move tiles. "
         "With --html: a self-contained page to step through the game, each search's visit shares as a heat map "
         "and a list (and, with --evaluator, the evaluator's payoffs along the game and its priors).",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
     parser.add_argument("shard", help="a shard file (shard-NNNNN.npz); with --html also a folder of shards")
     parser.add_argument("--game", type=int, default=0,

@@ -514,7 +514,6 @@ def add_loop(subparsers: argparse._SubParsersAction) -> None:
         "player's priors improved by its one-tile lookahead), keeps the new network only if it beats the best "
         "player head to head, and repeats. Run it again with the same --dir to resume after an "
         "interruption, or with a larger --generations to go on.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
     parser.add_argument("--dir", default="loop-out", help="folder of the generations")
     add_flags(parser, LoopSettings, names=["generations", "games", "window", "workers", "threads_per_worker",

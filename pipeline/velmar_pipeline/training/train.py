@@ -662,7 +662,6 @@ def add_train(subparsers: argparse._SubParsersAction) -> None:
         help="fit the policy-value network to record shards",
         description="Replays the games of record shards and fits the policy-value network to the search's "
         "visit shares and the final payoffs. Writes model.pt, losses.csv and loss.png into --out.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
     parser.add_argument("shards", nargs="+", help="shard files or folders of shards")
     parser.add_argument("--out", default="train-out", help="folder for the checkpoint, the loss log and the plot")
