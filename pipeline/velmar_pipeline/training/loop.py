@@ -41,6 +41,7 @@ thousands of outcomes it started from, so the random games stay in the mix as a 
 from __future__ import annotations
 
 import argparse
+import functools
 import json
 import logging
 import math
@@ -157,6 +158,14 @@ def check_init(path: str) -> None:
     (as selfplay tries its evaluator before any process starts)."""
     if not is_existing_file(path, "--init"):
         raise ConfigError(f"no checkpoint at {path!r}")
+    found = os.stat(path)
+    _tried_checkpoint(path, found.st_size, found.st_mtime_ns)
+
+
+@functools.lru_cache(maxsize=4)
+def _tried_checkpoint(path: str, size: int, mtime_ns: int) -> None:
+    # Once per file as it is: the command checks --init before its work, run_loop again for its
+    # other callers. A failure is raised, not cached.
     from velmar_pipeline.evaluators import network
 
     try:
