@@ -136,6 +136,8 @@ def add_flags(group: Any, settings: type, names: Sequence[str] | None = None, he
 
 def settings_from(settings: type, args: Any, **values: Any) -> Any:
     """``settings`` made from the parsed flags of its fields (those of this command line), and
-    ``values`` for the others or instead of a flag's."""
+    ``values`` for the others or instead of a flag's. A flag not given keeps a made default (the
+    core count, say) as the field makes it."""
     given = {f.name: getattr(args, dest_of(f)) for f in flag_fields(settings) if hasattr(args, dest_of(f))}
-    return settings(**{**given, **values})
+    made = {f.name for f in flag_fields(settings) if f.default_factory is not MISSING and given.get(f.name) is None}
+    return settings(**{**{name: value for name, value in given.items() if name not in made}, **values})

@@ -550,8 +550,7 @@ def _run_loop(args: argparse.Namespace) -> int:
         serving_onnx = args.policy_targets == "lookahead" or args.inference != "torch"
         require_packages("loop", "torch", "matplotlib", *(("onnx", "onnxruntime") if serving_onnx else ()))
         search = search_from(args)
-        workers = args.workers if args.workers is not None else os.cpu_count() or 1
-        loop = settings_from(LoopSettings, args, workers=workers, value_offset=args.value_offset,
+        loop = settings_from(LoopSettings, args, value_offset=args.value_offset,
                              workers_per_node=args.workers if args.cluster else None, inference=args.inference)
         training = train_settings_from(args)
         training.validate()
