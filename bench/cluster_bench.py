@@ -22,7 +22,8 @@ import tempfile
 
 from velmar_pipeline.selfplay import cluster
 from velmar_pipeline.selfplay.config import SearchConfig
-from velmar_pipeline.selfplay import Options, run_selfplay
+from velmar_pipeline.selfplay.command import run_selfplay
+from velmar_pipeline.selfplay.options import Options
 
 
 def options(args, out):

@@ -37,8 +37,8 @@ import time
 import numpy as np
 import torch
 
-from velmar_pipeline import network
-from velmar_pipeline.architecture import Architecture
+from velmar_pipeline.evaluators import network
+from velmar_pipeline.evaluators.architecture import Architecture
 
 device, max_batch, checkpoint = torch.device(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
 if device.type == "cuda" and not torch.cuda.is_available():

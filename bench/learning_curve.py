@@ -30,6 +30,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import logging
 import math
 import os
 import shlex
@@ -75,7 +76,8 @@ def parse_arguments(argv=None) -> argparse.Namespace:
     budget.add_argument("--policy-share", type=float,
                         help=f"share of positions with lookahead targets ({FULL['policy_share']})")
     budget.add_argument("--sims-per-move", type=int, help=f"self-play simulations per tile ({FULL['sims_per_move']})")
-    budget.add_argument("--bootstrap-games", type=int, help=f"random games for generation 0 ({FULL['bootstrap_games']})")
+    budget.add_argument("--bootstrap-games", type=int,
+                        help=f"random games for generation 0 ({FULL['bootstrap_games']})")
     budget.add_argument("--bootstrap-positions", type=int,
                         help=f"positions from each random game ({FULL['bootstrap_positions']})")
     budget.add_argument("--bootstrap-epochs", type=int, help=f"passes over them ({FULL['bootstrap_epochs']})")
@@ -87,7 +89,8 @@ def parse_arguments(argv=None) -> argparse.Namespace:
     budget.add_argument("--channels", type=int, help=f"channels ({FULL['channels']})")
     budget.add_argument("--arena-games", type=int, help=f"games of each arena ({FULL['arena_games']})")
     budget.add_argument("--arena-sims", type=int, help=f"simulations per tile in the arena ({FULL['arena_sims']})")
-    budget.add_argument("--gate-games", type=int, help=f"games of each generation against the best ({FULL['gate_games']})")
+    budget.add_argument("--gate-games", type=int,
+                        help=f"games of each generation against the best ({FULL['gate_games']})")
     budget.add_argument("--priors-games", type=int,
                         help=f"games of each generation against itself without priors ({FULL['priors_games']})")
     budget.add_argument("--temperature", type=float, help=f"lookahead targets' temperature ({FULL['temperature']})")
@@ -348,6 +351,7 @@ def write_table(args: argparse.Namespace, root: Path, settings: str) -> str:
 
 
 def main(argv=None) -> int:
+    logging.basicConfig(level=logging.INFO, format="%(message)s")  # the loop's progress lines
     args = parse_arguments(argv)
     root = Path(args.dir)
     started = time.monotonic()

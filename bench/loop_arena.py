@@ -7,12 +7,14 @@ the last validation losses of its training (uniform guess: policy log(legal tile
 
     .venv/bin/python bench/loop_arena.py [--dir loop-bench] [--generations 4] [--games 24] [--sims-per-move 8]
 
-About 10 minutes on 2 cores with the defaults (the network's own: 4 blocks x 32 channels); an existing --dir is resumed, not replayed.
+About 10 minutes on 2 cores with the defaults (the network's own: 4 blocks x 32 channels); an existing
+--dir is resumed, not replayed.
 """
 
 from __future__ import annotations
 
 import argparse
+import logging
 import time
 from pathlib import Path
 
@@ -25,6 +27,7 @@ from velmar_pipeline.training.train import LOSSES_NAME, TrainSettings, read_loss
 
 
 def main() -> None:
+    logging.basicConfig(level=logging.INFO, format="%(message)s")  # the loop's progress lines
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--dir", default="loop-bench")
     parser.add_argument("--generations", type=int, default=4)

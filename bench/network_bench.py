@@ -48,7 +48,8 @@ from velmar_pipeline.evaluators import network
 from velmar_pipeline.evaluators import onnx_export
 from velmar_pipeline.evaluators.architecture import Architecture
 from velmar_pipeline.selfplay.config import SearchConfig
-from velmar_pipeline.selfplay import Options, run_selfplay
+from velmar_pipeline.selfplay.command import run_selfplay
+from velmar_pipeline.selfplay.options import Options
 
 BACKENDS = ("torch", "onnx")
 NETWORKS = (
@@ -96,7 +97,8 @@ class Backends:
             self.onnx_evaluators[threads] = inference.OnnxEvaluator(self.onnx_path, threads)
         return self.onnx_evaluators[threads]
 
-    def rates(self, planes: np.ndarray, batch: int, threads: int, repeats: int, seconds: float) -> dict[str, list[float]]:
+    def rates(self, planes: np.ndarray, batch: int, threads: int, repeats: int,
+              seconds: float) -> dict[str, list[float]]:
         """Positions/s of both backends at ``batch``, alternating torch and onnx, ``repeats`` times each."""
         out = {backend: [] for backend in BACKENDS}
         for _ in range(repeats):
@@ -166,7 +168,8 @@ def selfplay_both(name: str, backends: Backends, paths: dict[str, Path], planes:
             torch_rates = [s.requests_per_s for s in runs["torch"]]
             onnx_rates = [s.requests_per_s for s in runs["onnx"]]
             paired = [o / t for o, t in zip(onnx_rates, torch_rates)]
-            print(f"{'':<16} {'':>7} {'':>6} onnx/torch requests/s: {statistics.median(onnx_rates) / statistics.median(torch_rates):.2f}"
+            ratio = statistics.median(onnx_rates) / statistics.median(torch_rates)
+            print(f"{'':<16} {'':>7} {'':>6} onnx/torch requests/s: {ratio:.2f}"
                   f" (paired by repeat: {spread_ratio(paired)})", flush=True)
     torch.set_num_threads(1)
 
@@ -184,7 +187,8 @@ def main() -> None:
                         help="VELMAR_SERVICE_THREADS values: intra-op threads of the service, either backend "
                         "(default: the service's own choice on this machine)")
     parser.add_argument("--skip-selfplay", action="store_true")
-    parser.add_argument("--quick", action="store_true", help="smoke run: " + ", ".join(f"{k} {v}" for k, v in QUICK.items()))
+    parser.add_argument("--quick", action="store_true",
+                        help="smoke run: " + ", ".join(f"{k} {v}" for k, v in QUICK.items()))
     args = parser.parse_args()
     if args.quick:
         for key, value in QUICK.items():

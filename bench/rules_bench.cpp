@@ -43,7 +43,8 @@ void BM_RandomGame(benchmark::State& state) {
     tiles += game.history.size();
     benchmark::DoNotOptimize(game);
   }
-  state.counters["tiles/game"] = benchmark::Counter(static_cast<double>(tiles), benchmark::Counter::kAvgIterations);
+  state.counters["tiles/game"] =
+      benchmark::Counter(static_cast<double>(tiles), benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_RandomGame)->Unit(benchmark::kMicrosecond);
 

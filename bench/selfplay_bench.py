@@ -20,7 +20,8 @@ import sys
 import tempfile
 
 from velmar_pipeline.selfplay.config import SearchConfig
-from velmar_pipeline.selfplay import Options, run_selfplay
+from velmar_pipeline.selfplay.command import run_selfplay
+from velmar_pipeline.selfplay.options import Options
 
 
 def run(args, threads, floor_requests=None):

@@ -22,7 +22,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "pipeline"))
 from velmar_pipeline.records import shards as records  # noqa: E402
 from velmar_pipeline.records import stats  # noqa: E402
 from velmar_pipeline.selfplay.config import SearchConfig  # noqa: E402
-from velmar_pipeline.selfplay import Options, run_selfplay  # noqa: E402
+from velmar_pipeline.selfplay.command import run_selfplay  # noqa: E402
+from velmar_pipeline.selfplay.options import Options  # noqa: E402
 
 
 def measure(evaluator: str, games: int, workers: int, search: SearchConfig, offset: float, seed: int) -> dict:

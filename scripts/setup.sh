@@ -55,6 +55,8 @@ have_deb libbenchmark-dev || missing+=(libbenchmark-dev)
 # cannot compile the library: no <expected> with libstdc++ 12).
 have_cmd clang++-19 || missing+=(clang-19)
 have_deb libclang-rt-19-dev || missing+=(libclang-rt-19-dev)
+# clang-format for scripts/lint.sh (the style of .clang-format).
+have_cmd clang-format-19 || missing+=(clang-format-19)
 # Headless Chromium for the test that opens show's game page in a real browser.
 have_cmd chromium || missing+=(chromium)
 if ! have_cmd "$PYTHON"; then

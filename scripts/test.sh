@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test: sets up what is missing (scripts/setup.sh), then the C++ tests
-# through ctest and the Python tests through pytest. Extra arguments go to pytest.
+# Runs every test: sets up what is missing (scripts/setup.sh), checks the style (scripts/lint.sh),
+# then the C++ tests through ctest and the Python tests through pytest. Extra arguments go to pytest.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -8,6 +8,8 @@ cd "$ROOT"
 
 "$ROOT/scripts/setup.sh"
 export PATH="$ROOT/.venv/bin:$PATH"
+
+"$ROOT/scripts/lint.sh"
 
 echo "== C++ tests (ctest)"
 ctest --test-dir "$ROOT/build" --output-on-failure

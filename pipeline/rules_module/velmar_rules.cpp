@@ -91,7 +91,8 @@ py::bytes cells(const Game& game) {
 py::array_t<float> encode(const Game& game) {
   if (game.is_over()) throw py::value_error(kNoCurrentPlayer);
   const velmar::Planes planes = velmar::get_representation(game);
-  py::array_t<float> out({static_cast<py::ssize_t>(velmar::kPlanes), static_cast<py::ssize_t>(velmar::kCells)});
+  py::array_t<float> out(
+      {static_cast<py::ssize_t>(velmar::kPlanes), static_cast<py::ssize_t>(velmar::kCells)});
   std::copy(planes.begin(), planes.end(), out.mutable_data());
   return out;
 }
@@ -174,7 +175,8 @@ Game replay(py::handle moves) {
     const auto pair = py::reinterpret_borrow<py::sequence>(entry);
     const long long player = as_integer(pair[0], (where + ": player").c_str());
     const long long cell = as_integer(pair[1], (where + ": cell").c_str());
-    const std::string move = where + " (player " + std::to_string(player) + ", cell " + std::to_string(cell) + ")";
+    const std::string move =
+        where + " (player " + std::to_string(player) + ", cell " + std::to_string(cell) + ")";
     const auto mover = game.current_player();
     if (mover && static_cast<long long>(*mover) != player) {
       throw py::value_error(move + " is illegal: player " + std::to_string(*mover) + " is to move");
@@ -201,7 +203,8 @@ PYBIND11_MODULE(velmar_rules, m) {
   m.doc() = kModuleDoc;
 
   py::register_exception<velmar::InternalFailure>(m, "InternalFailure", PyExc_RuntimeError);
-  m.attr("InternalFailure").attr("__doc__") = "A violated invariant inside the C++ rules library (always a bug).";
+  m.attr("InternalFailure").attr("__doc__") =
+      "A violated invariant inside the C++ rules library (always a bug).";
 
   m.attr("CELLS") = velmar::kCells;
   m.attr("BOARD_WIDTH") = velmar::kBoardWidth;
@@ -216,7 +219,8 @@ PYBIND11_MODULE(velmar_rules, m) {
 ``copy.copy``, ``copy.deepcopy``) are independent of the original; pickling
 stores the move history and replays it.
 )doc")
-      .def(py::init([] { return Game::reset(); }), "A new game: empty board, every piece in hand, player 0 to move.")
+      .def(py::init([] { return Game::reset(); }),
+           "A new game: empty board, every piece in hand, player 0 to move.")
       .def("apply", &apply, py::arg("tile"),
            R"doc(Lays one square of the player to move on cell ``tile``.
 
@@ -229,7 +233,8 @@ both cases the game is left unchanged.
       .def_property_readonly("current_player", &current_player,
                              "The player to move (0..3), or None once the game is over.")
       .def_property_readonly("is_over", &Game::is_over, "True once no player can move.")
-      .def_property_readonly("history", &history, "The tiles laid so far, as a list of (player, cell) tuples.")
+      .def_property_readonly("history", &history,
+                             "The tiles laid so far, as a list of (player, cell) tuples.")
       .def_property_readonly("players", &players, "The players still in the game, in turn order.")
       .def_property_readonly("cells", &cells,
                              R"doc(The 400 cell bytes, row by row.
@@ -256,12 +261,16 @@ shape (n,)), -1 when its game is over; ``payoffs`` the child's ``payoff()``
 ValueError("No current player") once the game is over.
 )doc")
       .def("score", &score, "The four players' scores (a list of 4 ints, indexed by player).")
-      .def("payoff", &payoff,
-           "The four players' payoffs (a list of 4 floats): the leaders of the score share 1, the rest get 0.")
-      .def("copy", [](const Game& g) { return Game(g); }, "An independent copy of this game.")
-      .def("__copy__", [](const Game& g) { return Game(g); }, "An independent copy of this game.")
-      .def("__deepcopy__", [](const Game& g, py::handle) { return Game(g); }, py::arg("memo"),
-           "An independent copy of this game.")
+      .def(
+          "payoff", &payoff,
+          "The four players' payoffs (a list of 4 floats): the leaders of the score share 1, the rest get 0.")
+      .def(
+          "copy", [](const Game& g) { return Game(g); }, "An independent copy of this game.")
+      .def(
+          "__copy__", [](const Game& g) { return Game(g); }, "An independent copy of this game.")
+      .def(
+          "__deepcopy__", [](const Game& g, py::handle) { return Game(g); }, py::arg("memo"),
+          "An independent copy of this game.")
       .def("board_string", &board_string,
            "The board as 20 lines of 20 characters: the owner's digit, or '.' for an empty cell.")
       .def("__repr__", &summary)

@@ -7,7 +7,12 @@ import sys
 import pytest
 
 from scripted_games import lowest_tile_games, write_games
-from velmar_pipeline.__main__ import main
+from velmar_pipeline.__main__ import build_parser, main
+from velmar_pipeline.errors import dest_of, flag_fields, flag_of
+from velmar_pipeline.selfplay.config import SearchConfig
+from velmar_pipeline.selfplay.options import Options
+from velmar_pipeline.training.loop import LoopSettings
+from velmar_pipeline.training.train import TrainSettings
 
 
 def test_help_through_python_m():
@@ -67,3 +72,28 @@ def test_an_unusable_output_path_is_one_line_before_anything_is_written(tmp_path
     assert err.count("\n") == 1 and words in err and "Traceback" not in err, err
     assert sorted(p.name for p in work.iterdir()) == ["loop"]
     assert sorted(p.name for p in (tmp_path / "games").iterdir()) == ["shard-00000.npz"]
+
+
+# Per command: its settings, and the flags that are no field of them (what the command reads itself).
+NETWORK = {"--blocks", "--channels", "--value-only"}
+SETTINGS = {
+    "selfplay": ([SearchConfig, Options], {"--value-offset", "--model", "--inference", "--no-progress", "--cluster"}),
+    "train": ([TrainSettings], {"shards", "--out", "--init", "--no-progress", *NETWORK}),
+    "loop": ([LoopSettings, SearchConfig, TrainSettings], {"--dir", "--value-offset", "--inference", "--no-progress",
+                                                           *NETWORK}),
+}
+
+
+@pytest.mark.parametrize("command", sorted(SETTINGS))
+def test_each_setting_is_defined_once_and_each_flag_says_its_default_once(command):
+    parser = build_parser()._subparsers._group_actions[0].choices[command]
+    flags = {(action.option_strings or [action.dest])[0]: action for action in parser._actions if action.dest != "help"}
+    settings, own = SETTINGS[command]
+    fields = [(flag_of(f), f) for kind in settings for f in flag_fields(kind)]
+    assert len({flag for flag, _ in fields}) == len(fields), "a flag defined by two settings fields"
+    assert all(flags[flag].dest == dest_of(f) for flag, f in fields if flag in flags)
+    assert set(flags) - {flag for flag, _ in fields} == own and {flag for flag, _ in fields} <= set(flags)
+    formatter = parser._get_formatter()
+    for action in (action for action in flags.values() if action.help):
+        assert " ".join(formatter._expand_help(action).split()).count("(default:") <= 1, action.help
+    assert "(default: None)" not in parser.format_help() and "(default: False)" not in parser.format_help()

@@ -5,14 +5,13 @@ it back (``pipeline/tests/test_import_graph.py`` checks it):
 
 - ``__main__``: the command line, one table of commands;
 - ``training``: training on records (``train``) and the loop of generations (``loop``);
-- ``arena``: matches between evaluators with or without search, the gatekeeper's too; ``show``: pictures;
+- ``arena``: matches between evaluators with or without search, the gatekeeper's too;
+- ``show``: pictures and the HTML page of a recorded game;
 - ``selfplay``: a self-play run, its inference service, workers and exchange, the Ray cluster layer;
 - ``evaluators``: what answers a batch (built-ins, the network, ONNX Runtime);
 - ``records``: shards written and read, and the positions they replay into;
-- ``errors`` and ``streams``: errors as one line, output that never fails the work, descriptors swapped.
-
-The other top-level modules (``velmar_pipeline.train``, ``velmar_pipeline.network``, ...) are
-the old names of modules that moved into the rooms, kept so that code importing them works.
+- ``errors`` and ``streams``: errors as one line and the exit status they end a command with,
+  output that never fails the work, descriptors swapped.
 
 The compiled modules install beside this package as top-level modules:
 ``velmar_rules`` (the game rules), ``velmar_self_play`` (the self-play engine) and

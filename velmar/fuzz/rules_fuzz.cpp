@@ -47,9 +47,9 @@ using namespace velmar;
   std::abort();  // the harness's way of flagging a finding
 }
 
-#define FUZZ_CHECK(cond, game)                                           \
-  do {                                                                   \
-    if (!(cond)) report("check failed: " #cond, game);                  \
+#define FUZZ_CHECK(cond, game)                         \
+  do {                                                 \
+    if (!(cond)) report("check failed: " #cond, game); \
   } while (0)
 
 // One placement as the oracle sees it: the piece kind rather than its hand index.
@@ -59,7 +59,9 @@ struct Naive {
   std::size_t size = 0;
 
   auto key() const { return std::tie(kind, variant, origin); }
-  bool covers(std::size_t c) const { return std::find(cells.begin(), cells.begin() + size, c) != cells.begin() + size; }
+  bool covers(std::size_t c) const {
+    return std::find(cells.begin(), cells.begin() + size, c) != cells.begin() + size;
+  }
 };
 
 bool owned_by(const Board& board, int r, int c, std::size_t player) {
@@ -138,8 +140,9 @@ std::vector<Naive> naive_placements(const Board& board, std::size_t player) {
     }
   }
   std::sort(out.begin(), out.end(), [](const Naive& a, const Naive& b) { return a.key() < b.key(); });
-  out.erase(std::unique(out.begin(), out.end(), [](const Naive& a, const Naive& b) { return a.key() == b.key(); }),
-            out.end());
+  out.erase(
+      std::unique(out.begin(), out.end(), [](const Naive& a, const Naive& b) { return a.key() == b.key(); }),
+      out.end());
   return out;
 }
 
@@ -177,9 +180,17 @@ struct Snapshot {
 };
 
 Snapshot snapshot(const Game& g) {
-  Snapshot s{g.board.cells, g.board.corners, {}, {}, {g.players.begin(), g.players.end()},
-             g.current,     g.tiles.keys(),  {}, g.last_piece_sizes};
-  for (std::size_t p = 0; p < kPlayers; ++p) s.hands[p].assign(g.board.pieces[p].begin(), g.board.pieces[p].end());
+  Snapshot s{g.board.cells,
+             g.board.corners,
+             {},
+             {},
+             {g.players.begin(), g.players.end()},
+             g.current,
+             g.tiles.keys(),
+             {},
+             g.last_piece_sizes};
+  for (std::size_t p = 0; p < kPlayers; ++p)
+    s.hands[p].assign(g.board.pieces[p].begin(), g.board.pieces[p].end());
   for (const Move& m : g.history) s.history.emplace_back(m.player, m.cell);
   for (const Placement& p : g.tiles.placements()) s.placements.emplace_back(p.origin, p.piece, p.orientation);
   return s;
@@ -253,7 +264,8 @@ class Fuzzer {
     FUZZ_CHECK(game_.legal_tiles() == expected.to_vector(), game_);
     FUZZ_CHECK(!expected.empty(), game_);
     for (std::size_t cell : game_.legal_tiles()) {
-      for (const Placement& placement : game_.tiles.filed_under(cell)) FUZZ_CHECK(placement.covers(cell), game_);
+      for (const Placement& placement : game_.tiles.filed_under(cell))
+        FUZZ_CHECK(placement.covers(cell), game_);
     }
   }
 
@@ -274,9 +286,10 @@ class Fuzzer {
     const auto applied = game_.apply(tile);
     FUZZ_CHECK(applied.has_value(), game_);
     FUZZ_CHECK(game_.board.owner_plus_one(tile) == p + 1, game_);
-    FUZZ_CHECK(!game_.history.empty() && game_.history[game_.history.size() - 1] ==
-                                             (Move{static_cast<std::uint8_t>(p), static_cast<std::uint16_t>(tile)}),
-               game_);
+    FUZZ_CHECK(
+        !game_.history.empty() && game_.history[game_.history.size() - 1] ==
+                                      (Move{static_cast<std::uint8_t>(p), static_cast<std::uint16_t>(tile)}),
+        game_);
     laid_.push_back(tile);
     std::erase_if(live_, [&](const Naive& n) { return !n.covers(tile); });
     FUZZ_CHECK(!live_.empty(), game_);
@@ -294,8 +307,8 @@ class Fuzzer {
     const std::size_t kind = live_.front().kind;
     for (const Naive& n : live_) FUZZ_CHECK(n.kind == kind && n.size == laid_.size(), game_);
     FUZZ_CHECK(game_.board.pieces[p].size() + 1 == hand_before, game_);
-    FUZZ_CHECK(std::count(game_.board.pieces[p].begin(), game_.board.pieces[p].end(), static_cast<PieceKind>(kind)) ==
-                   0,
+    FUZZ_CHECK(std::count(game_.board.pieces[p].begin(), game_.board.pieces[p].end(),
+                          static_cast<PieceKind>(kind)) == 0,
                game_);
     FUZZ_CHECK(game_.last_piece_sizes[p] == static_cast<std::int32_t>(laid_.size()), game_);
 
@@ -347,7 +360,8 @@ class Fuzzer {
     try {
       const auto applied = game_.apply(tile, piece);
       FUZZ_CHECK(!applied.has_value(), game_);
-      FUZZ_CHECK(applied.error() == (game_.is_over() ? RuleError::NoCurrentPlayer : RuleError::InvalidMove), game_);
+      FUZZ_CHECK(applied.error() == (game_.is_over() ? RuleError::NoCurrentPlayer : RuleError::InvalidMove),
+                 game_);
       FUZZ_CHECK(!piece.has_value(), game_);
       refused = true;
     } catch (const InternalFailure&) {
@@ -382,7 +396,9 @@ class Fuzzer {
   void check_all_players() const {
     for (std::size_t q = 0; q < kPlayers; ++q) {
       const TileMoves generated = get_tile_moves(game_.board, q);
-      FUZZ_CHECK(keys_of(generated, game_.board.pieces[q], game_) == keys_of(naive_placements(game_.board, q)), game_);
+      FUZZ_CHECK(
+          keys_of(generated, game_.board.pieces[q], game_) == keys_of(naive_placements(game_.board, q)),
+          game_);
     }
   }
 
@@ -397,8 +413,8 @@ class Fuzzer {
   }
 
   Game game_;
-  Hand turn_hand_;                // the mover's hand when the turn began
-  std::vector<Naive> live_;       // the oracle's placements still covering every laid tile
+  Hand turn_hand_;                 // the mover's hand when the turn began
+  std::vector<Naive> live_;        // the oracle's placements still covering every laid tile
   std::vector<std::size_t> laid_;  // tiles laid this turn
   const std::uint8_t* data_ = nullptr;
   const std::uint8_t* end_ = nullptr;
@@ -445,7 +461,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "rules_fuzz: cannot read %s\n", name.c_str());
       return 2;
     }
-    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                          std::istreambuf_iterator<char>());
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
   }
   std::mt19937_64 rng(seed);
@@ -455,8 +472,10 @@ int main(int argc, char** argv) {
     for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
   }
-  std::printf("rules_fuzz: %zu files and %llu random inputs (seed %llu, up to %zu bytes) passed, %zu games played out\n",
-              files.size(), runs, seed, max_len, Fuzzer::finished_games);
+  std::printf(
+      "rules_fuzz: %zu files and %llu random inputs (seed %llu, up to %zu bytes) passed, %zu games played "
+      "out\n",
+      files.size(), runs, seed, max_len, Fuzzer::finished_games);
   return 0;
 }
 #endif

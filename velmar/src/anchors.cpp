@@ -39,7 +39,8 @@ CandidateTable::CandidateTable() {
         for (std::uint16_t s : o.squares()) {
           const int dr = s / static_cast<int>(kBoardWidth) - anchor / static_cast<int>(kBoardWidth);
           const int dc = s % static_cast<int>(kBoardWidth) - anchor % static_cast<int>(kBoardWidth);
-          if (std::abs(dr) + std::abs(dc) > kWindowRadius) fail_index(kWindowRadius, std::abs(dr) + std::abs(dc));
+          if (std::abs(dr) + std::abs(dc) > kWindowRadius)
+            fail_index(kWindowRadius, std::abs(dr) + std::abs(dc));
           footprint |= window_bit(dr, dc);
         }
         const Candidate c(footprint, anchor, catalogue().orientation_id(kind, v));

@@ -43,7 +43,8 @@ bool covers(const Catalogue& catalogue, const Placement& p, std::size_t cell) {
 
 bool within_window(std::size_t corner, std::size_t cell) {
   const auto distance = [](std::size_t x, std::size_t y) { return x > y ? x - y : y - x; };
-  return distance(corner / kBoardWidth, cell / kBoardWidth) + distance(corner % kBoardWidth, cell % kBoardWidth) <=
+  return distance(corner / kBoardWidth, cell / kBoardWidth) +
+             distance(corner % kBoardWidth, cell % kBoardWidth) <=
          static_cast<std::size_t>(kWindowRadius);
 }
 
@@ -90,7 +91,8 @@ bool TileMoves::narrow(std::size_t tile) {
     }
     generated_.reset();
   } else {
-    auto kept = std::remove_if(narrowed_.begin(), narrowed_.end(), [&](const Placement& p) { return !keep(p); });
+    auto kept =
+        std::remove_if(narrowed_.begin(), narrowed_.end(), [&](const Placement& p) { return !keep(p); });
     narrowed_.resize_down(static_cast<std::size_t>(kept - narrowed_.begin()));
   }
   laid_.push_back(static_cast<std::uint16_t>(tile));
@@ -174,7 +176,8 @@ struct PaddedRows {
     for (int r = -kWindowRadius; r <= last; ++r) {
       const int h = diamond_half_width(r);
       const std::uint64_t width_mask = (std::uint64_t{1} << (2 * h + 1)) - 1;
-      w |= ((rows[top + static_cast<std::size_t>(r + kWindowRadius)] >> (column - static_cast<std::size_t>(h))) &
+      w |= ((rows[top + static_cast<std::size_t>(r + kWindowRadius)] >>
+             (column - static_cast<std::size_t>(h))) &
             width_mask)
            << diamond_row_base(r);
     }
@@ -188,8 +191,8 @@ struct PaddedRows {
     for (int r = -kWindowRadius; r <= kWindowRadius; ++r) {
       const int h = diamond_half_width(r);
       const std::uint64_t width_mask = (std::uint64_t{1} << (2 * h + 1)) - 1;
-      rows[top + static_cast<std::size_t>(r + kWindowRadius)] |=
-          ((w >> diamond_row_base(r)) & width_mask) << (column - static_cast<std::size_t>(h));
+      rows[top + static_cast<std::size_t>(r + kWindowRadius)] |= ((w >> diamond_row_base(r)) & width_mask)
+                                                                 << (column - static_cast<std::size_t>(h));
     }
   }
 };
@@ -208,7 +211,9 @@ static_assert(sizeof(Placement) == 4 && offsetof(Placement, origin) == 0 && offs
 }
 
 NeighbourMask blocked_neighbours(Window blocked) {
-  auto at = [&](int row, int column) { return static_cast<NeighbourMask>((blocked & window_bit(row, column)) != 0); };
+  auto at = [&](int row, int column) {
+    return static_cast<NeighbourMask>((blocked & window_bit(row, column)) != 0);
+  };
   return static_cast<NeighbourMask>(at(0, -1) | at(0, 1) << 1 | at(-1, 0) << 2 | at(1, 0) << 3);
 }
 
@@ -235,7 +240,8 @@ TileMoves get_tile_moves(const Board& board, std::size_t player) {
     const std::size_t before = n;
     Window reach = 0;
     for (std::size_t i = 0; i < hand.size(); ++i) {
-      const std::uint32_t cell_and_piece = static_cast<std::uint32_t>(a) | static_cast<std::uint32_t>(i) << 16;
+      const std::uint32_t cell_and_piece = static_cast<std::uint32_t>(a) | static_cast<std::uint32_t>(i)
+                                                                               << 16;
       for (const Candidate& c : table.of(hand[i], around)) {
         const bool fits = c.fits(rejected);
         const std::uint32_t image = c.placement_image(cell_and_piece);
@@ -251,7 +257,8 @@ TileMoves get_tile_moves(const Board& board, std::size_t player) {
   if (n == 0) return TileMoves();
   CellSet keys;
   for (std::size_t r = 0; r < kBoardWidth; ++r) {
-    keys.insert_row(r, (reached[r + kWindowRadius] >> kWindowRadius) & ((std::uint64_t{1} << kBoardWidth) - 1));
+    keys.insert_row(r,
+                    (reached[r + kWindowRadius] >> kWindowRadius) & ((std::uint64_t{1} << kBoardWidth) - 1));
   }
   generated->placements.assign(found, found + n);
   return TileMoves(std::move(generated), keys);

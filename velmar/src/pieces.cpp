@@ -10,10 +10,9 @@ namespace {
 
 // Rows separated by '/', 'X' a square.
 constexpr std::array<std::string_view, kPieceKinds> kShapes = {
-    "X",           "XX",          "XX/.X",      "XXX",         "XXXX",        "XX/X./X.",
-    "XXX/.X.",     "XX/XX",       "XX./.XX",    "XXXXX",       "XXXX/X...",   "XXX./..XX",
-    "XXX/XX.",     "XXX/X../X..", "XX./.XX/..X", "XX./.X./.XX", "XXX/X.X",     "XXXX/.X..",
-    ".X./XXX/.X.", ".X./XXX/X..", "XXX/.X./.X.",
+    "X",           "XX",          "XX/.X",   "XXX",       "XXXX",        "XX/X./X.",    "XXX/.X.",
+    "XX/XX",       "XX./.XX",     "XXXXX",   "XXXX/X...", "XXX./..XX",   "XXX/XX.",     "XXX/X../X..",
+    "XX./.XX/..X", "XX./.X./.XX", "XXX/X.X", "XXXX/.X..", ".X./XXX/.X.", ".X./XXX/X..", "XXX/.X./.X.",
 };
 
 Shape parse_shape(std::string_view text) {

@@ -76,9 +76,7 @@ struct Orientation {
   std::array<std::uint64_t, 2> bits{};  // the mask, bit j = mask[j]
 
   // Whether the square at mask position `d` from the origin is part of the piece.
-  bool covers_offset(std::size_t d) const {
-    return d < mask_len && ((bits[d >> 6] >> (d & 63)) & 1);
-  }
+  bool covers_offset(std::size_t d) const { return d < mask_len && ((bits[d >> 6] >> (d & 63)) & 1); }
   std::span<const std::uint16_t> squares() const { return {offsets.data(), size}; }
 };
 

@@ -1,6 +1,7 @@
+#include "board.hpp"
+
 #include <gtest/gtest.h>
 
-#include "board.hpp"
 #include "test_util.hpp"
 
 namespace velmar {
@@ -84,10 +85,10 @@ TEST_P(BoardEdges, NeighboursStayOnTheBoard) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Board, BoardEdges,
-                         ::testing::Values(EdgeCase{40, 0, {20, 41, 60}, {0, 21, 61}},      // column 0
-                                           EdgeCase{59, 1, {39, 58, 79}, {19, 38, 78}},     // column 19
+                         ::testing::Values(EdgeCase{40, 0, {20, 41, 60}, {0, 21, 61}},          // column 0
+                                           EdgeCase{59, 1, {39, 58, 79}, {19, 38, 78}},         // column 19
                                            EdgeCase{390, 2, {370, 389, 391}, {369, 371, 399}},  // bottom row
-                                           EdgeCase{5, 3, {4, 6, 25}, {24, 26, 380}},       // top row
+                                           EdgeCase{5, 3, {4, 6, 25}, {24, 26, 380}},           // top row
                                            EdgeCase{399, 2, {379, 398}, {378}},
                                            EdgeCase{380, 3, {360, 381}, {361}}));
 

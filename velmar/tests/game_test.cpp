@@ -1,8 +1,9 @@
+#include "game.hpp"
+
 #include <gtest/gtest.h>
 
 #include <random>
 
-#include "game.hpp"
 #include "test_util.hpp"
 
 namespace velmar {
@@ -50,7 +51,8 @@ TEST(Game, CellEightyForcesTheFiveInARow) {
     EXPECT_EQ(players_of(g), (Cells{0, 1, 2, 3}));
     ASSERT_EQ(g.history.size(), 5u);
     EXPECT_EQ(g.history[0], (Move{0, 80}));
-    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(g.history[i + 1], (Move{0, static_cast<std::uint16_t>(order[i])}));
+    for (std::size_t i = 0; i < 4; ++i)
+      EXPECT_EQ(g.history[i + 1], (Move{0, static_cast<std::uint16_t>(order[i])}));
     EXPECT_EQ(sorted_tiles(g), (Cells{15, 16, 17, 18, 19, 36, 37, 38, 39, 57, 58, 59, 78, 79, 99}));
   } while (std::next_permutation(order.begin(), order.end()));
 }
@@ -121,8 +123,8 @@ TEST(Game, PlayerWithoutMovesIsSkipped) {
 TEST(Game, TurnWrapsPastALastPlayerWithoutMoves) {
   Game g = Game::reset();
   set_hand(g.board, 3, {});
-  ASSERT_NO_FATAL_FAILURE(lay(g, {80, 0, 20, 40, 60}));     // player 0, upright five
-  ASSERT_NO_FATAL_FAILURE(lay(g, {99, 19, 39, 59, 79}));    // player 1
+  ASSERT_NO_FATAL_FAILURE(lay(g, {80, 0, 20, 40, 60}));        // player 0, upright five
+  ASSERT_NO_FATAL_FAILURE(lay(g, {99, 19, 39, 59, 79}));       // player 1
   ASSERT_NO_FATAL_FAILURE(lay(g, {319, 399, 379, 359, 339}));  // player 2
   EXPECT_EQ(players_of(g), (Cells{0, 1, 2}));
   EXPECT_EQ(g.current, 0u);

@@ -144,7 +144,8 @@ TEST(Moves, NarrowingKeepsCoveringPlacements) {
   EXPECT_TRUE(cache_consistent(tiles, {2, 0}));
   EXPECT_FALSE(tiles.narrow(2));  // already laid
   for (const auto& [key, cells] : placement_table(untouched)) {
-    const bool covers = std::count(cells.begin(), cells.end(), 0) && std::count(cells.begin(), cells.end(), 2);
+    const bool covers =
+        std::count(cells.begin(), cells.end(), 0) && std::count(cells.begin(), cells.end(), 2);
     EXPECT_EQ(has_placement(placement_table(tiles), key), covers);
   }
   EXPECT_EQ(untouched.placements().size(), 58u);  // copies do not share narrowing
@@ -180,8 +181,8 @@ TEST(FixedVec, AppendIfWritesPastTheEndOnlyWhileThereIsRoom) {
     std::size_t size_after;
   };
   const auto keep_even = [](int v) { return v % 2 == 0; };
-  for (const Case& c : std::vector<Case>{{0, {1, 2, 3, 4}, false, 2}, {3, {1, 3}, false, 3}, {2, {1, 2, 3}, false, 3},
-                                         {3, {2}, true, 3}}) {
+  for (const Case& c : std::vector<Case>{
+           {0, {1, 2, 3, 4}, false, 2}, {3, {1, 3}, false, 3}, {2, {1, 2, 3}, false, 3}, {3, {2}, true, 3}}) {
     FixedVec<int, 3> v;
     for (std::size_t i = 0; i < c.filled; ++i) v.push_back(-1);
     if (c.overflows) {

@@ -48,7 +48,8 @@ std::uint64_t naive_perft(const std::vector<Cells>& placements, const Cells& lai
 
 TEST(Perft, OpeningSequences) {
   std::vector<Cells> placements;
-  for (const auto& [key, cells] : testing::naive_placements(Board(), 0)) placements.emplace_back(cells.begin(), cells.end());
+  for (const auto& [key, cells] : testing::naive_placements(Board(), 0))
+    placements.emplace_back(cells.begin(), cells.end());
   ASSERT_EQ(placements.size(), 58u);
 
   const Game g = Game::reset();

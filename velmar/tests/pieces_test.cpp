@@ -1,8 +1,9 @@
+#include "pieces.hpp"
+
 #include <gtest/gtest.h>
 
 #include <numeric>
 
-#include "pieces.hpp"
 #include "test_util.hpp"
 
 namespace velmar {
@@ -63,8 +64,8 @@ TEST(Catalogue, VariantCountsSizesAndTotals) {
   const std::array<std::size_t, kPieceKinds> counts = {1, 2, 4, 2, 2, 8, 4, 1, 4, 2, 8,
                                                        8, 8, 4, 4, 4, 4, 8, 1, 8, 4};
   const std::array<const char*, kPieceKinds> shapes = {
-      "X",       "XX",         "XX/.X",       "XXX",         "XXXX",    "XX/X./X.",    "XXX/.X.",
-      "XX/XX",   "XX./.XX",    "XXXXX",       "XXXX/X...",   "XXX./..XX", "XXX/XX.",   "XXX/X../X..",
+      "X",           "XX",          "XX/.X",   "XXX",       "XXXX",        "XX/X./X.",    "XXX/.X.",
+      "XX/XX",       "XX./.XX",     "XXXXX",   "XXXX/X...", "XXX./..XX",   "XXX/XX.",     "XXX/X../X..",
       "XX./.XX/..X", "XX./.X./.XX", "XXX/X.X", "XXXX/.X..", ".X./XXX/.X.", ".X./XXX/X..", "XXX/.X./.X."};
   std::int32_t squares = 0;
   std::size_t variants = 0;
@@ -98,7 +99,8 @@ TEST(Catalogue, OrientationOrder) {
   const std::vector<Group> groups = {
       {{K::TetrominoL, K::PentominoL, K::PentominoN, K::PentominoP, K::PentominoY, K::PentominoF},
        {0, 1, 2, 3, 4, 5, 6, 7}},
-      {{K::TrominoV, K::TetrominoT, K::PentominoV, K::PentominoW, K::PentominoU, K::PentominoT}, {0, 1, 2, 3}},
+      {{K::TrominoV, K::TetrominoT, K::PentominoV, K::PentominoW, K::PentominoU, K::PentominoT},
+       {0, 1, 2, 3}},
       {{K::TetrominoS, K::PentominoZ}, {0, 1, 4, 5}},
       {{K::Domino, K::TrominoI, K::TetrominoI, K::PentominoI}, {0, 1}},
       {{K::Monomino, K::TetrominoO, K::PentominoX}, {0}},

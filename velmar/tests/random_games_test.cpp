@@ -47,8 +47,10 @@ void check_turn_passed(const Game& g, const Cells& before, std::size_t current) 
   std::optional<std::size_t> next;
   for (std::size_t step = 1; step <= before.size() && !next; ++step) {
     const std::size_t q = before[(current + step) % before.size()];
-    if (std::count(after.begin(), after.end(), q)) next = q;
-    else removed.push_back(q);
+    if (std::count(after.begin(), after.end(), q))
+      next = q;
+    else
+      removed.push_back(q);
   }
   for (std::size_t q : before) {
     if (!std::count(removed.begin(), removed.end(), q)) kept.push_back(q);
@@ -74,7 +76,8 @@ void play_checked(std::uint32_t seed, bool naive) {
     const std::size_t current_before = g.current;
     ASSERT_TRUE(g.apply(tile).has_value());
     turn.laid.push_back(tile);
-    ASSERT_EQ(g.history[g.history.size() - 1], (Move{static_cast<std::uint8_t>(p), static_cast<std::uint16_t>(tile)}));
+    ASSERT_EQ(g.history[g.history.size() - 1],
+              (Move{static_cast<std::uint8_t>(p), static_cast<std::uint16_t>(tile)}));
     ASSERT_EQ(g.board.cells[tile], 0xF1 + p);
 
     Cells laid = turn.laid;
@@ -121,8 +124,8 @@ void play_checked(std::uint32_t seed, bool naive) {
     EXPECT_EQ(text[m.cell / 20 * 21 + m.cell % 20], '0' + m.player);
   }
   EXPECT_EQ(occupied, laid_by);
-  EXPECT_EQ(g.history.size(),
-            static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) { return c != '.' && c != '\n'; })));
+  EXPECT_EQ(g.history.size(), static_cast<std::size_t>(std::count_if(
+                                  text.begin(), text.end(), [](char c) { return c != '.' && c != '\n'; })));
 
   Scores expected{};
   for (std::size_t p = 0; p < kPlayers; ++p) {

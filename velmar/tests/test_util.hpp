@@ -8,9 +8,9 @@
 
 #include <algorithm>
 #include <array>
+#include <ostream>
 #include <string>
 #include <string_view>
-#include <ostream>
 #include <vector>
 
 #include "game.hpp"
@@ -21,8 +21,10 @@ namespace velmar::testing {
 inline Shape shape_of(std::string_view text) {
   Shape shape(1);
   for (char c : text) {
-    if (c == '/') shape.emplace_back();
-    else shape.back().push_back(c == 'X');
+    if (c == '/')
+      shape.emplace_back();
+    else
+      shape.back().push_back(c == 'X');
   }
   return shape;
 }
@@ -82,7 +84,8 @@ inline Footprint cells_of(const Placement& p) {
 inline PlacementTable placement_table(const TileMoves& tiles) {
   PlacementTable out;
   for (const Placement& p : tiles.placements()) out.emplace_back(key_of(p), cells_of(p));
-  std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.first.packed() < b.first.packed(); });
+  std::sort(out.begin(), out.end(),
+            [](const auto& a, const auto& b) { return a.first.packed() < b.first.packed(); });
   return out;
 }
 #if defined(__GNUC__) && !defined(__clang__)
@@ -90,8 +93,9 @@ inline PlacementTable placement_table(const TileMoves& tiles) {
 #endif
 
 inline bool has_placement(const PlacementTable& table, const PlacementKey& key) {
-  auto it = std::lower_bound(table.begin(), table.end(), key,
-                             [](const auto& e, const PlacementKey& k) { return e.first.packed() < k.packed(); });
+  auto it = std::lower_bound(table.begin(), table.end(), key, [](const auto& e, const PlacementKey& k) {
+    return e.first.packed() < k.packed();
+  });
   return it != table.end() && it->first == key;
 }
 
@@ -104,7 +108,8 @@ inline PlacementTable naive_placements(const Board& board, std::size_t player) {
   for (int r = 0; r < 20; ++r) {
     for (int c = 0; c < 20; ++c) {
       edge[r * 20 + c] = owned(r - 1, c) || owned(r + 1, c) || owned(r, c - 1) || owned(r, c + 1);
-      diagonal[r * 20 + c] = owned(r - 1, c - 1) || owned(r - 1, c + 1) || owned(r + 1, c - 1) || owned(r + 1, c + 1);
+      diagonal[r * 20 + c] =
+          owned(r - 1, c - 1) || owned(r - 1, c + 1) || owned(r + 1, c - 1) || owned(r + 1, c + 1);
     }
   }
   PlacementTable out;
@@ -216,8 +221,15 @@ struct Snapshot {
 };
 
 inline Snapshot snapshot(const Game& g) {
-  Snapshot s{g.board.cells, g.board.corners, {}, {}, {g.players.begin(), g.players.end()},
-             g.current, sorted_tiles(g), placement_table(g.tiles), g.last_piece_sizes};
+  Snapshot s{g.board.cells,
+             g.board.corners,
+             {},
+             {},
+             {g.players.begin(), g.players.end()},
+             g.current,
+             sorted_tiles(g),
+             placement_table(g.tiles),
+             g.last_piece_sizes};
   for (std::size_t p = 0; p < kPlayers; ++p) s.hands[p] = hand_of(g.board, p);
   for (const Move& m : g.history) s.history.emplace_back(m.player, m.cell);
   return s;
@@ -226,12 +238,12 @@ inline Snapshot snapshot(const Game& g) {
 }  // namespace velmar::testing
 
 // Runs `stmt` and expects an InternalFailure carrying exactly `text`.
-#define EXPECT_INTERNAL_FAILURE(stmt, text)                              \
-  do {                                                                   \
-    try {                                                                \
-      stmt;                                                              \
-      ADD_FAILURE() << "no InternalFailure from " #stmt;                 \
-    } catch (const ::velmar::InternalFailure& failure) {                 \
-      EXPECT_STREQ(failure.what(), text) << "from " #stmt;               \
-    }                                                                    \
+#define EXPECT_INTERNAL_FAILURE(stmt, text)                \
+  do {                                                     \
+    try {                                                  \
+      stmt;                                                \
+      ADD_FAILURE() << "no InternalFailure from " #stmt;   \
+    } catch (const ::velmar::InternalFailure& failure) {   \
+      EXPECT_STREQ(failure.what(), text) << "from " #stmt; \
+    }                                                      \
   } while (0)

@@ -8,8 +8,9 @@ import stat
 import numpy as np
 import pytest
 
-from velmar_pipeline import show
+from velmar_pipeline.show import pictures as show
 from velmar_pipeline.arena import arena
+from velmar_pipeline.arena.seats import seating
 from velmar_pipeline.evaluators import registry as evaluators
 from velmar_pipeline.__main__ import main
 
@@ -18,7 +19,7 @@ from scripted_games import lowest_tile_games, write_games
 
 @pytest.mark.parametrize("players", [1, 2, 3, 4])
 def test_seats_rotate_evenly(players):
-    seats = arena.seating(players * 5, players)
+    seats = seating(players * 5, players)
     for seat in range(4):
         counts = np.bincount(seats[:, seat], minlength=players)
         assert (counts == 5).all()  # every evaluator in every seat equally often

@@ -214,7 +214,8 @@ def test_replay_names_the_first_illegal_move(finished):
     with pytest.raises(ValueError, match=rf"^move {k} \(player {player}, cell {occupied}\) is illegal: Invalid move$"):
         replay(moves[:k] + [(player, occupied)] + moves[k + 1 :])
     other = (player + 1) % 4
-    with pytest.raises(ValueError, match=rf"^move {k} \(player {other}, cell \d+\) is illegal: player {player} is to move$"):
+    illegal = rf"^move {k} \(player {other}, cell \d+\) is illegal: player {player} is to move$"
+    with pytest.raises(ValueError, match=illegal):
         replay(moves[:k] + [(other, moves[k][1])] + moves[k + 1 :])
     n = len(moves)
     with pytest.raises(ValueError, match=rf"^move {n} \(player 0, cell 0\) is illegal: No current player$"):

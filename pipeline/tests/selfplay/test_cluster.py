@@ -19,7 +19,7 @@ import pytest
 
 from velmar_pipeline.records import shards as records
 from velmar_pipeline.selfplay.config import SearchConfig
-from velmar_pipeline.selfplay import Options
+from velmar_pipeline.selfplay.options import Options
 
 from pipeline_fakes import stop_signals_by_default
 from test_selfplay_run import ROOT, check_game
@@ -183,7 +183,7 @@ def no_ray_head():
 def test_an_address_that_is_no_ray_head_is_given_up_in_one_line(tmp_path, marked, no_ray_head, stop, bound_s,
                                                                  status, words):
     """Ray alone retries such an address for many minutes, with a warning every few seconds."""
-    code = (f"import sys; from velmar_pipeline import cluster; cluster.CONNECT_TIMEOUT_S = {bound_s}; "
+    code = (f"import sys; from velmar_pipeline.selfplay import cluster; cluster.CONNECT_TIMEOUT_S = {bound_s}; "
             "from velmar_pipeline.__main__ import main; sys.exit(main(sys.argv[1:]))")
     out = tmp_path / "out"
     process = subprocess.Popen(
@@ -208,7 +208,8 @@ def test_an_address_that_is_no_ray_head_is_given_up_in_one_line(tmp_path, marked
 
 def test_without_the_flag_nothing_of_ray_is_imported():
     code = ("import sys; from velmar_pipeline.__main__ import build_parser; "
-            "from velmar_pipeline import loop, selfplay; build_parser(); print('ray' in sys.modules)")
+            "from velmar_pipeline.training import loop; from velmar_pipeline import selfplay; build_parser(); "
+            "print('ray' in sys.modules)")
     assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=ROOT).stdout == "False\n"
 
 
@@ -223,7 +224,7 @@ def test_loop_plays_each_generation_on_the_cluster_with_the_last_checkpoint(tmp_
     reports, interrupted = run_loop(root, loop, SEARCH, training, Architecture(blocks=1, channels=8), log=print)
     assert not interrupted and [(r.generation, r.games_played) for r in reports] == [(0, 2), (1, 2)]
     # Generation 1 plays the checkpoint's ONNX twin, shipped to the nodes.
-    for generation, evaluator in [(0, "uniform"), (1, f"net:{root / 'gen-0000' / 'model.onnx'}")]:
+    for generation, evaluator in [(0, "heuristic"), (1, f"net:{root / 'gen-0000' / 'model.onnx'}")]:
         games, distinct = unique_games(root / f"gen-{generation:04d}")
         assert len(games) == distinct == 2 and all(g.metadata["evaluator"] == evaluator for g in games)
         for game in games:

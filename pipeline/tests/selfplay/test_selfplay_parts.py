@@ -1,25 +1,12 @@
-"""Search settings, command-line validation, evaluators and the record format."""
+"""Search settings and the selfplay command's validation of its flags and its evaluator."""
 
-import dataclasses
-import json
 import os
 import sys
 
-import numpy as np
 import pytest
 
-from velmar_pipeline.evaluators import registry as evaluators
-from velmar_pipeline.records import shards as records
 from velmar_pipeline.__main__ import main
 from velmar_pipeline.selfplay.config import ConfigError, SearchConfig
-
-
-def test_defaults():
-    config = SearchConfig()
-    assert dataclasses.asdict(config) == {
-        "sims_per_move": 8, "sample_moves": 30, "c_base": 1.0, "c_init": 0.0,
-        "dirichlet_alpha": 0.3, "exploration_fraction": 0.25,
-    }
 
 
 @pytest.mark.parametrize(
@@ -42,7 +29,8 @@ def test_invalid_settings(field, value, message):
         SearchConfig(**{field: value})
 
 
-@pytest.mark.parametrize("field, value", [("exploration_fraction", 0.0), ("exploration_fraction", 1.0), ("sample_moves", 0)])
+@pytest.mark.parametrize("field, value",
+                         [("exploration_fraction", 0.0), ("exploration_fraction", 1.0), ("sample_moves", 0)])
 def test_boundary_settings_are_valid(field, value):
     assert getattr(SearchConfig(**{field: value}), field) == value
 
@@ -73,115 +61,6 @@ def test_cli_rejects_bad_settings_up_front(tmp_path, capsys, flags, message):
     err = capsys.readouterr().err
     assert message in err and err.count("\n") == 1
     assert not (tmp_path / "out").exists()
-
-
-def test_selfplay_help_documents_defaults(capsys):
-    with pytest.raises(SystemExit):
-        main(["selfplay", "--help"])
-    text = capsys.readouterr().out
-    for flag in ("--sims-per-move", "--games", "--workers", "--threads-per-worker", "--batch-size",
-                 "--max-wait-ms", "--evaluator", "--out", "--games-per-shard", "--seed", "--value-offset"):
-        assert flag in text
-    assert "default: 8" in text and "default: 0.4" in text
-
-
-@pytest.mark.parametrize("name", ["uniform", "random", "echo"])
-def test_evaluator_shapes(name):
-    planes = np.zeros((3, 5, 400), np.float32)
-    logits, values = evaluators.make(name, seed=1)(planes)
-    assert np.asarray(logits).shape == (3, 400)
-    assert np.asarray(values).shape == (3, 4)
-
-
-def test_uniform_and_seeded_random():
-    planes = np.zeros((2, 5, 400), np.float32)
-    logits, values = evaluators.make("uniform")(planes)
-    assert not logits.any() and np.all(values == 0.25)
-    a = evaluators.make("random", seed=7)(planes)
-    b = evaluators.make("random", seed=7)(planes)
-    np.testing.assert_array_equal(a[0], b[0])
-    np.testing.assert_allclose(a[1].sum(axis=1), 1.0, rtol=1e-5)
-
-
-def test_evaluator_by_import_path():
-    assert evaluators.resolve("velmar_pipeline.evaluators.registry:uniform") is evaluators.uniform
-    with pytest.raises(ValueError, match="cannot load evaluator"):
-        evaluators.resolve("velmar_pipeline.evaluators.registry:missing")
-
-
-def make_game(rng, length):
-    moves = [(int(rng.integers(4)), int(rng.integers(400))) for _ in range(length)]
-    policies = []
-    for _ in range(length):
-        cells = rng.choice(400, size=int(rng.integers(1, 6)), replace=False)
-        shares = rng.random(len(cells))
-        policies.append([(int(c), float(s / shares.sum())) for c, s in zip(cells, shares)])
-    payoff = [0.5, 0.5, 0.0, 0.0]
-    return moves, policies, payoff
-
-
-def test_dense_policies():
-    dense = records.dense_policies([[(3, 0.25), (7, 0.75)], [], [(399, 1.0)]])
-    assert dense.shape == (3, 400) and dense.dtype == np.float32
-    assert dense[0, 3] == 0.25 and dense[0, 7] == 0.75 and dense[0].sum() == 1.0
-    assert not dense[1].any()
-    assert dense[2, 399] == 1.0
-
-
-@pytest.mark.parametrize("lengths", [[5], [3, 0, 7], [1] * 10])
-def test_shard_round_trip(tmp_path, lengths):
-    rng = np.random.default_rng(len(lengths))
-    raw = [make_game(rng, n) for n in lengths]
-    games = [records.from_engine(*g) for g in raw]
-    path = records.write_shard(tmp_path / "shard-00000.npz", games, {"evaluator": "uniform", "search": {"x": 1}})
-    loaded = records.read_shard(path)
-    assert len(loaded) == len(lengths)
-    for (moves, policies, payoff), game in zip(raw, loaded):
-        assert game.moves.dtype == np.int32 and game.moves.shape == (len(moves), 2)
-        assert game.history() == moves
-        assert game.policies.dtype == np.float32 and game.policies.shape == (len(moves), 400)
-        for row, entries in enumerate(policies):
-            for cell, share in entries:
-                assert game.policies[row, cell] == np.float32(share)
-            assert np.count_nonzero(game.policies[row]) == len(entries)
-        assert game.payoff.dtype == np.float32 and game.payoff.tolist() == payoff
-        assert game.metadata["evaluator"] == "uniform" and game.metadata["format"] == records.FORMAT_VERSION
-    with np.load(path) as data:
-        assert set(data.files) == {"moves", "policies", "payoffs", "offsets", "metadata"}
-        assert json.loads(str(data["metadata"]))["games"] == len(lengths)
-
-
-def test_writers_sharing_a_folder_never_take_the_same_number(tmp_path):
-    games = [records.GameRecord(np.array([[0, n]], np.int32), np.eye(400, dtype=np.float32)[[n]],
-                                np.eye(4, dtype=np.float32)[0]) for n in range(6)]
-    first, second = (records.ShardWriter(tmp_path, 1) for _ in range(2))  # both start at number 0
-    for n, game in enumerate(games):
-        (first if n % 2 else second).add(game)
-    assert len(records.shard_paths(tmp_path)) == 6
-    assert sorted(int(g.moves[0, 1]) for g in records.load_games(tmp_path)) == list(range(6))
-    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
-
-
-def test_writer_numbers_shards_after_existing_ones(tmp_path):
-    rng = np.random.default_rng(0)
-    writer = records.ShardWriter(tmp_path, games_per_shard=2)
-    for _ in range(5):
-        writer.add(records.from_engine(*make_game(rng, 2)))
-    writer.flush()
-    assert [p.name for p in writer.written] == ["shard-00000.npz", "shard-00001.npz", "shard-00002.npz"]
-    again = records.ShardWriter(tmp_path, games_per_shard=2)
-    again.add(records.from_engine(*make_game(rng, 1)))
-    assert again.flush().name == "shard-00003.npz"
-    assert len(records.load_games(tmp_path)) == 6
-    assert len(list(records.iter_games(writer.written[:2]))) == 4
-    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
-
-
-def test_from_engine_rejects_mismatched_records():
-    with pytest.raises(ValueError, match="2 moves but 1 policy"):
-        records.from_engine([(0, 0), (0, 1)], [[(0, 1.0)]], [1, 0, 0, 0])
-    with pytest.raises(ValueError, match="payoff"):
-        records.from_engine([], [], [1, 0, 0])
 
 
 class TestDispatcher:

@@ -18,7 +18,8 @@ from velmar_pipeline.selfplay import service
 from velmar_pipeline.selfplay import wire
 from velmar_pipeline.selfplay.config import SearchConfig
 from velmar_pipeline.__main__ import main
-from velmar_pipeline.selfplay import Options, run_selfplay
+from velmar_pipeline.selfplay.command import run_selfplay
+from velmar_pipeline.selfplay.options import Options
 from velmar_pipeline.selfplay.worker import MisroutedReply, ReplyPipe, ServiceGone
 from pipeline_fakes import stop_signals_by_default
 
@@ -199,7 +200,7 @@ def test_a_stop_signal_keeps_the_finished_games(tmp_path, stop_signal, per_shard
             process.kill()
     assert process.returncode == 128 + stop_signal, err
     assert f"interrupted by {signal.Signals(stop_signal).name}" in err and "Traceback" not in err
-    line = next(l for l in out.splitlines() if l.startswith("games: "))
+    line = next(text for text in out.splitlines() if text.startswith("games: "))
     finished = int(line.split()[1])
     assert 3 <= finished < 200 and "(interrupted)" in line
     games = records.load_games(tmp_path)
@@ -284,8 +285,9 @@ def test_a_log_that_cannot_be_written_costs_no_game(tmp_path, monkeypatch):
     summary = run_selfplay(SearchConfig(sims_per_move=2), options(tmp_path, games=4))
     assert summary.games == 4 and summary.exit_status(4) == 0 and not summary.worker_failures
     assert len(records.load_games(tmp_path)) == 4
-    assert sorted(summary.notes) == [f"worker {k} could not write its log {tmp_path / f'worker-{k}.log'} (File too large)"
-                                     for k in (0, 1)]
+    logs = [tmp_path / f"worker-{k}.log" for k in (0, 1)]
+    assert sorted(summary.notes) == [f"worker {k} could not write its log {log} (File too large)"
+                                     for k, log in enumerate(logs)]
 
 
 def test_a_log_that_is_a_link_is_replaced_not_written_through(tmp_path):

@@ -95,7 +95,10 @@ def test_loop_gatekeeper_decides_every_generation_and_keeps_its_decisions(tmp_pa
     search = SearchConfig(sims_per_move=1, sample_moves=10)
     training = TrainSettings(epochs=1, batch_size=256, holdout=0.0, progress=False, threads=1,
                              policy_targets="improved", teacher="heuristic", policy_share=0.5)
-    run = lambda: run_loop(root, loop, search, training, Architecture(blocks=1, channels=8), log=print)
+
+    def run():
+        return run_loop(root, loop, search, training, Architecture(blocks=1, channels=8), log=print)
+
     reports, interrupted = run()
     assert not interrupted
     ledger = gatekeeper.Ledger.load(root)

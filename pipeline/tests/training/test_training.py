@@ -10,14 +10,13 @@ import numpy as np
 import pytest
 
 import velmar_rules
-from velmar_pipeline.evaluators import registry as evaluators  # noqa: E402
 from velmar_pipeline.records import positions  # noqa: E402
 from velmar_pipeline.records import shards as records  # noqa: E402
 from velmar_pipeline.__main__ import main  # noqa: E402
 from velmar_pipeline.evaluators.architecture import Architecture  # noqa: E402
 from velmar_pipeline.selfplay.config import SearchConfig  # noqa: E402
 
-from pipeline_fakes import stop_signals_by_default
+from pipeline_fakes import stop_signals_by_default, tiny_checkpoint
 from scripted_games import lowest_tile_games, write_games
 
 torch = pytest.importorskip("torch")
@@ -25,102 +24,6 @@ from velmar_pipeline.evaluators import network  # noqa: E402  (needs torch)
 from velmar_pipeline.training.train import TrainSettings, read_losses  # noqa: E402
 
 TINY = ["--blocks", "1", "--channels", "8"]
-
-
-# The engine fills its per-player values from the reply with out[(k - p) mod 4] = values[k]:
-# for values [a, b, c, d] it reads [a, b, c, d] with player 0 to move, [b, c, d, a] with player 1,
-# [c, d, a, b] with player 2 and [d, a, b, c] with player 3.
-@pytest.mark.parametrize(
-    "to_move, by_player",
-    [(0, "abcd"), (1, "bcda"), (2, "cdab"), (3, "dabc")],
-)
-def test_value_slots_follow_the_engine_order(to_move, by_player):
-    slots = np.array(list("abcd"))
-    assert "".join(positions.players_from_slots(slots, to_move)) == by_player
-    assert "".join(positions.slots_from_players(np.array(list(by_player)), to_move)) == "abcd"
-
-
-@pytest.mark.parametrize("to_move", [0, 1, 2, 3])
-def test_value_targets_of_recorded_positions(to_move, monkeypatch):
-    game = lowest_tile_games(1, seed=5)[0]
-    game.payoff = np.array([0.1, 0.2, 0.3, 0.4], np.float32)  # distinct, so every slot is told apart
-    monkeypatch.setattr(positions, "PAYOFF_TOLERANCE", 1.0)  # no replay ends with such a payoff
-    data = positions.collect([game])
-    rows = np.flatnonzero(game.moves[:, 0] == to_move)
-    assert len(rows) > 20
-    for k in range(4):
-        np.testing.assert_array_equal(data.values[rows, k], game.payoff[(k - to_move) % 4])
-    np.testing.assert_array_equal(data.to_move[rows], to_move)
-
-
-def test_positions_are_the_encoded_states_before_each_tile():
-    game = lowest_tile_games(1, seed=2)[0]
-    data = positions.collect([game])
-    state = velmar_rules.Game()
-    for row, (player, cell) in enumerate(game.history()):
-        np.testing.assert_array_equal(data.planes[row], state.encode())
-        assert data.to_move[row] == player
-        state.apply(cell)
-    np.testing.assert_allclose(data.policies.sum(axis=1), 1.0)
-
-
-@pytest.mark.parametrize(
-    "damage, message",
-    [
-        (lambda m: m.__setitem__((3, 0), (m[3, 0] + 1) % 4), "player"),
-        (lambda m: m.__setitem__((0, 1), 399), "move 0: Invalid move"),
-        (lambda m: None, "not over"),
-    ],
-    ids=["wrong player", "illegal tile", "cut short"],
-)
-def test_broken_records_are_refused(damage, message):
-    game = lowest_tile_games(1, seed=3)[0]
-    moves = game.moves.copy()
-    damage(moves)
-    if message == "not over":
-        moves = moves[:-5]
-    with pytest.raises(ValueError, match=message):
-        positions.game_positions(records.GameRecord(moves, game.policies[: len(moves)], game.payoff))
-
-
-@pytest.mark.parametrize(
-    "architecture",
-    [Architecture(blocks=0, channels=4), Architecture(blocks=2, channels=8, value_pool=1, value_channels=2)],
-)
-def test_checkpoint_round_trip_gives_identical_outputs(tmp_path, architecture):
-    torch.manual_seed(0)
-    model = network.PolicyValueNet(architecture)
-    model.train()
-    model(torch.rand(16, 5, 400))  # moves the batch-norm running statistics off their defaults
-    model.eval()
-    path = network.save_checkpoint(tmp_path / "m.pt", model, step=17, generation=3)
-    loaded, info = network.load_checkpoint(path, "cpu")
-    planes = (torch.rand(6, 5, 400) < 0.3).float()
-    with torch.inference_mode():
-        for a, b in zip(model(planes), loaded(planes)):
-            assert torch.equal(a, b)
-    assert loaded.architecture == architecture
-    assert (info["step"], info["generation"]) == (17, 3)
-
-
-def test_loading_something_else_fails(tmp_path):
-    torch.save({"weights": torch.zeros(3)}, tmp_path / "other.pt")
-    with pytest.raises(ValueError, match="not a velmar policy-value checkpoint"):
-        network.load_checkpoint(tmp_path / "other.pt")
-
-
-def tiny_checkpoint(path):
-    torch.manual_seed(1)
-    return network.save_checkpoint(path, network.PolicyValueNet(Architecture(blocks=1, channels=8)), step=0)
-
-
-def test_net_evaluator_shapes_and_values(tmp_path):
-    evaluate = evaluators.make(f"net:{tiny_checkpoint(tmp_path / 'm.pt')}")
-    planes = np.stack([velmar_rules.Game().encode()] * 3)
-    logits, values = evaluate(planes)
-    assert logits.shape == (3, 400) and logits.dtype == np.float32
-    assert values.shape == (3, 4) and values.dtype == np.float32
-    np.testing.assert_allclose(values.sum(axis=1), 1.0, rtol=1e-5)  # payoff predictions: a distribution
 
 
 @pytest.mark.parametrize(
@@ -175,7 +78,8 @@ def check_replays(folder, evaluator):
 
 
 def test_selfplay_with_the_network_through_the_service(tmp_path):
-    from velmar_pipeline.selfplay import Options, run_selfplay
+    from velmar_pipeline.selfplay.command import run_selfplay
+    from velmar_pipeline.selfplay.options import Options
 
     evaluator = f"net:{tiny_checkpoint(tmp_path / 'm.pt')}"
     summary = run_selfplay(SearchConfig(sims_per_move=1, sample_moves=10), Options(
@@ -307,17 +211,6 @@ def test_random_game_positions(tmp_path):
             (tile,) = np.flatnonzero(occupied[row + 1] & ~occupied[row])
             state.apply(int(tile))
     assert len(state.legal_tiles()) and len(planes) > 200
-
-
-def test_checkpoints_without_the_policy_head_field_load_with_a_policy_head(tmp_path):
-    path = tiny_checkpoint(tmp_path / "m.pt")
-    payload = torch.load(path, weights_only=True)
-    del payload["architecture"]["policy_head"]  # as written before value-only networks existed
-    torch.save(payload, tmp_path / "old.pt")
-    model, _ = network.load_checkpoint(tmp_path / "old.pt", "cpu")
-    assert model.architecture.policy_head
-    logits, _ = network.NetEvaluator(model)(np.stack([velmar_rules.Game().encode()]))
-    assert np.abs(logits).max() > 0
 
 
 def test_loop_from_random_games_value_only_and_resumed(tmp_path, monkeypatch):

@@ -4,11 +4,4 @@ match (``seats``), games without search, each tile chosen from an evaluator's pr
 gatekeeper that duels a new network against the best one (``gatekeeper``). It may import
 ``selfplay``'s search settings (``selfplay.config``), ``evaluators``, ``records``, ``errors``,
 ``streams`` and the native modules.
-
-The names of ``velmar_pipeline.arena`` from before the rooms (``play``, ``make_player``,
-``ArenaResult``, ``seating``, ...) are those of ``velmar_pipeline.arena.arena``.
 """
-
-from velmar_pipeline.arena.arena import (  # noqa: F401 (the room's public names)
-    CHOICES, Z_95, ArenaResult, add_arena, check_json_target, choose_tiles, labels, make_player, play, seating,
-)

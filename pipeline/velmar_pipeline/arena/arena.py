@@ -22,7 +22,6 @@ normal approximation over games (mean +- 1.96 standard errors).
 from __future__ import annotations
 
 import argparse
-import json
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -34,13 +33,13 @@ import velmar_rules
 from velmar_rules import PLAYERS
 from velmar_pipeline.evaluators import registry as evaluators
 from velmar_pipeline.evaluators import inference, serving
-from velmar_pipeline.records.atomic import atomic_file, check_writable_file
+from velmar_pipeline.records.atomic import check_writable_file, write_json
 from velmar_pipeline.selfplay.config import (
     add_inference_argument, add_search_arguments, match_settings, search_from, validate_value_offset,
 )
 from velmar_pipeline.records.positions import legal_mask
-from velmar_pipeline.errors import one_line
-from velmar_pipeline.arena.seats import Z_95, ArenaResult, seating  # noqa: F401 (their old home)
+from velmar_pipeline.errors import bad_input, one_line, run_failed
+from velmar_pipeline.arena.seats import ArenaResult, seating
 
 CHOICES = ("sample", "argmax")
 
@@ -156,7 +155,6 @@ def add_arena(subparsers: argparse._SubParsersAction) -> None:
         "evaluator's mean payoff per seat with a 95%% interval (equal strength: 0.25). Without "
         "--sims-per-move a seat lays the tile its evaluator's logits pick; with it, every tile comes from a "
         "tree search valued entirely by the seat's own evaluator.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
     parser.add_argument("players", nargs="+", metavar="EVALUATOR", help="1 to 4 evaluators")
     parser.add_argument("--games", type=int, default=40, help="games to play")
@@ -180,7 +178,7 @@ def add_arena(subparsers: argparse._SubParsersAction) -> None:
 
 
 def _run_arena(args: argparse.Namespace) -> int:
-    try:
+    with bad_input(ValueError):
         if not 1 <= len(args.players) <= PLAYERS:
             raise ValueError(f"the arena takes 1 to {PLAYERS} evaluators, got {len(args.players)}")
         if args.parallel < 1:
@@ -201,10 +199,7 @@ def _run_arena(args: argparse.Namespace) -> int:
             check_json_target(args.json)  # before the games, not after them
         players = [_made_player(name, None if args.seed is None else args.seed + i, args.threads, args.inference)
                    for i, name in enumerate(args.players)]
-    except ValueError as error:
-        print(f"velmar-pipeline arena: error: {error}", file=sys.stderr)
-        return 2
-    try:
+    with run_failed(RuntimeError), bad_input(ValueError):  # RuntimeError: a RoutingError, a failing engine
         if search is None:
             result = play(players, labels(args.players), args.games, args.choose, args.seed, args.parallel,
                           progress=not args.no_progress)
@@ -213,17 +208,10 @@ def _run_arena(args: argparse.Namespace) -> int:
 
             result = search_arena.play(players, labels(args.players), args.games, search, value_offset, args.seed,
                                        args.parallel, progress=not args.no_progress)
-    except ValueError as error:
-        print(f"velmar-pipeline arena: error: {error}", file=sys.stderr)
-        return 2
-    except RuntimeError as error:  # the search arena's RoutingError, or a failing engine
-        print(f"velmar-pipeline arena: failed: {error}", file=sys.stderr)
-        return 1
     for line in result.lines():
         print(line)
     if args.json is not None:
-        with atomic_file(args.json) as file:
-            file.write(json.dumps(result.as_dict(), indent=2).encode())
+        write_json(args.json, result.as_dict())
     return 0
 
 

@@ -24,7 +24,7 @@ import numpy as np
 from velmar_rules import CELLS
 from velmar_pipeline.arena.seats import Z_95
 from velmar_pipeline.evaluators import registry as evaluators
-from velmar_pipeline.records.atomic import atomic_file
+from velmar_pipeline.records.atomic import write_json
 
 LEDGER_NAME = "gatekeeper.json"
 FAIR = 0.25
@@ -164,5 +164,4 @@ class Ledger:
 
     def save(self) -> None:
         payload = {"best": self.best, "decisions": [asdict(d) for d in self.decisions]}
-        with atomic_file(self.root / LEDGER_NAME) as file:
-            file.write(json.dumps(payload, indent=2).encode())
+        write_json(self.root / LEDGER_NAME, payload)

@@ -165,7 +165,7 @@ class _Arena:
             groups.setdefault(game.evaluator, []).append(row)
         replies: list = [None] * len(batch)
         for index, rows in groups.items():
-            planes = np.stack([batch[row].planes for row in rows])
+            planes = np.stack([np.asarray(batch[row].planes) for row in rows])
             try:  # named as the arena without search names it
                 logits, payoffs = evaluators.checked_outputs(self.players[index], planes)
             except ValueError as error:

@@ -4,13 +4,4 @@ shape (``architecture``) and the network itself with its checkpoints (``network`
 network on the CPU through ONNX Runtime (``inference``, no torch), its export (``onnx_export``)
 and the choice between the two (``serving``). It may import ``records`` (positions, atomic files),
 ``errors``, ``velmar_rules``, numpy, and torch or onnxruntime only where a network is used.
-
-The names of ``velmar_pipeline.evaluators`` from before the rooms (``register``, ``make``,
-``names``, ``uniform``, ...) are those of ``velmar_pipeline.evaluators.registry``.
 """
-
-from velmar_pipeline.evaluators.registry import (  # noqa: F401 (the room's public names)
-    PAYOFF_SLACK, Evaluator, Factory, HeuristicWeights, check_payoffs, checked_outputs, describe, echo, heuristic,
-    heuristic_evaluator, make, names, net, probe, random, register, resolve, search_values, shaped_outputs, uniform,
-    with_argument,
-)

@@ -107,8 +107,10 @@ class OnnxEvaluator:
     def _check_signature(self) -> None:
         inputs = self.session.get_inputs()
         outputs = {out.name: out for out in self.session.get_outputs()}
-        expected = f"input {INPUT} [batch, {PLANES}, {CELLS}] and outputs logits [batch, {CELLS}], values [batch, {PLAYERS}]"
-        found = (f"inputs {[(i.name, i.shape) for i in inputs]}, outputs {[(o.name, o.shape) for o in outputs.values()]}")
+        expected = (f"input {INPUT} [batch, {PLANES}, {CELLS}] and outputs logits [batch, {CELLS}], "
+                    f"values [batch, {PLAYERS}]")
+        found = (f"inputs {[(i.name, i.shape) for i in inputs]}, "
+                 f"outputs {[(o.name, o.shape) for o in outputs.values()]}")
         if (len(inputs) != 1 or inputs[0].name != INPUT or inputs[0].type != "tensor(float)"
                 or not _shape_fits(inputs[0].shape, (PLANES, CELLS))
                 or any(name not in outputs for name in OUTPUTS)

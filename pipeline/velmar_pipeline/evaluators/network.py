@@ -40,7 +40,6 @@ from velmar_rules import CELLS, PLANES, PLAYERS
 from velmar_pipeline.evaluators import inference
 from velmar_pipeline.evaluators.architecture import Architecture
 from velmar_pipeline.records.atomic import atomic_file
-from velmar_pipeline.evaluators.inference import default_threads, service_threads  # noqa: F401 (their old home)
 
 CHECKPOINT_KIND = "velmar-policy-value"
 CHECKPOINT_VERSION = 1

@@ -12,7 +12,6 @@ import argparse
 import io
 import json
 import os
-import sys
 import warnings
 from pathlib import Path
 
@@ -21,7 +20,7 @@ import numpy as np
 from velmar_rules import CELLS, PLAYERS
 from velmar_pipeline.evaluators import inference
 from velmar_pipeline.records.atomic import atomic_file, check_writable_file, is_existing_file
-from velmar_pipeline.errors import ModelError, one_line
+from velmar_pipeline.errors import ModelError, bad_input, one_line
 
 VALUE_SLOTS = ("values[:, k] is the predicted payoff share of player (k - p) mod 4, p the player to move "
                "(slot 0: the player to move); the four are a softmax and sum to 1")
@@ -46,7 +45,7 @@ def onnx_bytes(model, source_sha256: str | None = None) -> bytes:
     except ImportError:
         raise ModelError("exporting a checkpoint needs onnx: pip install '.[train]'") from None
 
-    class Deployed(torch.nn.Module):
+    class Deployed(torch.nn.Module):  # type: ignore[name-defined]  # torch: imported when an export runs
         def __init__(self, net):
             super().__init__()
             self.net = net
@@ -74,7 +73,8 @@ def onnx_bytes(model, source_sha256: str | None = None) -> bytes:
         "velmar.kind": "velmar-policy-value",
         "velmar.architecture": json.dumps(model.architecture.as_dict()),
         "velmar.value_slots": VALUE_SLOTS,
-        "velmar.input": "planes[:, 0:4] the stones of slots 0-3, planes[:, 4] the legal tiles; cell = row * 20 + column",
+        "velmar.input": ("planes[:, 0:4] the stones of slots 0-3, planes[:, 4] the legal tiles; "
+                         "cell = row * 20 + column"),
     }
     if source_sha256:
         metadata[inference.METADATA_SOURCE_HASH] = source_sha256
@@ -168,7 +168,7 @@ def add_export(subparsers: argparse._SubParsersAction) -> None:
 
 
 def _run_export(args: argparse.Namespace) -> int:
-    try:
+    with bad_input(ValueError):
         if not is_existing_file(args.checkpoint, "the checkpoint"):
             raise ModelError(f"no checkpoint at {args.checkpoint!r}")
         if inference.is_onnx(args.checkpoint):
@@ -180,9 +180,6 @@ def _run_export(args: argparse.Namespace) -> int:
             raise ModelError(f"--out {out!r} would replace the checkpoint")
         check_writable_file(out, "--out")
         path = export_checkpoint(args.checkpoint, out)
-    except ValueError as error:
-        print(f"velmar-pipeline export: error: {error}", file=sys.stderr)
-        return 2
     size = path.stat().st_size
     print(f"export: {path} ({size / 1024:.0f} KiB), checked against torch within {inference.TOLERANCE:g}")
     return 0

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import os
 import stat
 import tempfile
@@ -43,6 +44,34 @@ def atomic_file(path: str | os.PathLike, publish: Callable[[str], None] | None =
         except FileNotFoundError:
             pass
         raise
+
+
+@contextmanager
+def atomic_path(path: str | os.PathLike, suffix: str = ".tmp") -> Iterator[str]:
+    """A temporary file's name beside ``path``, for a writer that opens files by name (an image
+    library): synced and renamed over ``path`` when the block ends normally, removed when it
+    raises, as :func:`atomic_file` does."""
+    path = Path(path)
+    fd, temporary = tempfile.mkstemp(prefix=f".{path.stem[:64]}-", suffix=suffix, dir=path.parent)
+    os.close(fd)
+    try:
+        yield temporary
+        fd = os.open(temporary, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        readable_as_usual(temporary)
+        os.replace(temporary, path)
+    except BaseException:
+        Path(temporary).unlink(missing_ok=True)
+        raise
+
+
+def write_json(path: str | os.PathLike, data: object) -> None:
+    """``data`` as indented JSON, written whole or not at all."""
+    with atomic_file(path) as file:
+        file.write(json.dumps(data, indent=2).encode())
 
 
 def claim_first_free(temporary: str, candidates: Iterable[Path]) -> Path:

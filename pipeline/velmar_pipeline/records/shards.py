@@ -22,7 +22,7 @@ import re
 import stat
 import tempfile
 import time
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -117,16 +117,28 @@ def write_shard(
     policies = np.concatenate([g.policies for g in games]) if games else np.zeros((0, CELLS), np.float32)
     payoffs = np.stack([g.payoff for g in games]) if games else np.zeros((0, PLAYERS), np.float32)
     meta = {"format": FORMAT_VERSION, "games": len(games), "created": time.time(), **(metadata or {})}
-    with atomic_file(path, publish) as file:
-        np.savez_compressed(
-            file,
-            moves=moves.astype(np.int32, copy=False),
-            policies=policies.astype(np.float32, copy=False),
-            payoffs=payoffs.astype(np.float32, copy=False),
-            offsets=offsets,
-            metadata=np.array(json.dumps(meta)),
-        )
+    write_archive(path, {"moves": moves.astype(np.int32, copy=False),
+                         "policies": policies.astype(np.float32, copy=False),
+                         "payoffs": payoffs.astype(np.float32, copy=False), "offsets": offsets}, meta, publish)
     return written[0]
+
+
+def write_archive(path: str | os.PathLike, arrays: dict[str, np.ndarray], metadata: dict,
+                  publish: Callable[[str], None] | None = None) -> None:
+    """Arrays and their JSON metadata as one compressed .npz, written whole or not at all (shards,
+    the loop's random-game positions, the lookahead's cached targets)."""
+    with atomic_file(path, publish) as file:
+        np.savez_compressed(file, **arrays, metadata=np.array(json.dumps(metadata)))
+
+
+def read_archive(path: str | os.PathLike) -> dict:
+    """Every array of an archive by name, its ``metadata`` decoded from JSON; a damaged archive
+    fails in whatever way numpy or zipfile fails."""
+    with np.load(path, allow_pickle=False) as stored:
+        found = {key: stored[key] for key in stored.files}
+    if "metadata" in found:
+        found["metadata"] = json.loads(str(found["metadata"]))
+    return found
 
 
 class RecordError(ValueError):
@@ -147,12 +159,11 @@ def read_shard(path: str | os.PathLike) -> list[GameRecord]:
     path = Path(path)
     check_shard_file(path)
     try:
-        with np.load(path, allow_pickle=False) as data:
-            missing = [key for key in KEYS if key not in data.files]
-            if missing:
-                raise RecordError(f"{path}: not a shard (missing {', '.join(missing)})")
-            moves, policies, payoffs, offsets = (data[key] for key in KEYS[:4])
-            metadata = json.loads(str(data["metadata"]))
+        data = read_archive(path)
+        missing = [key for key in KEYS if key not in data]
+        if missing:
+            raise RecordError(f"{path}: not a shard (missing {', '.join(missing)})")
+        moves, policies, payoffs, offsets, metadata = (data[key] for key in KEYS)
     except RecordError:
         raise
     except Exception as error:  # a truncated, empty or damaged file fails in many ways
@@ -210,7 +221,8 @@ def _check_layout(path, moves, policies, payoffs, offsets, metadata) -> None:
     bad = np.flatnonzero((moves[:, 0] < 0) | (moves[:, 0] >= PLAYERS) | (moves[:, 1] < 0) | (moves[:, 1] >= CELLS))
     if len(bad):
         row = int(bad[0])
-        fail(f"game {game_of(row)} move {row - offsets[game_of(row)]}: (player, cell) {moves[row].tolist()} out of range")
+        move = row - offsets[game_of(row)]
+        fail(f"game {game_of(row)} move {move}: (player, cell) {moves[row].tolist()} out of range")
     shares_ok = np.isfinite(policies).all(axis=1) & (policies >= 0).all(axis=1)
     shares_ok &= np.abs(policies.sum(axis=1, dtype=np.float64) - 1.0) <= SUM_TOLERANCE
     if not shares_ok.all():

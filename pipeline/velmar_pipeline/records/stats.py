@@ -11,12 +11,12 @@ changed which tile the search preferred (see the value convention in ``velmar_pi
 from __future__ import annotations
 
 import argparse
-import sys
 from collections.abc import Iterable
 from dataclasses import dataclass
 
 import numpy as np
 
+from velmar_pipeline.errors import BadInput, bad_input
 from velmar_pipeline.records import positions
 from velmar_pipeline.records import shards as records
 
@@ -108,15 +108,11 @@ def add_stats(subparsers: argparse._SubParsersAction) -> None:
 
 
 def _run_stats(args: argparse.Namespace) -> int:
-    try:
+    with bad_input(OSError, ValueError):
         games = [game for path in args.paths for game in records.iter_games(path)]
         spread = spread_of(games)
-    except (OSError, ValueError) as error:
-        print(f"velmar-pipeline stats: error: {error}", file=sys.stderr)
-        return 2
     if spread.games == 0:
-        print("velmar-pipeline stats: error: no games in " + ", ".join(args.paths), file=sys.stderr)
-        return 2
+        raise BadInput("no games in " + ", ".join(args.paths))
     for line in spread.lines():
         print(line)
     if args.evaluate:
@@ -129,12 +125,9 @@ def _print_yardstick(names: list[str], games: list[records.GameRecord]) -> int:
     from velmar_pipeline.arena import yardstick
     from velmar_pipeline.arena.arena import make_player
 
-    try:
+    with bad_input(OSError, ValueError):
         named = [(name, make_player(name, backend="auto")) for name in names]
         results = yardstick.compare(named, games)
-    except (OSError, ValueError) as error:
-        print(f"velmar-pipeline stats: error: {error}", file=sys.stderr)
-        return 2
     for line in yardstick.lines(results):
         print(line)
     return 0

@@ -6,9 +6,4 @@ service (``service``) and the worker processes (``worker``) with what both do fi
 (``floor``), the Ray layer (``cluster`` and ``node_runner``, imported only with ``--cluster``)
 and the ``selfplay`` command (``command``). It may import ``evaluators``, ``records``,
 ``errors``, ``streams``, the native modules and, in ``cluster`` and ``node_runner`` only, ray.
-
-``velmar_pipeline.selfplay.Options`` and ``run_selfplay`` keep their names from before the rooms.
 """
-
-from velmar_pipeline.selfplay.command import add_selfplay, run_selfplay  # noqa: F401 (the room's public names)
-from velmar_pipeline.selfplay.options import MAX_REPLY_TIMEOUT_S, MAX_WAIT_MS, Options  # noqa: F401

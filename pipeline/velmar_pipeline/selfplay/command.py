@@ -11,12 +11,12 @@ import argparse
 import os
 import sys
 
-from velmar_pipeline.errors import ClusterError
+from velmar_pipeline.errors import ClusterError, add_flags, bad_input, settings_from
 from velmar_pipeline.evaluators import registry as evaluators
 from velmar_pipeline.evaluators import serving
 from velmar_pipeline.records import shards as records
-from velmar_pipeline.selfplay.config import ConfigError, SearchConfig, add_inference_argument, add_search_arguments, search_from
-from velmar_pipeline.selfplay.options import MAX_REPLY_TIMEOUT_S, MAX_WAIT_MS, Options  # noqa: F401 (their old home)
+from velmar_pipeline.selfplay.config import SearchConfig, add_inference_argument, add_search_arguments, search_from
+from velmar_pipeline.selfplay.options import Options
 from velmar_pipeline.selfplay.run import SelfplayRun, Summary
 
 
@@ -33,36 +33,18 @@ def _positive_int(text: str) -> int:
 
 
 def add_selfplay(subparsers: argparse._SubParsersAction) -> None:
-    o = Options()
     parser = subparsers.add_parser(
         "selfplay",
         help="play self-play games and write records",
         description="Plays self-play games with worker processes and one batched inference service, "
         "writing the records as compressed .npz shards into --out.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
     add_search_arguments(parser)
     run = parser.add_argument_group("run")
-    run.add_argument("--games", type=int, default=o.games, help="games to play")
-    run.add_argument("--workers", type=int, default=None,
-                     help="worker processes, at most --games (default: the core count)")
-    run.add_argument("--threads-per-worker", type=int, default=o.threads_per_worker,
-                     help="games played at once in each worker")
-    run.add_argument("--batch-size", type=int, default=None,
-                     help="most requests per evaluation (default: workers x threads)")
-    run.add_argument("--max-wait-ms", type=float, default=o.max_wait_ms,
-                     help="longest wait for a batch to fill after its first request (0: evaluate whatever "
-                     "has arrived; default: a tenth of the last evaluation's time, so that cheap evaluators "
-                     "never wait and a network's batches fill)")
-    run.add_argument("--evaluator", default=o.evaluator,
-                     help=f"evaluator: {', '.join(evaluators.names())}, or module:factory")
+    add_flags(run, Options, names=["games", "workers", "threads_per_worker", "batch_size", "max_wait_ms", "evaluator"])
     run.add_argument("--model", default=None, help="network checkpoint (or .onnx model) for --evaluator net")
     add_inference_argument(run)
-    run.add_argument("--seed", type=int, default=None, help="seed of the random evaluator")
-    run.add_argument("--out", default=o.out, help="folder for the shards and the worker logs")
-    run.add_argument("--games-per-shard", type=int, default=o.games_per_shard, help="games per shard file")
-    run.add_argument("--reply-timeout", type=float, default=o.reply_timeout,
-                     help="seconds a worker waits for one reply before giving up")
+    add_flags(run, Options, names=["seed", "out", "games_per_shard", "reply_timeout"])
     run.add_argument("--no-progress", action="store_true", help="no progress bar")
     run.add_argument("--cluster", default=None, metavar="ADDRESS",
                      help="play on a Ray cluster: HOST:PORT of its head, auto (the one running here) or local "
@@ -71,32 +53,15 @@ def add_selfplay(subparsers: argparse._SubParsersAction) -> None:
 
 
 def _run_selfplay(args: argparse.Namespace) -> int:
-    try:
+    with bad_input(ValueError):  # ConfigError is one
         search = search_from(args)
-        options = Options(
-            games=args.games,
-            workers=_workers(args),
-            threads_per_worker=args.threads_per_worker,
-            batch_size=args.batch_size,
-            max_wait_ms=args.max_wait_ms,
-            evaluator=evaluators.with_argument(args.evaluator, args.model),
-            seed=args.seed,
-            out=args.out,
-            games_per_shard=args.games_per_shard,
-            reply_timeout=args.reply_timeout,
-            progress=not args.no_progress,
-            value_offset=args.value_offset,
-        )
+        options = settings_from(Options, args, workers=_workers(args), progress=not args.no_progress,
+                                evaluator=evaluators.with_argument(args.evaluator, args.model),
+                                value_offset=args.value_offset)
         options.validate()
         records.check_output_folder(options.out)
         options.evaluator = serving.served_evaluator(options.evaluator, args.inference)
         evaluators.probe(options.evaluator, options.seed)
-    except ConfigError as error:
-        print(f"velmar-pipeline selfplay: error: {error}", file=sys.stderr)
-        return 2
-    except ValueError as error:
-        print(f"velmar-pipeline selfplay: error: {error}", file=sys.stderr)
-        return 2
     if args.cluster is not None:
         return _run_on_cluster(args, search, options)
     print(
@@ -131,11 +96,8 @@ def _run_on_cluster(args: argparse.Namespace, search: SearchConfig, options: Opt
         f"out {options.out}",
         flush=True,
     )
-    try:
+    with bad_input(ClusterError):
         summary = cluster.run_selfplay(search, options, args.cluster, args.workers)
-    except ClusterError as error:
-        print(f"velmar-pipeline selfplay: error: {error}", file=sys.stderr)
-        return 2
     for line in summary.lines():
         print(line)
     sys.stdout.flush()

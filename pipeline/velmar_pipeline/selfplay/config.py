@@ -9,6 +9,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from velmar_pipeline.errors import add_flags, setting, settings_from
 from velmar_pipeline.evaluators.inference import BACKENDS
 
 
@@ -28,12 +29,13 @@ class SearchConfig:
     exploration_fraction: weight of the root noise in the priors, in [0, 1].
     """
 
-    sims_per_move: int = 8
-    sample_moves: int = 30
-    c_base: float = 1.0
-    c_init: float = 0.0
-    dirichlet_alpha: float = 0.3
-    exploration_fraction: float = 0.25
+    sims_per_move: int = setting(8, help="simulations per tile (>= 1)")
+    sample_moves: int = setting(
+        30, help="tiles k with k + 1 < this are drawn by visit share, later ones are the most visited")
+    c_base: float = setting(1.0, help="exploration base constant (> 0)")
+    c_init: float = setting(0.0, help="exploration additive constant (>= 0)")
+    dirichlet_alpha: float = setting(0.3, help="root noise concentration (> 0)")
+    exploration_fraction: float = setting(0.25, help="weight of the root noise, in [0, 1]")
 
     def __post_init__(self) -> None:
         validate(self)
@@ -110,21 +112,12 @@ def add_search_arguments(
 
     With ``search_optional`` the simulations default to 0, which stands for no search at all.
     """
-    d = DEFAULTS
     group = parser.add_argument_group(title)
     if search_optional:
-        group.add_argument("--sims-per-move", type=int, default=0,
-                           help="simulations per tile (0: no search; the other search settings apply from 1)")
+        add_flags(group, SearchConfig, sims_per_move=0, helps={
+            "sims_per_move": "simulations per tile (0: no search; the other search settings apply from 1)"})
     else:
-        group.add_argument("--sims-per-move", type=int, default=d.sims_per_move, help="simulations per tile (>= 1)")
-    group.add_argument("--sample-moves", type=int, default=d.sample_moves,
-                       help="tiles k with k + 1 < this are drawn by visit share, later ones are the most visited")
-    group.add_argument("--c-base", type=float, default=d.c_base, help="exploration base constant (> 0)")
-    group.add_argument("--c-init", type=float, default=d.c_init, help="exploration additive constant (>= 0)")
-    group.add_argument("--dirichlet-alpha", type=float, default=d.dirichlet_alpha,
-                       help="root noise concentration (> 0)")
-    group.add_argument("--exploration-fraction", type=float, default=d.exploration_fraction,
-                       help="weight of the root noise, in [0, 1]")
+        add_flags(group, SearchConfig)
     group.add_argument("--value-offset", type=float, default=VALUE_OFFSET,
                        help="subtracted from every predicted payoff before the search sees it (see README)")
 
@@ -137,7 +130,7 @@ def match_settings(search: SearchConfig) -> SearchConfig:
 
 def search_from(args: argparse.Namespace) -> SearchConfig:
     """The SearchConfig of flags added by :func:`add_search_arguments`; ConfigError if unusable."""
-    return SearchConfig(**{field.name: getattr(args, field.name) for field in dataclasses.fields(SearchConfig)})
+    return settings_from(SearchConfig, args)
 
 
 def add_inference_argument(parser) -> None:

@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 import os
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
+from velmar_pipeline.errors import setting
 from velmar_pipeline.evaluators import registry as evaluators
 from velmar_pipeline.selfplay import service
 from velmar_pipeline.selfplay.config import VALUE_OFFSET, ConfigError, validate_value_offset
@@ -16,18 +17,23 @@ MAX_WAIT_MS = 60_000.0
 
 @dataclass
 class Options:
-    games: int = 8
-    workers: int = field(default_factory=lambda: os.cpu_count() or 1)
-    threads_per_worker: int = 8  # games in flight per worker: the search runs without the interpreter lock
-    batch_size: int | None = None  # None: one per slot (every game in flight)
+    games: int = setting(8, help="games to play")
+    workers: int = setting(factory=lambda: os.cpu_count() or 1, type=int,
+                           help="worker processes, at most --games (default: the core count)")
+    # Games in flight per worker: the search runs without the interpreter lock.
+    threads_per_worker: int = setting(8, help="games played at once in each worker")
+    batch_size: int | None = setting(None, type=int, help="most requests per evaluation (default: workers x threads)")
     # None: gather for a tenth of the last evaluation's time (a cheap evaluator never waits, a
     # network's batches fill); a number: at most that long.
-    max_wait_ms: float | None = None
-    evaluator: str = "uniform"
-    seed: int | None = None
-    out: str = "selfplay-out"
-    games_per_shard: int = 64
-    reply_timeout: float = 120.0
+    max_wait_ms: float | None = setting(
+        None, type=float, help="longest wait for a batch to fill after its first request (0: evaluate whatever "
+        "has arrived; default: a tenth of the last evaluation's time, so that cheap evaluators never wait and a "
+        "network's batches fill)")
+    evaluator: str = setting("uniform", help=f"evaluator: {', '.join(evaluators.names())}, or module:factory")
+    seed: int | None = setting(None, type=int, help="seed of the random evaluator")
+    out: str = setting("selfplay-out", help="folder for the shards and the worker logs")
+    games_per_shard: int = setting(64, help="games per shard file")
+    reply_timeout: float = setting(120.0, help="seconds a worker waits for one reply before giving up")
     progress: bool = True
     play: str = "velmar_self_play:generate_game_data"
     write_records: bool = True
@@ -55,7 +61,8 @@ class Options:
         if self.games_per_shard < 1:
             raise ConfigError(f"--games-per-shard must be >= 1, got {self.games_per_shard}")
         if not 0 < self.reply_timeout <= MAX_REPLY_TIMEOUT_S:
-            raise ConfigError(f"--reply-timeout must be in (0, {MAX_REPLY_TIMEOUT_S:g}] seconds, got {self.reply_timeout}")
+            raise ConfigError(f"--reply-timeout must be in (0, {MAX_REPLY_TIMEOUT_S:g}] seconds, "
+                              f"got {self.reply_timeout}")
         if self.seed is not None and not 0 <= self.seed < 2**63:
             raise ConfigError(f"--seed must be in [0, 2**63), got {self.seed}")
         try:

@@ -19,7 +19,6 @@ wrong inputs.
 
 from __future__ import annotations
 
-import json
 import multiprocessing
 import os
 import time
@@ -30,7 +29,7 @@ import numpy as np
 
 import velmar_rules
 from velmar_rules import CELLS, PLANES, PLAYERS
-from velmar_pipeline.records.atomic import atomic_file
+from velmar_pipeline.records.shards import read_archive, write_archive
 from velmar_pipeline.records.positions import LEGAL_PLANE, Positions, slots_from_players
 from velmar_pipeline.selfplay.process import end_with_parent
 
@@ -159,16 +158,15 @@ def save(path: str | os.PathLike, data: Positions, metadata: dict | None = None)
         raise ValueError("save takes packed positions without policy targets (as random_positions makes)")
     path = Path(path)
     meta = {"format": FORMAT_VERSION, "positions": len(data), "created": time.time(), **(metadata or {})}
-    with atomic_file(path) as file:
-        np.savez_compressed(file, planes=data.planes, values=data.values, to_move=data.to_move, game=data.game,
-                            metadata=np.array(json.dumps(meta)))
+    write_archive(path, {"planes": data.planes, "values": data.values, "to_move": data.to_move, "game": data.game},
+                  meta)
     return path
 
 
 def load(path: str | os.PathLike) -> tuple[Positions, dict]:
-    with np.load(path, allow_pickle=False) as stored:
-        data = Positions(stored["planes"], None, stored["values"], stored["to_move"], stored["game"], packed=True)
-        metadata = json.loads(str(stored["metadata"]))
+    stored = read_archive(path)
+    data = Positions(stored["planes"], None, stored["values"], stored["to_move"], stored["game"], packed=True)
+    metadata = stored["metadata"]
     if metadata.get("format") != FORMAT_VERSION or data.planes.shape[1:] != (PLANES, PACKED_CELLS):
         raise ValueError(f"{path}: not bootstrap positions of format {FORMAT_VERSION}")
     return data, metadata

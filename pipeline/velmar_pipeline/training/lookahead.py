@@ -32,10 +32,9 @@ from __future__ import annotations
 
 import dataclasses
 import hashlib
-import json
+import logging
 import multiprocessing
 import os
-import sys
 from collections.abc import Sequence
 from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass
@@ -48,9 +47,10 @@ from velmar_rules import CELLS, PLAYERS
 from velmar_pipeline.evaluators import inference
 from velmar_pipeline.evaluators import registry as evaluators
 from velmar_pipeline.errors import one_line
-from velmar_pipeline.records.atomic import atomic_file
-from velmar_pipeline.records.shards import SUM_TOLERANCE
+from velmar_pipeline.records.shards import SUM_TOLERANCE, read_archive, write_archive
 from velmar_pipeline.selfplay.process import end_with_parent
+
+logger = logging.getLogger(__name__)
 
 TEMPERATURE = 0.03
 FORMS = ("improved", "lookahead")
@@ -239,13 +239,12 @@ def cached_targets(shard: Path, histories: Sequence[Sequence[int]], recipe: Reci
         found, problem = _read_cache(path, histories, shard_sha256, recipe.share)
         if problem is None:
             return found
-        (log or _stderr)(f"lookahead: {path}: {problem}; computing it anew")
+        (log or logger.info)(f"lookahead: {path}: {problem}; computing it anew")
     found = targets(recipe, histories, workers)
     meta = {"format": CACHE_FORMAT, **dataclasses.asdict(recipe), "games": len(histories),
             "shard_sha256": shard_sha256, "targets_sha256": _sha256_of(found)}
     try:
-        with atomic_file(path) as file:
-            np.savez_compressed(file, targets=found, metadata=np.array(json.dumps(meta)))
+        write_archive(path, {"targets": found}, meta)
     except OSError:
         pass  # a read-only folder: the targets are used uncached
     return found
@@ -255,17 +254,12 @@ def _sha256_of(array: np.ndarray) -> str:
     return hashlib.sha256(np.ascontiguousarray(array).tobytes()).hexdigest()
 
 
-def _stderr(text: str) -> None:
-    print(text, file=sys.stderr, flush=True)
-
-
 def _read_cache(path: Path, histories: Sequence[Sequence[int]], shard_sha256: str,
                 share: float) -> tuple[np.ndarray | None, str | None]:
     """(the cached targets, None), or (None, why they cannot be used)."""
     try:
-        with np.load(path, allow_pickle=False) as stored:
-            meta = json.loads(str(stored["metadata"]))
-            found = stored["targets"]
+        stored = read_archive(path)
+        meta, found = stored["metadata"], stored["targets"]
     except Exception as error:  # a truncated or damaged archive fails in many ways (BadZipFile, EOFError, ...)
         return None, f"unreadable ({one_line(error)})"
     if not isinstance(meta, dict) or meta.get("format") != CACHE_FORMAT:

@@ -41,35 +41,44 @@ thousands of outcomes it started from, so the random games stay in the mix as a 
 from __future__ import annotations
 
 import argparse
+import functools
 import json
+import logging
 import math
 import os
 import re
 import signal
 import sys
 import time
-from dataclasses import asdict, dataclass, field, replace
+from dataclasses import asdict, dataclass, replace
 from pathlib import Path
 
 import numpy as np
 
-from velmar_pipeline import extras
+from velmar_pipeline.errors import require as require_packages
 from velmar_pipeline.training import bootstrap
 from velmar_pipeline.evaluators import registry as evaluators
 from velmar_pipeline.arena import gatekeeper
 from velmar_pipeline.evaluators import serving
 from velmar_pipeline.records import shards as records
 from velmar_pipeline.evaluators.architecture import Architecture
-from velmar_pipeline.records.atomic import atomic_file, is_existing_file
+from velmar_pipeline.records.atomic import atomic_file, is_existing_file, write_json
 from velmar_pipeline.records.folder_lock import FolderLock
 from velmar_pipeline.selfplay.config import (
     VALUE_OFFSET, ConfigError, SearchConfig, add_inference_argument, add_search_arguments, match_settings,
     search_from, validate_value_offset,
 )
-from velmar_pipeline.errors import ClusterError, ModelError, one_line
+from velmar_pipeline.errors import (
+    ClusterError, ModelError, add_flags, bad_input, like, one_line, run_failed, setting, settings_from,
+)
+from velmar_pipeline.selfplay.options import Options
 from velmar_pipeline.records.positions import Positions
-from velmar_pipeline.training.train import CHECKPOINT_NAME, TrainSettings, add_architecture_arguments, add_train_arguments
+from velmar_pipeline.training.train import (
+    CHECKPOINT_NAME, TrainSettings, add_architecture_arguments, add_train_arguments,
+)
 from velmar_pipeline.selfplay.process import stop_signals_to_catch
+
+logger = logging.getLogger(__name__)
 
 GENERATION_PATTERN = re.compile(r"^gen-(\d{4,})$")
 LOOP_EPOCHS = 1
@@ -84,29 +93,43 @@ POLICY_SHARE = 0.25
 
 @dataclass
 class LoopSettings:
-    generations: int = 3
-    games: int = 16
-    window: int = 2
-    workers: int = field(default_factory=lambda: os.cpu_count() or 1)
-    threads_per_worker: int = 8  # games in flight per worker, as for selfplay: batches for a network served by torch
-    games_per_shard: int = 64
-    init: str | None = None
+    generations: int = setting(3, help="generations in all")
+    games: int = setting(16, help="self-play games per generation")
+    window: int = setting(2, help="train on the games of this many latest generations")
+    workers: int = setting(factory=lambda: os.cpu_count() or 1, type=int,
+                           help="self-play worker processes (default: the cores)")
+    # Games in flight per worker, as for selfplay: batches for a network served by torch.
+    threads_per_worker: int = like(Options, "threads_per_worker")
+    games_per_shard: int = like(Options, "games_per_shard")
+    init: str | None = setting(None, help="checkpoint of the first best player: generation 0 plays and trains on "
+                               "from it, and must beat it to replace it (instead of --teacher)")
     value_offset: float = VALUE_OFFSET
-    bootstrap_games: int = 0  # 0: generation 0 plays self-play with uniform (or --init)
-    bootstrap_positions: int = 10
-    bootstrap_epochs: int = 1
-    bootstrap_mix: float = 1.0
-    bootstrap_seed: int = 0
-    cluster: str | None = None  # self-play on this Ray cluster (velmar_pipeline.selfplay.cluster); training stays here
+    # 0: generation 0 plays self-play with the first teacher (or --init).
+    bootstrap_games: int = setting(
+        0, help="train generation 0 on this many uniform-random games instead of self-play (0: off)")
+    bootstrap_positions: int = setting(10, help="positions drawn from each random game")
+    bootstrap_epochs: int = setting(1, help="passes over the random games' positions in generation 0")
+    bootstrap_mix: float = setting(
+        1.0, help="later generations also train on this many random-game positions per self-play position")
+    bootstrap_seed: int = setting(0, help="seed of the random games")
+    # Self-play on this Ray cluster (velmar_pipeline.selfplay.cluster); training stays here.
+    cluster: str | None = setting(None, metavar="ADDRESS",
+                                  help="self-play on a Ray cluster (HOST:PORT, auto or local, as for selfplay; "
+                                  "--workers then counts per node); training stays on this machine")
     workers_per_node: int | None = None  # with cluster: None is one per CPU of each node
     inference: str = "auto"  # how self-play runs each generation's network (inference.BACKENDS)
-    first_games: int = 0  # games of generation 0, played by the first teacher (0: --games)
-    gate_games: int = 128  # games of each generation against the best player (0: every generation is promoted)
-    gate_z: float = gatekeeper.Z_PROMOTE
+    first_games: int = setting(
+        0, help="self-play games of generation 0, played by the first best player (0: --games)")
+    gate_games: int = setting(128, help="games with search of each new network against the best one; it becomes "
+                              "the best only when it wins (0: every generation becomes the best)")
+    gate_z: float = setting(gatekeeper.Z_PROMOTE, help="standard errors by which a new network's score must clear "
+                            "0.25 to be promoted")
     # Duels at match settings (no root noise, no opening draws): they measure strength, and the
     # engine's own draws keep their games apart (46 and 47 distinct games in 48, match and self-play).
-    gate_match: bool = True
-    priors_games: int = 32  # games of each new network against itself without priors (0: not measured)
+    gate_match: bool = setting(True, action=argparse.BooleanOptionalAction,
+                               help="duels at match settings (no root noise, no opening draws), not self-play's")
+    priors_games: int = setting(
+        32, help="games of each new network against itself without priors, to measure them (0: none)")
 
     def validate(self) -> None:
         validate_value_offset(self.value_offset)
@@ -135,6 +158,14 @@ def check_init(path: str) -> None:
     (as selfplay tries its evaluator before any process starts)."""
     if not is_existing_file(path, "--init"):
         raise ConfigError(f"no checkpoint at {path!r}")
+    found = os.stat(path)
+    _tried_checkpoint(path, found.st_size, found.st_mtime_ns)
+
+
+@functools.lru_cache(maxsize=4)
+def _tried_checkpoint(path: str, size: int, mtime_ns: int) -> None:
+    # Once per file as it is: the command checks --init before its work, run_loop again for its
+    # other callers. A failure is raised, not cached.
     from velmar_pipeline.evaluators import network
 
     try:
@@ -220,7 +251,7 @@ def run_loop(
 
     loop.validate()
     training.validate()
-    log = log or (lambda text: print(text, file=sys.stderr, flush=True))
+    log = log or logger.info
     root = Path(root)
     root.mkdir(parents=True, exist_ok=True)
     done = set(done_generations(root))
@@ -257,7 +288,7 @@ def record_settings(root: Path, settings: dict, generation: int | None, log) -> 
     apply from. Returns the changes, {"section.name": [before, now]}."""
     path = root / SETTINGS_NAME
     if not path.exists():
-        _write_json(path, {**settings, "created": time.time(), "changes": []})
+        write_json(path, {**settings, "created": time.time(), "changes": []})
         return {}
     try:
         stored = json.loads(path.read_text())
@@ -274,13 +305,8 @@ def record_settings(root: Path, settings: dict, generation: int | None, log) -> 
             + ", ".join(f"{key.split('.', 1)[1]} {before!r} -> {value!r}" for key, (before, value) in changed.items())
             + f"; they apply from generation {generation} and are recorded there")
         stored.setdefault("changes", []).append({"generation": generation, "time": time.time(), "changed": changed})
-        _write_json(path, stored)
+        write_json(path, stored)
     return changed if generation is not None else {}
-
-
-def _write_json(path: Path, data: dict) -> None:
-    with atomic_file(path) as file:
-        file.write(json.dumps(data, indent=2).encode())
 
 
 class ClusterSelfplay:
@@ -489,7 +515,6 @@ def mixed_in(data: Positions, count: float, seed: int | None) -> Positions | Non
 
 
 def add_loop(subparsers: argparse._SubParsersAction) -> None:
-    settings = LoopSettings()
     parser = subparsers.add_parser(
         "loop",
         help="generations of self-play and training (resumable)",
@@ -498,84 +523,42 @@ def add_loop(subparsers: argparse._SubParsersAction) -> None:
         "player's priors improved by its one-tile lookahead), keeps the new network only if it beats the best "
         "player head to head, and repeats. Run it again with the same --dir to resume after an "
         "interruption, or with a larger --generations to go on.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
     parser.add_argument("--dir", default="loop-out", help="folder of the generations")
-    parser.add_argument("--generations", type=int, default=settings.generations, help="generations in all")
-    parser.add_argument("--games", type=int, default=settings.games, help="self-play games per generation")
-    parser.add_argument("--window", type=int, default=settings.window,
-                        help="train on the games of this many latest generations")
-    parser.add_argument("--workers", type=int, default=None, help="self-play worker processes (default: the cores)")
-    parser.add_argument("--threads-per-worker", type=int, default=settings.threads_per_worker,
-                        help="games played at once in each worker")
-    parser.add_argument("--games-per-shard", type=int, default=settings.games_per_shard, help="games per shard")
-    parser.add_argument("--init", default=None,
-                        help="checkpoint of the first best player: generation 0 plays and trains on from it, and must "
-                        "beat it to replace it (instead of --teacher)")
-    parser.add_argument("--first-games", type=int, default=settings.first_games,
-                        help="self-play games of generation 0, played by the first best player (0: --games)")
-    group = parser.add_argument_group("generation 0 from random games")
-    group.add_argument("--bootstrap-games", type=int, default=settings.bootstrap_games,
-                       help="train generation 0 on this many uniform-random games instead of self-play (0: off)")
-    group.add_argument("--bootstrap-positions", type=int, default=settings.bootstrap_positions,
-                       help="positions drawn from each random game")
-    group.add_argument("--bootstrap-epochs", type=int, default=settings.bootstrap_epochs,
-                       help="passes over the random games' positions in generation 0")
-    group.add_argument("--bootstrap-mix", type=float, default=settings.bootstrap_mix,
-                       help="later generations also train on this many random-game positions per self-play position")
-    group.add_argument("--bootstrap-seed", type=int, default=settings.bootstrap_seed, help="seed of the random games")
+    add_flags(parser, LoopSettings, names=["generations", "games", "window", "workers", "threads_per_worker",
+                                           "games_per_shard", "init", "first_games"])
+    add_flags(parser.add_argument_group("generation 0 from random games"), LoopSettings, names=[
+        "bootstrap_games", "bootstrap_positions", "bootstrap_epochs", "bootstrap_mix", "bootstrap_seed"])
     parser.add_argument("--no-progress", action="store_true", help="no progress bars")
-    parser.add_argument("--cluster", default=None, metavar="ADDRESS",
-                        help="self-play on a Ray cluster (HOST:PORT, auto or local, as for selfplay; "
-                        "--workers then counts per node); training stays on this machine")
+    add_flags(parser, LoopSettings, names=["cluster"])
     add_inference_argument(parser)
-    gate = parser.add_argument_group("gatekeeper")
-    gate.add_argument("--gate-games", type=int, default=settings.gate_games,
-                      help="games with search of each new network against the best one; it becomes the best only "
-                      "when it wins (0: every generation becomes the best)")
-    gate.add_argument("--gate-z", type=float, default=settings.gate_z,
-                      help="standard errors by which a new network's score must clear 0.25 to be promoted")
-    gate.add_argument("--gate-match", action=argparse.BooleanOptionalAction, default=settings.gate_match,
-                      help="duels at match settings (no root noise, no opening draws), not self-play's")
-    gate.add_argument("--priors-games", type=int, default=settings.priors_games,
-                      help="games of each new network against itself without priors, to measure them (0: none)")
+    add_flags(parser.add_argument_group("gatekeeper"), LoopSettings,
+              names=["gate_games", "gate_z", "gate_match", "priors_games"])
     add_search_arguments(parser, "search settings (as for selfplay)")
     add_architecture_arguments(parser)
     # Each generation trains the previous network again on a window that overlaps the last one,
     # so a single pass: a second one over a few dozen games mostly memorises their outcomes.
-    add_train_arguments(parser, epochs=LOOP_EPOCHS)
-    parser.set_defaults(handler=_run_loop, policy_targets=POLICY_TARGETS, policy_share=POLICY_SHARE,
+    add_train_arguments(parser, epochs=LOOP_EPOCHS, policy_targets=POLICY_TARGETS, policy_share=POLICY_SHARE,
                         teacher=FIRST_TEACHER)
+    parser.set_defaults(handler=_run_loop)
 
 
 def _run_loop(args: argparse.Namespace) -> int:
-    from velmar_pipeline.training.train import architecture_from, settings_from
+    from velmar_pipeline.training.train import architecture_from, train_settings_from
 
-    try:
+    with bad_input(ValueError, OSError):  # ConfigError and FolderBusy are ValueErrors
         serving_onnx = args.policy_targets == "lookahead" or args.inference != "torch"
-        extras.require("loop", "torch", "matplotlib", *(("onnx", "onnxruntime") if serving_onnx else ()))
+        require_packages("loop", "torch", "matplotlib", *(("onnx", "onnxruntime") if serving_onnx else ()))
         search = search_from(args)
-        loop = LoopSettings(
-            generations=args.generations, games=args.games, window=args.window,
-            workers=args.workers if args.workers is not None else os.cpu_count() or 1,
-            threads_per_worker=args.threads_per_worker, games_per_shard=args.games_per_shard, init=args.init,
-            value_offset=args.value_offset, bootstrap_games=args.bootstrap_games,
-            bootstrap_positions=args.bootstrap_positions, bootstrap_epochs=args.bootstrap_epochs,
-            bootstrap_mix=args.bootstrap_mix, bootstrap_seed=args.bootstrap_seed,
-            cluster=args.cluster, workers_per_node=args.workers if args.cluster else None,
-            inference=args.inference, first_games=args.first_games, gate_games=args.gate_games,
-            gate_z=args.gate_z, gate_match=args.gate_match, priors_games=args.priors_games,
-        )
-        training = settings_from(args)
+        loop = settings_from(LoopSettings, args, value_offset=args.value_offset,
+                             workers_per_node=args.workers if args.cluster else None, inference=args.inference)
+        training = train_settings_from(args)
         training.validate()
         architecture = architecture_from(args)
         records.check_output_folder(args.dir, "the generations")
         gatekeeper.Ledger.load(args.dir)  # a ledger that contradicts itself is refused before any work
         loop.validate()  # last: it loads and tries --init
         lock = FolderLock(args.dir, "loop")  # two loops in one folder would write the same generations
-    except (ValueError, OSError) as error:  # ConfigError and FolderBusy are ValueErrors
-        print(f"velmar-pipeline loop: error: {error}", file=sys.stderr)
-        return 2
     done = done_generations(Path(args.dir))
     print(f"loop: {args.dir}: generations done {done or 'none'}, going to {loop.generations}", flush=True)
     stopped_by = []
@@ -588,16 +571,13 @@ def _run_loop(args: argparse.Namespace) -> int:
     previous = {number: signal.signal(number, on_stop_signal) for number in stop_signals_to_catch()
                 if number != signal.SIGINT}
     try:
-        reports, interrupted = run_loop(args.dir, loop, search, training, architecture)
+        # A generation that lost games, or bad records, is a failed run; a cluster or model that
+        # cannot be used is input.
+        with run_failed(RuntimeError, ValueError, OSError), bad_input(ClusterError, ModelError):
+            reports, interrupted = run_loop(args.dir, loop, search, training, architecture)
     except KeyboardInterrupt:  # during training: the generation without a checkpoint is redone on resume
         print("loop: interrupted; run the same command again to resume", file=sys.stderr)
         return 128 + (stopped_by[0] if stopped_by else signal.SIGINT)
-    except (ClusterError, ModelError) as error:
-        print(f"velmar-pipeline loop: error: {error}", file=sys.stderr)
-        return 2
-    except (RuntimeError, ValueError, OSError) as error:  # a generation that lost games, or bad records
-        print(f"velmar-pipeline loop: failed: {error}", file=sys.stderr)
-        return 1
     finally:
         lock.release()
         for number, handler in previous.items():

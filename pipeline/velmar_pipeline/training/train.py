@@ -26,6 +26,7 @@ import csv
 import dataclasses
 import io
 import json
+import logging
 import math
 import os
 import shutil
@@ -43,8 +44,10 @@ from velmar_pipeline.evaluators.architecture import DEFAULT as DEFAULT_ARCHITECT
 from velmar_pipeline.evaluators.architecture import Architecture
 from velmar_pipeline.records.atomic import atomic_file
 from velmar_pipeline.records.positions import Positions
-from velmar_pipeline import extras
-from velmar_pipeline.errors import one_line
+from velmar_pipeline.errors import require as require_packages
+from velmar_pipeline.errors import add_flags, bad_input, run_failed, setting, settings_from
+
+logger = logging.getLogger(__name__)
 
 CHECKPOINT_NAME = "model.pt"
 LOSSES_NAME = "losses.csv"
@@ -80,29 +83,40 @@ def torch_device(name: str | None):
     return device
 
 
+TEACHER_HELP = "the teacher of the lookahead targets: a checkpoint, net:model.onnx, heuristic or module:attribute"
+
+
 @dataclass
 class TrainSettings:
-    epochs: int = 2
-    batch_size: int = 256
-    learning_rate: float = 1e-3
-    weight_decay: float = 1e-4
-    value_weight: float = 1.0
-    holdout: float = 0.1  # share of the games kept for validation
-    log_every: int = 20
-    seed: int | None = 0
+    epochs: int = setting(2, help="passes over the positions")
+    batch_size: int = setting(256, help="positions per step")
+    learning_rate: float = setting(1e-3, flag="--lr", help="AdamW learning rate")
+    weight_decay: float = setting(1e-4, help="AdamW weight decay")
+    value_weight: float = setting(1.0, help="weight of the value loss")
+    holdout: float = setting(0.1, help="share of the games kept for validation")
+    log_every: int = setting(20, help="steps per row of losses.csv")
+    seed: int | None = setting(0, flag="--train-seed", help="seed of the split, the order and the init")
     progress: bool = True
-    device: str | None = None
-    threads: int | None = None  # torch threads on the CPU; None: network.default_threads()
-    augment: bool = True  # a random quarter turn of every training position
+    device: str | None = setting(None, help="torch device (default: cuda when available, else cpu)")
+    # Torch threads on the CPU; None: inference.default_threads().
+    threads: int | None = setting(None, type=int, help="torch threads (default: the cores but one)")
+    augment: bool = setting(True, action=argparse.BooleanOptionalAction,
+                            help="use every training position under a random quarter turn of the board")
     # Policy targets (velmar_pipeline.training.lookahead): "improved" (the teacher's priors moved by its
     # one-tile value lookahead), "lookahead" (the lookahead alone) or "visits" (the records' visit
     # shares). teacher: any evaluator name, None for the --init network; teacher_values: the
     # lookahead's values when they come from another evaluator than the teacher.
-    policy_targets: str = "visits"
-    teacher: str | None = None
-    teacher_values: str | None = None
-    temperature: float = 0.03
-    policy_share: float = 1.0  # share of each game's positions given a lookahead target
+    policy_targets: str = setting("visits", choices=POLICY_TARGETS,
+                                  help="what the policy head fits: the teacher's priors improved by its one-tile "
+                                  "value lookahead, the lookahead alone, or the records' visit shares")
+    teacher: str | None = setting(None, metavar="EVALUATOR", help=TEACHER_HELP + " (default: --init)")
+    teacher_values: str | None = setting(
+        None, metavar="EVALUATOR", help="the values of the lookahead from another evaluator than --teacher")
+    temperature: float = setting(
+        0.03, help="lookahead targets: how much a child's value moves the target (payoff share per logit)")
+    # The share of each game's positions given a lookahead target.
+    policy_share: float = setting(1.0, help="lookahead targets: the share of each game's positions labelled (each "
+                                  "costs one evaluation per legal tile); the others train the value only")
 
     def validate(self) -> None:
         if self.epochs < 1:
@@ -126,7 +140,8 @@ class TrainSettings:
         if self.log_every < 1:
             raise ValueError(f"--log-every must be >= 1, got {self.log_every}")
         if self.policy_targets not in POLICY_TARGETS:
-            raise ValueError(f"--policy-targets must be one of {', '.join(POLICY_TARGETS)}, got {self.policy_targets!r}")
+            raise ValueError(f"--policy-targets must be one of {', '.join(POLICY_TARGETS)}, "
+                             f"got {self.policy_targets!r}")
         if not (math.isfinite(self.temperature) and self.temperature > 0):
             raise ValueError(f"--temperature must be > 0, got {self.temperature}")
         if not 0 < self.policy_share <= 1:
@@ -272,7 +287,8 @@ def fit(
             order = rng.permutation(len(data))
             sums = _Sums()
             for batch_number in range(steps_per_epoch):
-                rows_of_batch = np.sort(order[batch_number * settings.batch_size:(batch_number + 1) * settings.batch_size])
+                first = batch_number * settings.batch_size
+                rows_of_batch = np.sort(order[first:first + settings.batch_size])
                 turns = rng.integers(4, size=len(rows_of_batch)) if settings.augment else None
                 policy_loss, value_loss, policy_rows = batch_losses(
                     model, *_tensors(data, rows_of_batch, device, turns))
@@ -420,7 +436,7 @@ def run_train(
 
     settings = settings or TrainSettings()
     settings.validate()
-    log = log or (lambda text: print(text, file=sys.stderr, flush=True))
+    log = log or logger.info
     started = time.monotonic()
     records.check_output_folder(out, "the checkpoint")
     out = Path(out)
@@ -630,45 +646,14 @@ def _memory_bytes() -> int | None:
         return None
 
 
-def add_train_arguments(parser: argparse.ArgumentParser, epochs: int | None = None) -> None:
-    d = TrainSettings()
-    group = parser.add_argument_group("training")
-    group.add_argument("--epochs", type=int, default=epochs or d.epochs, help="passes over the positions")
-    group.add_argument("--batch-size", type=int, default=d.batch_size, help="positions per step")
-    group.add_argument("--lr", type=float, default=d.learning_rate, help="AdamW learning rate")
-    group.add_argument("--weight-decay", type=float, default=d.weight_decay, help="AdamW weight decay")
-    group.add_argument("--value-weight", type=float, default=d.value_weight, help="weight of the value loss")
-    group.add_argument("--holdout", type=float, default=d.holdout, help="share of the games kept for validation")
-    group.add_argument("--log-every", type=int, default=d.log_every, help="steps per row of losses.csv")
-    group.add_argument("--train-seed", type=int, default=d.seed, help="seed of the split, the order and the init")
-    group.add_argument("--device", default=None, help="torch device (default: cuda when available, else cpu)")
-    group.add_argument("--threads", type=int, default=None, help="torch threads (default: the cores but one)")
-    group.add_argument("--augment", action=argparse.BooleanOptionalAction, default=d.augment,
-                       help="use every training position under a random quarter turn of the board")
-    group.add_argument("--policy-targets", choices=POLICY_TARGETS, default=d.policy_targets,
-                       help="what the policy head fits: the teacher's priors improved by its one-tile value "
-                       "lookahead, the lookahead alone, or the records' visit shares")
-    group.add_argument("--teacher", default=None, metavar="EVALUATOR",
-                       help="the teacher of the lookahead targets: a checkpoint, net:model.onnx, heuristic or "
-                       "module:attribute (default: --init)")
-    group.add_argument("--teacher-values", default=None, metavar="EVALUATOR",
-                       help="the values of the lookahead from another evaluator than --teacher")
-    group.add_argument("--temperature", type=float, default=d.temperature,
-                       help="lookahead targets: how much a child's value moves the target (payoff share per logit)")
-    group.add_argument("--policy-share", type=float, default=d.policy_share,
-                       help="lookahead targets: the share of each game's positions labelled (each costs one "
-                       "evaluation per legal tile); the others train the value only")
+def add_train_arguments(parser: argparse.ArgumentParser, **defaults) -> None:
+    """The training flags; ``defaults`` replaces a setting's default on this command line."""
+    helps = {"teacher": f"{TEACHER_HELP} (default: {defaults['teacher']})"} if "teacher" in defaults else None
+    add_flags(parser.add_argument_group("training"), TrainSettings, helps=helps, **defaults)
 
 
-def settings_from(args: argparse.Namespace) -> TrainSettings:
-    return TrainSettings(
-        epochs=args.epochs, batch_size=args.batch_size, learning_rate=args.lr, weight_decay=args.weight_decay,
-        value_weight=args.value_weight, holdout=args.holdout, log_every=args.log_every, seed=args.train_seed,
-        progress=not args.no_progress, device=args.device, threads=args.threads, augment=args.augment,
-        policy_targets=args.policy_targets, teacher=getattr(args, "teacher", None),
-        teacher_values=getattr(args, "teacher_values", None), temperature=args.temperature,
-        policy_share=args.policy_share,
-    )
+def train_settings_from(args: argparse.Namespace) -> TrainSettings:
+    return settings_from(TrainSettings, args, progress=not args.no_progress)
 
 
 def add_train(subparsers: argparse._SubParsersAction) -> None:
@@ -677,7 +662,6 @@ def add_train(subparsers: argparse._SubParsersAction) -> None:
         help="fit the policy-value network to record shards",
         description="Replays the games of record shards and fits the policy-value network to the search's "
         "visit shares and the final payoffs. Writes model.pt, losses.csv and loss.png into --out.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
     parser.add_argument("shards", nargs="+", help="shard files or folders of shards")
     parser.add_argument("--out", default="train-out", help="folder for the checkpoint, the loss log and the plot")
@@ -689,21 +673,13 @@ def add_train(subparsers: argparse._SubParsersAction) -> None:
 
 
 def _run_train(args: argparse.Namespace) -> int:
-    try:
-        extras.require("train", "torch", "matplotlib", *LOOKAHEAD_MODULES[args.policy_targets])
-        settings = settings_from(args)
+    # A RuntimeError from torch (an overflow, memory, a device that went away) writes many lines.
+    with run_failed(RuntimeError, brief=True), run_failed(TrainingFailed), bad_input(ValueError, OSError):
+        require_packages("train", "torch", "matplotlib", *LOOKAHEAD_MODULES[args.policy_targets])
+        settings = train_settings_from(args)
         settings.validate()
         architecture = architecture_from(args)
         result = run_train(args.shards, args.out, settings, init=args.init, architecture=architecture)
-    except (ValueError, OSError) as error:
-        print(f"velmar-pipeline train: error: {error}", file=sys.stderr)
-        return 2
-    except TrainingFailed as error:
-        print(f"velmar-pipeline train: failed: {error}", file=sys.stderr)
-        return 1
-    except RuntimeError as error:  # from torch: an overflow, memory, a device that went away
-        print(f"velmar-pipeline train: failed: {one_line(error)}", file=sys.stderr)
-        return 1
     print(f"trained {result.steps} steps on {result.train_positions} positions in {result.seconds:.1f} s")
     for split in ("train", "validation"):
         row = result.last(split)

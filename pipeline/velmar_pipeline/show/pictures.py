@@ -5,7 +5,7 @@ one colour per player, every piece outlined, the last piece laid outlined boldly
 corners marked, and a legend giving each colour's player, score and payoff. With ``--gif`` it
 also writes the game as an animation (matplotlib's Pillow writer), one frame every ``--every``
 tiles plus the final position. With ``--html`` it writes a page to step through the game and see
-each search's visit shares (``velmar_pipeline.page``), and with ``--evaluator`` what a network
+each search's visit shares (``show.page``), and with ``--evaluator`` what a network
 thought of every position.
 
 A record holds tiles, not pieces: a player lays a piece square by square. The replay tells where
@@ -20,8 +20,6 @@ from __future__ import annotations
 import argparse
 import math
 import os
-import sys
-import tempfile
 from pathlib import Path
 
 import numpy as np
@@ -29,12 +27,13 @@ import numpy as np
 import velmar_rules
 from velmar_rules import BOARD_WIDTH as BOARD
 from velmar_rules import PLAYERS
-from velmar_pipeline import extras, page
+from velmar_pipeline.errors import require as require_packages
+from velmar_pipeline.show import page
 from velmar_pipeline.records import positions
 from velmar_pipeline.records import shards as records
-from velmar_pipeline.records.atomic import atomic_file, check_writable_file, readable_as_usual
+from velmar_pipeline.records.atomic import atomic_file, atomic_path, check_writable_file
 from velmar_pipeline.records.shards import GameRecord
-from velmar_pipeline.errors import one_line
+from velmar_pipeline.errors import bad_input, one_line
 
 COLOURS = np.array([
     (0.93, 0.93, 0.91),  # empty
@@ -182,21 +181,13 @@ def check_game(game: GameRecord) -> None:
 
 
 def _written_whole(path: str | Path, suffix: str, write) -> Path:
-    """Calls ``write(temporary_path)`` and renames the result to ``path``; nothing is left on failure."""
-    path = Path(path)
-    fd, temporary = tempfile.mkstemp(prefix=f".{path.stem[:64]}-", suffix=suffix, dir=path.parent)
-    os.close(fd)
+    """Calls ``write(temporary_path)`` and puts the result, synced, at ``path``; nothing is left on failure."""
     try:
-        write(temporary)
-        readable_as_usual(temporary)
-        os.replace(temporary, path)
+        with atomic_path(path, suffix) as temporary:
+            write(temporary)
     except OSError as error:  # a full disk names the temporary file, or none
-        Path(temporary).unlink(missing_ok=True)
         raise OSError(f"{path} cannot be written: {error.strerror or one_line(error)}") from None
-    except BaseException:
-        Path(temporary).unlink(missing_ok=True)
-        raise
-    return path
+    return Path(path)
 
 
 def draw_png(game: GameRecord, path: str | Path, index: int = 0, moves: int | None = None) -> Path:
@@ -309,7 +300,6 @@ def add_show(subparsers: argparse._SubParsersAction) -> None:
         description="Draws one game of a record shard: the final position, or the position after --move tiles. "
         "With --html: a self-contained page to step through the game, each search's visit shares as a heat map "
         "and a list (and, with --evaluator, the evaluator's payoffs along the game and its priors).",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
     parser.add_argument("shard", help="a shard file (shard-NNNNN.npz); with --html also a folder of shards")
     parser.add_argument("--game", type=int, default=0,
@@ -335,8 +325,8 @@ def _png_target(args: argparse.Namespace) -> str | Path | None:
 
 
 def _run_show(args: argparse.Namespace) -> int:
-    try:
-        extras.require("show", "matplotlib")
+    with bad_input(ValueError, OSError):
+        require_packages("show", "matplotlib")
         check_fps(args.fps)
         if args.every < 1:
             raise ValueError(f"--every must be >= 1, got {args.every}")
@@ -358,7 +348,4 @@ def _run_show(args: argparse.Namespace) -> int:
         if args.html is not None:
             write_page_text(text, args.html)
             print(f"wrote {args.html}")
-    except (ValueError, OSError) as error:
-        print(f"velmar-pipeline show: error: {error}", file=sys.stderr)
-        return 2
     return 0
