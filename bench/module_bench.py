@@ -1,10 +1,11 @@
-"""Per-request cost of velmar_self_play against an instant in-process service.
+"""Per-request cost of velmar_self_play's plain path against an instant in-process service.
 
-Plays whole games where `put` stores the request and `recv` returns one prebuilt
-reply, and compares the time per request with the floor measured in the same
-run: the same number of put/recv calls on prebuilt objects plus building a
-fresh 5 x 400 list of floats per request from Python. Then reports the peak
-resident memory of one game with a large search.
+Plays whole games where `put` takes the request and lets it go and `recv` returns one
+prebuilt reply (objects of Python classes, so the engine takes its plain path through put
+and recv, not the native one of the velmar_wire endpoints), and compares the time per
+request with the floor measured in the same run: the same number of put/recv calls on
+prebuilt objects plus building a fresh 5 x 400 list of floats per request from Python.
+Then reports the peak resident memory of one game with a large search.
 
     python bench/module_bench.py [--games 3] [--sims 64] [--big-sims 800]
 """
@@ -61,7 +62,7 @@ def floor(requests):
     prebuilt = [[0.0] * 400 for _ in range(4)] + [[1.0] * 15 + [0.0] * 385]
     start = time.perf_counter()
     for i in range(requests):
-        planes = [row[:] for row in prebuilt]  # fresh lists sharing two float objects, as the engine does
+        planes = [row[:] for row in prebuilt]  # fresh lists of shared float objects, as the engine makes
         queue.put((i, planes))
         pipe.recv()
     return time.perf_counter() - start

@@ -6,7 +6,8 @@
 #     (VELMAR_SANITIZE); runs ctest there;
 #  2. runs the module's Python tests (self_play/tests, the exchange fuzz test included), those
 #     of the rules module (pipeline/tests/rules/test_rules.py) and those of the native exchange
-#     endpoints (pipeline/tests/selfplay/test_native_wire.py) in an
+#     endpoints and the engine's native path to them (pipeline/tests/selfplay/test_native_wire.py,
+#     pipeline/tests/selfplay/test_native_exchange.py) in an
 #     interpreter started with the sanitizer runtimes preloaded, importing the sanitized
 #     modules from build-sanitize/ (checked), every interpreter allocation going through
 #     malloc (PYTHONMALLOC=malloc) so that AddressSanitizer sees Python objects too, and leak
@@ -89,7 +90,8 @@ say "Python tests of velmar_self_play, velmar_rules and velmar_wire (sanitized m
 # and puts the sanitized build's module folders first.
 LD_PRELOAD="$asan_rt:$ubsan_rt" PYTHONMALLOC=malloc VELMAR_SANITIZED_BUILD="$BUILD" \
   VELMAR_FUZZ_CASES="${VELMAR_FUZZ_CASES:-100}" \
-  "$PY" - -q self_play/tests pipeline/tests/rules/test_rules.py pipeline/tests/selfplay/test_native_wire.py "$@" <<'EOF'
+  "$PY" - -q self_play/tests pipeline/tests/rules/test_rules.py pipeline/tests/selfplay/test_native_wire.py \
+  pipeline/tests/selfplay/test_native_exchange.py "$@" <<'EOF'
 import os
 import sys
 

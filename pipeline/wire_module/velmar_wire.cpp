@@ -1,77 +1,99 @@
 // velmar_wire: the hot ends of the exchange between the workers and the inference service.
 //
 // `RequestSender` and `ReplyPipe` are the `inference_queue` and `pipe` objects a worker hands to
-// generate_game_data; `ReplyWriter` sends a whole batch of replies from the service. They speak
-// the frame format of velmar_pipeline.wire, whose Python functions stay the reference these are
-// tested against byte for byte. Every wait and every system call runs with the interpreter lock
-// released, so the other threads of a worker keep searching meanwhile.
+// generate_game_data; `RequestReader` reads the batches of frames in the service and
+// `ReplyWriter` sends a whole batch of replies from it. They speak the frame format of
+// velmar_wire.h, whose Python functions in velmar_pipeline.selfplay.wire stay the reference these
+// are tested against byte for byte. Every wait and every system call runs with the interpreter
+// lock released, so the other threads of a worker keep searching meanwhile.
+//
+// The module also exports the C interface of velmar_wire.h in a capsule: velmar_self_play packs
+// its frames and reads its replies through it, without the interpreter lock and without any
+// interpreter object per request. The endpoints' own put and recv and that interface share one
+// core per direction (send_frame, receive_reply) and one place where outcomes become exceptions
+// (raise_outcome), so both ways fail alike.
+//
+// Only the interpreter's public C API is used.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <poll.h>
 #include <structmember.h>
+#include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cerrno>
-#include <chrono>
-#include <cstdint>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <span>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
-#include "encoding.hpp"
-#include "py_ref.hpp"
+#include "velmar_wire.h"
 
 namespace velmar::wire {
 namespace {
 
-using py::Ref;
+static_assert(std::endian::native == std::endian::little, "frames hold little-endian numbers, read in place");
+static_assert(sizeof(float) == 4);
 
-static_assert(std::endian::native == std::endian::little, "frames are little-endian in memory");
-
-constexpr std::size_t kIdBytes = 4;
-constexpr std::size_t kBits = kPlanes * kCells;
-constexpr std::size_t kFrameBytes = kIdBytes + kBits / 8;
-constexpr std::size_t kReplyFloats = kCells + kPlayers;
-constexpr std::size_t kReplyBytes = kIdBytes + 4 * kReplyFloats;
-// A reply travels as a multiprocessing Connection message: a 4-byte big-endian length, then the
-// bytes. Both fit PIPE_BUF, so a message is written and read whole.
-constexpr std::size_t kHeaderBytes = 4;
+constexpr std::size_t kIdBytes = VELMAR_WIRE_ID_BYTES;
+constexpr std::size_t kCells = VELMAR_WIRE_CELLS;
+constexpr std::size_t kPlanes = VELMAR_WIRE_PLANES;
+constexpr std::size_t kPlayers = VELMAR_WIRE_PLAYERS;
+constexpr std::size_t kBits = VELMAR_WIRE_BITS;
+constexpr std::size_t kFrameBytes = VELMAR_WIRE_FRAME_BYTES;
+constexpr std::size_t kReplyBytes = VELMAR_WIRE_REPLY_BYTES;
+constexpr std::size_t kHeaderBytes = VELMAR_WIRE_HEADER_BYTES;
+constexpr std::size_t kMessageBytes = VELMAR_WIRE_MESSAGE_BYTES;
 static_assert(kBits % 8 == 0);
-static_assert(kHeaderBytes + kReplyBytes <= PIPE_BUF && kFrameBytes <= PIPE_BUF);
+// Both fit PIPE_BUF, so a frame and a message are each written whole by one system call.
+static_assert(kMessageBytes <= PIPE_BUF && kFrameBytes <= PIPE_BUF);
 
-using Frame = std::array<std::uint8_t, kFrameBytes>;
+using Frame = std::array<unsigned char, kFrameBytes>;
 
 PyObject* planes_not_binary = nullptr;
 PyObject* service_gone = nullptr;
 PyObject* run_stopped = nullptr;
 PyObject* misrouted_reply = nullptr;
 
+// Owning handle of one interpreter reference (this module's own: it borrows nothing from the
+// engine's sources).
+class Ref {
+ public:
+  Ref() = default;
+  static Ref steal(PyObject* object) { return Ref(object); }
+  Ref(const Ref& other) : object_(Py_XNewRef(other.object_)) {}
+  Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  Ref& operator=(Ref other) noexcept {
+    std::swap(object_, other.object_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(object_); }
+  PyObject* get() const { return object_; }
+  PyObject* release() { return std::exchange(object_, nullptr); }
+  explicit operator bool() const { return object_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* object) : object_(object) {}
+  PyObject* object_ = nullptr;
+};
+
 // --- small helpers ----------------------------------------------------------------------------
 
-std::int32_t read_le32(const std::uint8_t* bytes) {
-  std::int32_t value;
-  std::memcpy(&value, bytes, sizeof value);
-  return value;
-}
-
-std::int32_t read_be32(const std::uint8_t* bytes) {
-  return static_cast<std::int32_t>(std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
-                                    std::uint32_t{bytes[2]} << 8 | std::uint32_t{bytes[3]});
-}
-
-void write_be32(std::uint8_t* bytes, std::uint32_t value) {
-  bytes[0] = static_cast<std::uint8_t>(value >> 24);
-  bytes[1] = static_cast<std::uint8_t>(value >> 16);
-  bytes[2] = static_cast<std::uint8_t>(value >> 8);
-  bytes[3] = static_cast<std::uint8_t>(value);
+std::int64_t monotonic_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
 // The pending exception, normalised, as an object (the error indicator is cleared).
@@ -98,21 +120,25 @@ Ref make_exception(PyObject* type, PyObject* message) {
   return Ref::steal(PyObject_CallOneArg(type, text.get()));
 }
 
-enum class Io { done, interrupted, failed };
+velmar_wire_outcome outcome(int code, int error = 0, std::int64_t detail = 0) { return {code, error, detail}; }
 
-// Runs `call` (a system call returning -1 with errno on failure) without the interpreter lock,
-// retrying after signals once their handlers have run. `interrupted`: a handler raised.
+// A system call's failure: SIGNAL for EINTR, else `code` with errno.
+int failed(int code, velmar_wire_outcome* out) {
+  *out = errno == EINTR ? outcome(VELMAR_WIRE_SIGNAL) : outcome(code, errno);
+  return out->code;
+}
+
+// Runs `call` (returning a velmar_wire_code, storing its outcome) without the interpreter lock,
+// retrying after signals once their handlers have run; false with the exception set when a
+// handler raised.
 template <class Call>
-Io unlocked(Call call, ssize_t& result) {
+bool unlocked(Call call, velmar_wire_outcome& out) {
   for (;;) {
     PyThreadState* state = PyEval_SaveThread();
-    result = call();
-    const int error = errno;
+    const int code = call(&out);
     PyEval_RestoreThread(state);
-    errno = error;
-    if (result >= 0) return Io::done;
-    if (errno != EINTR) return Io::failed;
-    if (PyErr_CheckSignals() < 0) return Io::interrupted;
+    if (code != VELMAR_WIRE_SIGNAL) return true;
+    if (PyErr_CheckSignals() < 0) return false;
   }
 }
 
@@ -127,8 +153,18 @@ struct TypeParts {
   inquiry clear;
   PyMethodDef* methods;
   PyMemberDef* members;
+  PyGetSetDef* getset;
   initproc init;
 };
+
+// The head macro cannot be followed by designated initialisers, so the rest is set in add_type.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject sender_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject receiver_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject reader_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject writer_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
 
 // --- requests ---------------------------------------------------------------------------------
 
@@ -137,64 +173,26 @@ bool planes_shape_error(const char* detail, Py_ssize_t count) {
   return false;
 }
 
-// The value of one plane item as a bit; false with an exception set when it is not a number.
-bool item_bit(PyObject* item, bool& bit, bool& binary) {
-  const double value = PyFloat_CheckExact(item) ? PyFloat_AS_DOUBLE(item) : PyFloat_AsDouble(item);
-  if (value == -1.0 && PyErr_Occurred()) {
-    Ref cause = fetch_exception();
-    PyErr_Format(PyExc_ValueError, "planes must be %zu x %zu values (%S)", kPlanes, kCells, cause.get());
-    return false;
-  }
-  binary &= value == 0.0 || value == 1.0;
-  bit = value == 1.0;
-  return true;
-}
-
-// Objects already known to be the floats 0.0 and 1.0: the engine fills its planes with two shared
-// objects, so most items are recognised by their address alone.
-struct KnownBits {
-  PyObject* zero = nullptr;
-  PyObject* one = nullptr;
-
-  void learn(PyObject* item, bool bit) {
-    if (!PyFloat_CheckExact(item)) return;
-    (bit ? one : zero) = item;
-  }
-};
-
-// One row of 400 values into bits, most significant bit first (numpy's packbits order).
-bool pack_row(PyObject* row, std::uint8_t* out, KnownBits& known) {
+// One row of 400 values into `values`; false with an exception set when it is no such row.
+bool read_row(PyObject* row, float* values, bool& binary) {
   Ref fast = Ref::steal(PySequence_Fast(row, "a plane must be a sequence of values"));
   if (!fast) return false;
   const Py_ssize_t size = PySequence_Fast_GET_SIZE(fast.get());
   if (size != static_cast<Py_ssize_t>(kCells)) return planes_shape_error("a plane of", size);
   PyObject** items = PySequence_Fast_ITEMS(fast.get());
-  bool binary = true;
-  for (std::size_t byte = 0; byte < kCells / 8; ++byte) {
-    PyObject** eight = items + byte * 8;
-    // Branch-free over the known objects; any other object sends the byte the slow way.
-    std::uint8_t packed = 0;
-    bool known_all = true;
-    for (std::size_t bit = 0; bit < 8; ++bit) {
-      const bool set = eight[bit] == known.one;
-      known_all &= set | (eight[bit] == known.zero);
-      packed = static_cast<std::uint8_t>(packed << 1 | set);
+  for (std::size_t c = 0; c < kCells; ++c) {
+    PyObject* item = items[c];
+    const double value = PyFloat_CheckExact(item) ? PyFloat_AS_DOUBLE(item) : PyFloat_AsDouble(item);
+    if (value == -1.0 && PyErr_Occurred()) {
+      Ref cause = fetch_exception();
+      PyErr_Format(PyExc_ValueError, "planes must be %zu x %zu values (%S)", kPlanes, kCells, cause.get());
+      return false;
     }
-    if (!known_all) {
-      packed = 0;
-      for (std::size_t bit = 0; bit < 8; ++bit) {
-        bool set = eight[bit] == known.one;
-        if (!set && eight[bit] != known.zero) {
-          if (!item_bit(eight[bit], set, binary)) return false;
-          known.learn(eight[bit], set);
-        }
-        packed = static_cast<std::uint8_t>(packed << 1 | set);
-      }
-    }
-    out[byte] = packed;
+    binary &= value == 0.0 || value == 1.0;
+    // Only exact 0.0 and 1.0 travel; anything else is refused below before a byte is written.
+    values[c] = value == 1.0 ? 1.0f : 0.0f;
   }
-  if (!binary) PyErr_SetString(planes_not_binary, "planes must hold only 0.0 and 1.0");
-  return binary;
+  return true;
 }
 
 bool pack_request(PyObject* request, Frame& frame) {
@@ -212,19 +210,25 @@ bool pack_request(PyObject* request, Frame& frame) {
     PyErr_SetString(PyExc_ValueError, "a request id must be a signed 32-bit integer");
     return false;
   }
-  const auto id32 = static_cast<std::int32_t>(id);
-  std::memcpy(frame.data(), &id32, kIdBytes);
+  velmar_wire_put_le32(frame.data(), static_cast<std::int32_t>(id));
 
   Ref planes = Ref::steal(PySequence_Fast(PySequence_Fast_GET_ITEM(pair.get(), 1), "planes must be a sequence"));
   if (!planes) return false;
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(planes.get());
   if (count != static_cast<Py_ssize_t>(kPlanes)) return planes_shape_error("got", count);
-  KnownBits known;
+  std::array<float, kBits> values;
   for (std::size_t p = 0; p < kPlanes; ++p) {
-    if (!pack_row(PySequence_Fast_GET_ITEM(planes.get(), p), frame.data() + kIdBytes + p * kCells / 8, known)) {
+    bool binary = true;
+    if (!read_row(PySequence_Fast_GET_ITEM(planes.get(), static_cast<Py_ssize_t>(p)), values.data() + p * kCells,
+                  binary)) {
+      return false;
+    }
+    if (!binary) {  // refused plane by plane, before a later plane is read
+      PyErr_SetString(planes_not_binary, "planes must hold only 0.0 and 1.0");
       return false;
     }
   }
+  velmar_wire_pack_bits(values.data(), frame.data() + kIdBytes);
   return true;
 }
 
@@ -233,6 +237,40 @@ struct Sender {
   int fd;
   PyObject* failure;
 };
+
+// The C interface's send_frame and the core of put: one write of one whole frame.
+int send_frame(PyObject* endpoint, const unsigned char* frame, velmar_wire_outcome* out) {
+  const int fd = reinterpret_cast<Sender*>(endpoint)->fd;
+  const ssize_t written = ::write(fd, frame, kFrameBytes);
+  if (written < 0) return failed(VELMAR_WIRE_WRITE_FAILED, out);
+  if (static_cast<std::size_t>(written) != kFrameBytes) {
+    *out = outcome(VELMAR_WIRE_WRITE_SHORT, 0, written);
+    return out->code;
+  }
+  *out = outcome(VELMAR_WIRE_OK);
+  return VELMAR_WIRE_OK;
+}
+
+PyObject* raise_sender_outcome(Sender* self, const velmar_wire_outcome& out) {
+  switch (out.code) {
+    case VELMAR_WIRE_WRITE_FAILED:
+      errno = out.error;
+      PyErr_SetFromErrno(PyExc_OSError);  // EPIPE: the service's end is closed
+      raise_and_keep(&self->failure, fetch_exception());
+      return nullptr;
+    case VELMAR_WIRE_WRITE_SHORT:
+      PyErr_Format(PyExc_OSError, "a request frame was cut short (%zd of %zu bytes)",
+                   static_cast<Py_ssize_t>(out.detail), kFrameBytes);
+      raise_and_keep(&self->failure, fetch_exception());
+      return nullptr;
+    case VELMAR_WIRE_NOT_BINARY:
+      PyErr_SetString(planes_not_binary, "planes must hold only 0.0 and 1.0");
+      return nullptr;
+    default:
+      PyErr_Format(PyExc_SystemError, "velmar_wire: no request outcome %d", out.code);
+      return nullptr;
+  }
+}
 
 int sender_init(Sender* self, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"fd", nullptr};
@@ -246,23 +284,10 @@ int sender_init(Sender* self, PyObject* args, PyObject* kwargs) {
 PyObject* sender_put(Sender* self, PyObject* request) {
   Frame frame;
   if (!pack_request(request, frame)) return nullptr;
-  ssize_t written = 0;
-  const int fd = self->fd;
-  switch (unlocked([&] { return ::write(fd, frame.data(), frame.size()); }, written)) {
-    case Io::interrupted:
-      return nullptr;
-    case Io::failed:
-      PyErr_SetFromErrno(PyExc_OSError);  // EPIPE: the service's end is closed
-      raise_and_keep(&self->failure, fetch_exception());
-      return nullptr;
-    case Io::done:
-      break;
-  }
-  if (static_cast<std::size_t>(written) != frame.size()) {
-    PyErr_Format(PyExc_OSError, "a request frame was cut short (%zd of %zu bytes)", written, frame.size());
-    raise_and_keep(&self->failure, fetch_exception());
-    return nullptr;
-  }
+  velmar_wire_outcome out{};
+  PyObject* endpoint = reinterpret_cast<PyObject*>(self);
+  if (!unlocked([&](velmar_wire_outcome* o) { return send_frame(endpoint, frame.data(), o); }, out)) return nullptr;
+  if (out.code != VELMAR_WIRE_OK) return raise_sender_outcome(self, out);
   Py_RETURN_NONE;
 }
 
@@ -294,11 +319,15 @@ PyMemberDef sender_members[] = {
 
 constexpr const char* sender_doc =
     "RequestSender(fd)\n--\n\nThe inference_queue handed to the engine: put writes one request frame to the "
-    "shared request\npipe (one write, never torn). failure keeps the error of a failed write.";
+    "shared request\npipe (one write, never torn). failure keeps the error of a failed write. The engine "
+    "writes the\nframes of an object of exactly this type itself (velmar_wire.h), keeping failure alike.";
 
-const TypeParts sender_parts = {"velmar_wire.RequestSender", sizeof(Sender), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, sender_doc,
-                                  reinterpret_cast<destructor>(sender_dealloc), reinterpret_cast<traverseproc>(sender_traverse), reinterpret_cast<inquiry>(sender_clear),
-                                  sender_methods, sender_members, reinterpret_cast<initproc>(sender_init)};
+const TypeParts sender_parts = {"velmar_wire.RequestSender", sizeof(Sender),
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE, sender_doc,
+                                reinterpret_cast<destructor>(sender_dealloc),
+                                reinterpret_cast<traverseproc>(sender_traverse),
+                                reinterpret_cast<inquiry>(sender_clear), sender_methods, sender_members, nullptr,
+                                reinterpret_cast<initproc>(sender_init)};
 
 // --- replies ----------------------------------------------------------------------------------
 
@@ -307,28 +336,136 @@ struct Receiver {
   PyObject* conn;
   PyObject* expected_id;
   PyObject* failure;
-  PyObject* last_reply;
   Py_ssize_t replies;
   double timeout;
   int fd;
-  std::size_t have;  // bytes buffered in `buffer`
-  std::array<std::uint8_t, kHeaderBytes + kReplyBytes> buffer;
+  std::size_t have;        // bytes buffered in `buffer`
+  std::size_t skip_left;   // bytes of a message that is no reply still to drop
+  std::int32_t skip_length;  // that message's length header
+  std::array<unsigned char, kMessageBytes> buffer;
 };
 
-using Clock = std::chrono::steady_clock;
-
-// Waits until `fd` is readable, for at most `timeout_ms`, then reads what is there, all in one
-// stretch without the interpreter lock: the bytes read, 0 at end of file, or -1 with errno
-// (ETIMEDOUT when nothing came in time).
-ssize_t wait_and_read(int fd, int timeout_ms, std::uint8_t* into, std::size_t room) {
-  pollfd entry{fd, POLLIN, 0};
-  const int ready = ::poll(&entry, 1, timeout_ms);
-  if (ready < 0) return -1;
-  if (ready == 0) {
-    errno = ETIMEDOUT;
-    return -1;
+// Waits until the pipe is readable or the deadline passes: OK, TIMED_OUT or a failure.
+int wait_readable(int fd, std::int64_t deadline_ns, velmar_wire_outcome* out) {
+  for (;;) {
+    const std::int64_t left_ns = deadline_ns - monotonic_ns();
+    if (left_ns <= 0) {
+      *out = outcome(VELMAR_WIRE_TIMED_OUT);
+      return out->code;
+    }
+    // Whole milliseconds, rounded up, at most a minute per wait.
+    const int timeout_ms = static_cast<int>(std::min<std::int64_t>((left_ns + 999'999) / 1'000'000, 60'000));
+    pollfd entry{fd, POLLIN, 0};
+    const int ready = ::poll(&entry, 1, timeout_ms);
+    if (ready < 0) return failed(VELMAR_WIRE_READ_FAILED, out);
+    if (ready > 0) return VELMAR_WIRE_OK;
   }
-  return ::read(fd, into, room);
+}
+
+// Buffers bytes until `count` are there. `direct`, when given and nothing is buffered yet, is
+// where a whole reply's numbers go straight from the pipe (one readv); whatever else arrives that
+// way is moved into the buffer, so the stream stays in step.
+struct Direct {
+  float* logits;
+  float* values;
+  bool filled = false;  // the whole reply went straight to logits and values
+};
+
+int fill(Receiver* self, std::size_t count, std::int64_t deadline_ns, Direct* direct, velmar_wire_outcome* out) {
+  while (self->have < count) {
+    if (const int code = wait_readable(self->fd, deadline_ns, out); code != VELMAR_WIRE_OK) return code;
+    ssize_t got;
+    if (direct != nullptr && self->have == 0) {
+      std::array<iovec, 3> parts = {iovec{self->buffer.data(), VELMAR_WIRE_LOGITS_AT},
+                                    iovec{direct->logits, 4 * kCells}, iovec{direct->values, 4 * kPlayers}};
+      got = ::readv(self->fd, parts.data(), static_cast<int>(parts.size()));
+      if (got == static_cast<ssize_t>(kMessageBytes) &&
+          velmar_wire_get_be32(self->buffer.data()) == static_cast<std::int32_t>(kReplyBytes)) {
+        direct->filled = true;
+        return VELMAR_WIRE_OK;  // nothing buffered: `have` stays 0
+      }
+      if (got > static_cast<ssize_t>(VELMAR_WIRE_LOGITS_AT)) {  // not one whole reply: into the buffer
+        const std::size_t past = static_cast<std::size_t>(got) - VELMAR_WIRE_LOGITS_AT;
+        const std::size_t in_logits = std::min(past, 4 * kCells);
+        std::memcpy(self->buffer.data() + VELMAR_WIRE_LOGITS_AT, direct->logits, in_logits);
+        std::memcpy(self->buffer.data() + VELMAR_WIRE_VALUES_AT, direct->values, past - in_logits);
+      }
+    } else {
+      got = ::read(self->fd, self->buffer.data() + self->have, self->buffer.size() - self->have);
+    }
+    if (got < 0) {
+      if (errno == EAGAIN) continue;  // a non-blocking descriptor that poll called readable too soon
+      return failed(VELMAR_WIRE_READ_FAILED, out);
+    }
+    if (got == 0) {
+      *out = outcome(VELMAR_WIRE_CLOSED);
+      return out->code;
+    }
+    self->have += static_cast<std::size_t>(got);
+  }
+  return VELMAR_WIRE_OK;
+}
+
+void consume(Receiver* self, std::size_t count) {
+  std::memmove(self->buffer.data(), self->buffer.data() + count, self->have - count);
+  self->have -= count;
+}
+
+// Drops the rest of a message that is not a reply, so that the next one starts in step; then
+// reports it.
+int finish_skip(Receiver* self, std::int64_t deadline_ns, velmar_wire_outcome* out) {
+  while (self->skip_left > 0) {
+    if (self->have == 0) {
+      if (const int code = fill(self, 1, deadline_ns, nullptr, out); code != VELMAR_WIRE_OK) return code;
+    }
+    const std::size_t dropped = std::min(self->skip_left, self->have);
+    consume(self, dropped);
+    self->skip_left -= dropped;
+  }
+  *out = outcome(VELMAR_WIRE_BAD_LENGTH, 0, self->skip_length);
+  return out->code;
+}
+
+// The C interface's receive_reply and the core of recv.
+int receive_reply(PyObject* endpoint, std::int64_t* deadline_ns, int check_id, std::int64_t expected, float* logits,
+                  float* values, std::int32_t* id, velmar_wire_outcome* out) {
+  auto* self = reinterpret_cast<Receiver*>(endpoint);
+  if (*deadline_ns == 0) {
+    *deadline_ns = monotonic_ns() + static_cast<std::int64_t>(std::min(self->timeout, 1e9) * 1e9);
+  }
+  if (self->skip_left > 0) return finish_skip(self, *deadline_ns, out);
+  Direct direct{logits, values};
+  if (const int code = fill(self, kHeaderBytes, *deadline_ns, &direct, out); code != VELMAR_WIRE_OK) return code;
+  if (!direct.filled) {
+    const std::int32_t length = velmar_wire_get_be32(self->buffer.data());
+    if (length == 0) {
+      consume(self, kHeaderBytes);
+      *out = outcome(VELMAR_WIRE_STOPPED);
+      return out->code;
+    }
+    if (length != static_cast<std::int32_t>(kReplyBytes)) {
+      if (length < 0) {  // a length this side never sends; nothing after it can be trusted
+        *out = outcome(VELMAR_WIRE_BAD_LENGTH, 0, length);
+        return out->code;
+      }
+      self->skip_left = kHeaderBytes + static_cast<std::size_t>(length);
+      self->skip_length = length;
+      return finish_skip(self, *deadline_ns, out);
+    }
+    if (const int code = fill(self, kMessageBytes, *deadline_ns, &direct, out); code != VELMAR_WIRE_OK) return code;
+  }
+  *id = velmar_wire_get_le32(self->buffer.data() + kHeaderBytes);
+  if (!direct.filled) {
+    std::memcpy(logits, self->buffer.data() + VELMAR_WIRE_LOGITS_AT, 4 * kCells);
+    std::memcpy(values, self->buffer.data() + VELMAR_WIRE_VALUES_AT, 4 * kPlayers);
+    consume(self, kMessageBytes);
+  }
+  if (check_id != 0 && *id != expected) {
+    *out = outcome(VELMAR_WIRE_MISROUTED, 0, *id);
+    return out->code;
+  }
+  *out = outcome(VELMAR_WIRE_OK);
+  return VELMAR_WIRE_OK;
 }
 
 PyObject* service_gone_error(Receiver* self, const char* text) {
@@ -340,157 +477,78 @@ PyObject* service_gone_error(Receiver* self, const char* text) {
   return nullptr;
 }
 
-// Reads until `count` bytes are buffered; false with an exception set otherwise.
-bool fill(Receiver* self, std::size_t count, Clock::time_point deadline) {
-  while (self->have < count) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) {
+PyObject* raise_receiver_outcome(Receiver* self, const velmar_wire_outcome& out) {
+  switch (out.code) {
+    case VELMAR_WIRE_READ_FAILED:
+      errno = out.error;
+      PyErr_SetFromErrno(PyExc_OSError);
+      return service_gone_error(self, "the inference service is gone (its end of the reply pipe closed)");
+    case VELMAR_WIRE_CLOSED:
+      return service_gone_error(self, "the inference service is gone (its end of the reply pipe closed)");
+    case VELMAR_WIRE_TIMED_OUT: {
       char* seconds = PyOS_double_to_string(self->timeout, 'g', 6, 0, nullptr);
-      if (seconds == nullptr) return false;
+      if (seconds == nullptr) return nullptr;
       PyObject* text = PyUnicode_FromFormat("no reply from the inference service within %s s", seconds);
       PyMem_Free(seconds);
       raise_and_keep(&self->failure, make_exception(service_gone, text));
-      return false;
+      return nullptr;
     }
-    const int fd = self->fd;
-    const int timeout_ms = static_cast<int>(std::min<long long>(left, 60'000));
-    std::uint8_t* into = self->buffer.data() + self->have;
-    const std::size_t room = self->buffer.size() - self->have;
-    ssize_t got = 0;
-    const Io io = unlocked([&] { return wait_and_read(fd, timeout_ms, into, room); }, got);
-    if (io == Io::interrupted) return false;
-    if (io == Io::failed && errno == ETIMEDOUT) continue;
-    if (io == Io::failed || got == 0) {
-      if (io == Io::failed) PyErr_SetFromErrno(PyExc_OSError);
-      service_gone_error(self, "the inference service is gone (its end of the reply pipe closed)");
-      return false;
-    }
-    self->have += static_cast<std::size_t>(got);
+    case VELMAR_WIRE_STOPPED:
+      raise_and_keep(&self->failure, make_exception(run_stopped, PyUnicode_FromString("the run is stopping")));
+      return nullptr;
+    case VELMAR_WIRE_BAD_LENGTH:
+      if (out.detail < 0) {
+        PyErr_Format(PyExc_ValueError, "a reply must be %zu bytes, got a length header of %d", kReplyBytes,
+                     static_cast<int>(out.detail));
+      } else {
+        PyErr_Format(PyExc_ValueError, "a reply must be %zu bytes, got %d", kReplyBytes, static_cast<int>(out.detail));
+      }
+      return nullptr;
+    case VELMAR_WIRE_MISROUTED:
+      raise_and_keep(&self->failure,
+                     make_exception(misrouted_reply, PyUnicode_FromFormat("reply for game id %d reached game id %R",
+                                                                          static_cast<int>(out.detail),
+                                                                          self->expected_id)));
+      return nullptr;
+    default:
+      PyErr_Format(PyExc_SystemError, "velmar_wire: no reply outcome %d", out.code);
+      return nullptr;
   }
-  return true;
 }
 
-// Drops `count` bytes of a message that is not a reply, so that the next one starts in step.
-bool skip(Receiver* self, std::size_t count, Clock::time_point deadline) {
-  while (count > 0) {
-    if (self->have == 0 && !fill(self, 1, deadline)) return false;
-    const std::size_t dropped = std::min(count, self->have);
-    std::memmove(self->buffer.data(), self->buffer.data() + dropped, self->have - dropped);
-    self->have -= dropped;
-    count -= dropped;
-  }
-  return true;
-}
-
-float read_float(const std::uint8_t* bytes) {
-  float value;
-  std::memcpy(&value, bytes, sizeof value);
-  return value;
-}
-
-Ref float_list(const std::uint8_t* bytes, std::size_t count) {
+Ref float_list(const float* numbers, std::size_t count) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return {};
   for (std::size_t i = 0; i < count; ++i) {
-    PyObject* number = PyFloat_FromDouble(read_float(bytes + 4 * i));
+    PyObject* number = PyFloat_FromDouble(numbers[i]);
     if (number == nullptr) return {};
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number);
   }
   return list;
 }
 
-// A list of `count` floats that nothing else holds, or null.
-PyObject* private_list(PyObject* list, std::size_t count) {
-  const bool mine = PyList_CheckExact(list) && Py_REFCNT(list) == 1 &&
-                    PyList_GET_SIZE(list) == static_cast<Py_ssize_t>(count);
-  return mine ? list : nullptr;
-}
-
-// Writes the numbers into `list` in place. A float that only this list holds is changed in
-// place; nothing else can see it, and it spares freeing and making 404 floats per reply.
-bool refill(PyObject* list, const std::uint8_t* bytes, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const double value = read_float(bytes + 4 * i);
-    PyObject* item = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
-    if (PyFloat_CheckExact(item) && Py_REFCNT(item) == 1) {
-      reinterpret_cast<PyFloatObject*>(item)->ob_fval = value;
-      continue;
-    }
-    PyObject* number = PyFloat_FromDouble(value);
-    if (number == nullptr) return false;
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), number);
-    Py_DECREF(item);
-  }
-  return true;
-}
-
-// The reply tuple (logits, values, id). The last one is refilled when nobody but this pipe holds
-// it or its lists any more (the engine reads a reply and lets it go), as zip() reuses its tuple.
-PyObject* make_reply(Receiver* self, const std::uint8_t* message, Ref id) {
-  const std::uint8_t* logits_bytes = message + kIdBytes;
-  const std::uint8_t* values_bytes = logits_bytes + 4 * kCells;
-  PyObject* last = self->last_reply;
-  if (last != nullptr && Py_REFCNT(last) == 1) {
-    PyObject* logits = private_list(PyTuple_GET_ITEM(last, 0), kCells);
-    PyObject* values = private_list(PyTuple_GET_ITEM(last, 1), kPlayers);
-    if (logits != nullptr && values != nullptr && refill(logits, logits_bytes, kCells) &&
-        refill(values, values_bytes, kPlayers)) {
-      Py_SETREF(reinterpret_cast<PyTupleObject*>(last)->ob_item[2], id.release());
-      return Py_NewRef(last);
-    }
-    if (PyErr_Occurred()) return nullptr;
-  }
-  Ref logits = float_list(logits_bytes, kCells);
-  Ref values = logits ? float_list(values_bytes, kPlayers) : Ref();
-  if (!values) return nullptr;
-  PyObject* reply = PyTuple_Pack(3, logits.get(), values.get(), id.get());
-  if (reply != nullptr) Py_XSETREF(self->last_reply, Py_NewRef(reply));
-  return reply;
-}
-
-PyObject* decode_reply(Receiver* self, const std::uint8_t* message) {
-  const std::int32_t id = read_le32(message);
+PyObject* receiver_recv(Receiver* self, PyObject*) {
+  std::int64_t deadline = 0;
+  std::array<float, kCells> logits;
+  std::array<float, kPlayers> values;
+  std::int32_t id = 0;
+  velmar_wire_outcome out{};
+  PyObject* endpoint = reinterpret_cast<PyObject*>(self);
+  const auto receive = [&](velmar_wire_outcome* o) {
+    return receive_reply(endpoint, &deadline, 0, 0, logits.data(), values.data(), &id, o);
+  };
+  if (!unlocked(receive, out)) return nullptr;
+  if (out.code != VELMAR_WIRE_OK) return raise_receiver_outcome(self, out);
   Ref id_object = Ref::steal(PyLong_FromLong(id));
   if (!id_object) return nullptr;
   const int same = PyObject_RichCompareBool(id_object.get(), self->expected_id, Py_EQ);
   if (same < 0) return nullptr;
-  if (same == 0) {
-    raise_and_keep(&self->failure,
-                   make_exception(misrouted_reply, PyUnicode_FromFormat("reply for game id %d reached game id %R",
-                                                                        static_cast<int>(id), self->expected_id)));
-    return nullptr;
-  }
-  PyObject* reply = make_reply(self, message, std::move(id_object));
+  if (same == 0) return raise_receiver_outcome(self, outcome(VELMAR_WIRE_MISROUTED, 0, id));
+  Ref logit_list = float_list(logits.data(), kCells);
+  Ref value_list = logit_list ? float_list(values.data(), kPlayers) : Ref();
+  if (!value_list) return nullptr;
+  PyObject* reply = PyTuple_Pack(3, logit_list.get(), value_list.get(), id_object.get());
   if (reply != nullptr) ++self->replies;
-  return reply;
-}
-
-PyObject* receiver_recv(Receiver* self, PyObject*) {
-  const auto deadline =
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(self->timeout));
-  if (!fill(self, kHeaderBytes, deadline)) return nullptr;
-  const std::int32_t length = read_be32(self->buffer.data());
-  if (length == 0) {
-    std::memmove(self->buffer.data(), self->buffer.data() + kHeaderBytes, self->have - kHeaderBytes);
-    self->have -= kHeaderBytes;
-    raise_and_keep(&self->failure, make_exception(run_stopped, PyUnicode_FromString("the run is stopping")));
-    return nullptr;
-  }
-  if (length != static_cast<std::int32_t>(kReplyBytes)) {
-    if (length < 0) {  // a length this side never sends; nothing after it can be trusted
-      PyErr_Format(PyExc_ValueError, "a reply must be %zu bytes, got a length header of %d", kReplyBytes,
-                   static_cast<int>(length));
-      return nullptr;
-    }
-    if (!skip(self, kHeaderBytes + static_cast<std::size_t>(length), deadline)) return nullptr;
-    PyErr_Format(PyExc_ValueError, "a reply must be %zu bytes, got %d", kReplyBytes, static_cast<int>(length));
-    return nullptr;
-  }
-  if (!fill(self, kHeaderBytes + kReplyBytes, deadline)) return nullptr;
-  PyObject* reply = decode_reply(self, self->buffer.data() + kHeaderBytes);
-  const std::size_t used = kHeaderBytes + kReplyBytes;
-  std::memmove(self->buffer.data(), self->buffer.data() + used, self->have - used);
-  self->have -= used;
   return reply;
 }
 
@@ -512,6 +570,8 @@ int receiver_init(Receiver* self, PyObject* args, PyObject* kwargs) {
   self->timeout = timeout;
   self->replies = 0;
   self->have = 0;
+  self->skip_left = 0;
+  self->skip_length = 0;
   return 0;
 }
 
@@ -519,7 +579,6 @@ int receiver_traverse(Receiver* self, visitproc visit, void* arg) {
   Py_VISIT(self->conn);
   Py_VISIT(self->expected_id);
   Py_VISIT(self->failure);
-  Py_VISIT(self->last_reply);
   return 0;
 }
 
@@ -527,7 +586,6 @@ int receiver_clear(Receiver* self) {
   Py_CLEAR(self->conn);
   Py_CLEAR(self->expected_id);
   Py_CLEAR(self->failure);
-  Py_CLEAR(self->last_reply);
   return 0;
 }
 
@@ -555,18 +613,241 @@ constexpr const char* receiver_doc =
     "ReplyPipe(conn, timeout)\n--\n\nThe pipe handed to the engine: recv waits (without the interpreter lock) "
     "for this slot's\nnext reply on conn and returns (logits, values, id). It raises ServiceGone when the\n"
     "service's end closes or no reply comes within timeout seconds, RunStopped on the\nempty message, "
-    "MisroutedReply when the id is not expected_id; failure keeps that error.";
+    "MisroutedReply when the id is not expected_id; failure keeps that error. The\nengine reads the replies "
+    "of an object of exactly this type itself (velmar_wire.h), counting\nthem in replies and keeping failure "
+    "alike.";
 
-const TypeParts receiver_parts = {"velmar_wire.ReplyPipe", sizeof(Receiver), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, receiver_doc,
-                                  reinterpret_cast<destructor>(receiver_dealloc), reinterpret_cast<traverseproc>(receiver_traverse), reinterpret_cast<inquiry>(receiver_clear),
-                                  receiver_methods, receiver_members, reinterpret_cast<initproc>(receiver_init)};
+const TypeParts receiver_parts = {"velmar_wire.ReplyPipe", sizeof(Receiver),
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE, receiver_doc,
+                                  reinterpret_cast<destructor>(receiver_dealloc),
+                                  reinterpret_cast<traverseproc>(receiver_traverse),
+                                  reinterpret_cast<inquiry>(receiver_clear), receiver_methods, receiver_members,
+                                  nullptr, reinterpret_cast<initproc>(receiver_init)};
 
-// --- the service's side -----------------------------------------------------------------------
+// --- the C interface --------------------------------------------------------------------------
+
+int api_expected_id(PyObject* endpoint, std::int64_t* id) {
+  PyObject* expected = reinterpret_cast<Receiver*>(endpoint)->expected_id;
+  if (expected == nullptr || !PyLong_CheckExact(expected)) return 0;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(expected, &overflow);
+  if (value == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return 0;
+  }
+  // Beyond 64 bits no int32 id matches either.
+  *id = overflow != 0 ? INT64_MAX : static_cast<std::int64_t>(value);
+  return 1;
+}
+
+void api_count_replies(PyObject* endpoint, std::int64_t count) {
+  reinterpret_cast<Receiver*>(endpoint)->replies += static_cast<Py_ssize_t>(count);
+}
+
+PyObject* api_raise_outcome(PyObject* endpoint, const velmar_wire_outcome* out) {
+  if (PyObject_TypeCheck(endpoint, &sender_type)) return raise_sender_outcome(reinterpret_cast<Sender*>(endpoint), *out);
+  if (PyObject_TypeCheck(endpoint, &receiver_type)) {
+    return raise_receiver_outcome(reinterpret_cast<Receiver*>(endpoint), *out);
+  }
+  PyErr_SetString(PyExc_TypeError, "velmar_wire: an outcome of an object that is no endpoint");
+  return nullptr;
+}
+
+velmar_wire_api c_api = {
+    VELMAR_WIRE_API_VERSION,
+    sizeof(velmar_wire_api),
+    kFrameBytes,
+    kReplyBytes,
+    kCells,
+    kPlanes,
+    kPlayers,
+    &sender_type,
+    &receiver_type,
+    api_expected_id,
+    api_count_replies,
+    send_frame,
+    receive_reply,
+    api_raise_outcome,
+};
+
+// --- the service's side: reading frames -------------------------------------------------------
+
+PyObject* decode_frames(const unsigned char* bytes, std::size_t count);
+
+// Bytes read from the request pipe and not yet handed out: whole frames and the start of one.
+struct Pending {
+  std::unique_ptr<unsigned char[]> data;
+  std::size_t size = 0, capacity = 0;
+
+  void reserve(std::size_t bytes) {
+    if (bytes <= capacity) return;
+    auto grown = std::make_unique<unsigned char[]>(bytes);
+    if (size > 0) std::memcpy(grown.get(), data.get(), size);
+    data = std::move(grown);
+    capacity = bytes;
+  }
+  void drop_front(std::size_t bytes) {
+    if (bytes == 0) return;
+    std::memmove(data.get(), data.get() + bytes, size - bytes);
+    size -= bytes;
+  }
+};
+
+struct Reader {
+  PyObject_HEAD
+  int fd;
+  bool closed;  // every writer has closed its end
+  Pending* pending;
+};
+
+int reader_init(Reader* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"fd", nullptr};
+  int fd = -1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i", const_cast<char**>(names), &fd)) return -1;
+  auto pending = std::make_unique<Pending>();
+  delete self->pending;
+  self->pending = pending.release();
+  self->fd = fd;
+  self->closed = false;
+  return 0;
+}
+
+void reader_dealloc(Reader* self) {
+  delete self->pending;
+  Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
+}
+
+// Waits at most `timeout_ns` for the pipe, then takes what is there, up to `room` bytes: the
+// number read, 0 when nothing came in time (or a signal came), -1 at end of file; -2 with errno
+// on failure. Two system calls at most: poll, then one read of every byte waiting.
+ssize_t read_some(int fd, std::int64_t timeout_ns, unsigned char* into, std::size_t room) {
+  pollfd entry{fd, POLLIN, 0};
+  const int timeout_ms = static_cast<int>(std::clamp<std::int64_t>((timeout_ns + 999'999) / 1'000'000, 0, 60'000));
+  const int ready = ::poll(&entry, 1, timeout_ms);
+  if (ready < 0) return errno == EINTR ? 0 : -2;
+  if (ready == 0) return 0;
+  const ssize_t got = ::read(fd, into, room);
+  if (got < 0) return errno == EINTR || errno == EAGAIN ? 0 : -2;
+  return got == 0 ? -1 : got;
+}
+
+// Waits and reads as read() and read_batch() do; the number of whole frames now pending (at most
+// `most`), or -1 with an exception set.
+Py_ssize_t reader_fill(Reader* self, PyObject* const* args, Py_ssize_t nargs, const char* name) {
+  if (self->pending == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "RequestReader was not initialised");
+    return -1;
+  }
+  if (nargs != 3) {
+    PyErr_Format(PyExc_TypeError, "%s() takes most, first_timeout and gather_timeout (%zd given)", name, nargs);
+    return -1;
+  }
+  const Py_ssize_t most = PyLong_AsSsize_t(args[0]);
+  if (most == -1 && PyErr_Occurred()) return -1;
+  const double first = PyFloat_AsDouble(args[1]);
+  if (first == -1.0 && PyErr_Occurred()) return -1;
+  const double gather = PyFloat_AsDouble(args[2]);
+  if (gather == -1.0 && PyErr_Occurred()) return -1;
+  if (most < 1) {
+    PyErr_Format(PyExc_ValueError, "%s() needs room for at least one frame", name);
+    return -1;
+  }
+  const std::size_t full = static_cast<std::size_t>(most) * kFrameBytes;
+  Pending& pending = *self->pending;
+  pending.reserve(full);
+  const int fd = self->fd;
+  int error = 0;
+  bool closed = self->closed;
+  const auto take = [&](std::int64_t timeout_ns) {
+    if (closed || pending.size >= full) return;
+    const ssize_t got = read_some(fd, timeout_ns, pending.data.get() + pending.size, full - pending.size);
+    if (got > 0) pending.size += static_cast<std::size_t>(got);
+    if (got == -1) closed = true;
+    if (got == -2) error = errno;
+  };
+  const auto seconds_ns = [](double seconds) {
+    return static_cast<std::int64_t>(std::clamp(seconds, 0.0, 1e6) * 1e9);
+  };
+  // One stretch without the lock: the first wait, then the gathering, as the Python reference.
+  PyThreadState* state = PyEval_SaveThread();
+  if (pending.size < kFrameBytes) take(seconds_ns(first));
+  if (error == 0 && pending.size >= kFrameBytes && gather > 0) {
+    const std::int64_t deadline = monotonic_ns() + seconds_ns(gather);
+    while (error == 0 && pending.size < full && !closed) {
+      const std::int64_t remaining = deadline - monotonic_ns();
+      if (remaining <= 0) {
+        take(0);
+        break;
+      }
+      take(remaining);
+    }
+  }
+  PyEval_RestoreThread(state);
+  self->closed = closed;
+  if (error != 0) {
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return -1;
+  }
+  return static_cast<Py_ssize_t>(std::min(pending.size / kFrameBytes, static_cast<std::size_t>(most)));
+}
+
+PyObject* reader_read(Reader* self, PyObject* const* args, Py_ssize_t nargs) {
+  const Py_ssize_t count = reader_fill(self, args, nargs, "read");
+  if (count < 0) return nullptr;
+  const std::size_t whole = static_cast<std::size_t>(count) * kFrameBytes;
+  PyObject* frames = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(self->pending->data.get()),
+                                               static_cast<Py_ssize_t>(whole));
+  if (frames != nullptr) self->pending->drop_front(whole);
+  return frames;
+}
+
+// The service's hot path: the frames decoded straight from the buffer they were read into.
+PyObject* reader_read_batch(Reader* self, PyObject* const* args, Py_ssize_t nargs) {
+  const Py_ssize_t count = reader_fill(self, args, nargs, "read_batch");
+  if (count < 0) return nullptr;
+  if (count == 0) Py_RETURN_NONE;
+  PyObject* batch = decode_frames(self->pending->data.get(), static_cast<std::size_t>(count));
+  if (batch != nullptr) self->pending->drop_front(static_cast<std::size_t>(count) * kFrameBytes);
+  return batch;
+}
+
+PyObject* reader_get_closed(Reader* self, void*) { return PyBool_FromLong(self->closed); }
+
+PyObject* reader_get_pending(Reader* self, void*) {
+  return PyLong_FromSize_t(self->pending == nullptr ? 0 : self->pending->size);
+}
+
+PyMethodDef reader_methods[] = {
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_read)), METH_FASTCALL,
+     "read(most, first_timeout, gather_timeout)\n--\n\nUp to most whole frames, as bytes: waits first_timeout "
+     "seconds for the first, then gathers\nmore until most are in or gather_timeout has passed since. One read "
+     "takes every frame waiting\n(up to most). b\"\" when none came; a frame's part stays pending."},
+    {"read_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_read_batch)), METH_FASTCALL,
+     "read_batch(most, first_timeout, gather_timeout)\n--\n\nThe frames read() would return, decoded as "
+     "unpack() decodes them, straight from\nthe buffer they were read into: (ids, planes) bytearrays, or None "
+     "when none came."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef reader_getset[] = {
+    {"closed", reinterpret_cast<getter>(reader_get_closed), nullptr, "every writer has closed its end", nullptr},
+    {"pending", reinterpret_cast<getter>(reader_get_pending), nullptr, "bytes read but not handed out", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+constexpr const char* reader_doc =
+    "RequestReader(fd)\n--\n\nThe service's end of the shared request pipe: reads whole frames in batches, "
+    "waiting without\nthe interpreter lock.";
+
+const TypeParts reader_parts = {"velmar_wire.RequestReader", sizeof(Reader), Py_TPFLAGS_DEFAULT, reader_doc,
+                                reinterpret_cast<destructor>(reader_dealloc), nullptr, nullptr, reader_methods,
+                                nullptr, reader_getset, reinterpret_cast<initproc>(reader_init)};
+
+// --- the service's side: writing replies ------------------------------------------------------
 
 struct Writer {
   PyObject_HEAD
   std::vector<int>* fds;  // by slot; -1 once the slot's worker is gone
-  long stride;                          // game ids: slot * stride + game number
+  long stride;            // game ids: slot * stride + game number
 };
 
 int writer_init(Writer* self, PyObject* args, PyObject* kwargs) {
@@ -597,14 +878,14 @@ void writer_dealloc(Writer* self) {
   Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
 }
 
-// Sends one message to the slot owning `id`; a slot whose worker is gone is dropped for good.
-// False (errno set) on any other failure.
-bool send_message(Writer* self, std::int32_t id, const std::uint8_t* message, std::size_t size) {
+// Sends one message, gathered from `parts`, to the slot owning `id` with one system call; a slot
+// whose worker is gone is dropped for good. False (errno set) on any other failure.
+bool send_message(Writer* self, std::int32_t id, const iovec* parts, int count) {
   if (id < 0 || id / self->stride >= static_cast<long>(self->fds->size())) return true;  // not an id of this run
   int& fd = (*self->fds)[static_cast<std::size_t>(id / self->stride)];
   if (fd < 0) return true;
   for (;;) {
-    if (::write(fd, message, size) >= 0) return true;
+    if (::writev(fd, parts, count) >= 0) return true;
     if (errno == EINTR) continue;  // the service ignores the stop signals; nothing to run here
     if (errno == EPIPE || errno == ECONNRESET) {
       fd = -1;  // the parent reports the worker's end
@@ -630,8 +911,8 @@ struct Buffer {
     }
     return true;
   }
-  std::span<const std::uint8_t> bytes() const {
-    return {static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len)};
+  std::span<const unsigned char> bytes() const {
+    return {static_cast<const unsigned char*>(view.buf), static_cast<std::size_t>(view.len)};
   }
 };
 
@@ -641,50 +922,65 @@ bool writer_ready(const Writer* self) {
   return false;
 }
 
-// The first row that holds a NaN or an infinity, or -1.
-Py_ssize_t first_non_finite(std::span<const float> numbers, std::size_t row_length) {
-  for (std::size_t i = 0; i < numbers.size(); ++i) {
-    if (!std::isfinite(numbers[i])) return static_cast<Py_ssize_t>(i / row_length);
-  }
-  return -1;
+bool all_finite(std::span<const float> numbers) {
+  bool finite = true;
+  for (const float x : numbers) finite &= std::isfinite(x);
+  return finite;
 }
 
-PyObject* writer_send(Writer* self, PyObject* const* args, Py_ssize_t nargs) {
-  if (!writer_ready(self)) return nullptr;
-  if (nargs != 3) {
-    PyErr_Format(PyExc_TypeError, "send() takes ids, logits and values (%zd given)", nargs);
-    return nullptr;
-  }
+// The rows of a batch: ids int32 [B], logits float32 [B, 400], values float32 [B, 4].
+struct Batch {
   Buffer ids, logits, values;
-  if (!ids.get(args[0], kIdBytes) || !logits.get(args[1], 4 * kCells) || !values.get(args[2], 4 * kPlayers)) {
-    return nullptr;
-  }
-  const std::size_t count = ids.bytes().size() / kIdBytes;
-  if (logits.bytes().size() != count * 4 * kCells || values.bytes().size() != count * 4 * kPlayers) {
-    PyErr_Format(PyExc_ValueError, "send() needs %zu rows of logits [%zu] and values [%zu] (float32)", count, kCells,
-                 kPlayers);
-    return nullptr;
-  }
-  const std::span<const float> logit_numbers(reinterpret_cast<const float*>(logits.bytes().data()), count * kCells);
-  const std::span<const float> value_numbers(reinterpret_cast<const float*>(values.bytes().data()), count * kPlayers);
-  // Nothing of a batch is sent unless all of it can be: NaN or infinity would steer the search blindly.
-  for (const auto& [numbers, width, name] : {std::tuple{logit_numbers, kCells, "logits"},
-                                             std::tuple{value_numbers, kPlayers, "values"}}) {
-    if (first_non_finite(numbers, width) >= 0) {
-      PyErr_Format(PyExc_ValueError, "the evaluator returned non-finite %s (NaN or infinity)", name);
-      return nullptr;
+  std::size_t count = 0;
+  std::span<const float> logit_numbers, value_numbers;
+
+  bool get(PyObject* const* args) {
+    if (!ids.get(args[0], kIdBytes) || !logits.get(args[1], 4 * kCells) || !values.get(args[2], 4 * kPlayers)) {
+      return false;
     }
+    count = ids.bytes().size() / kIdBytes;
+    if (logits.bytes().size() != count * 4 * kCells || values.bytes().size() != count * 4 * kPlayers) {
+      PyErr_Format(PyExc_ValueError, "send() needs %zu rows of logits [%zu] and values [%zu] (float32)", count, kCells,
+                   kPlayers);
+      return false;
+    }
+    logit_numbers = {reinterpret_cast<const float*>(logits.bytes().data()), count * kCells};
+    value_numbers = {reinterpret_cast<const float*>(values.bytes().data()), count * kPlayers};
+    return true;
   }
-  std::array<std::uint8_t, kHeaderBytes + kReplyBytes> message;
-  write_be32(message.data(), kReplyBytes);
+
+  // Nothing of a batch is sent unless all of it can be: NaN or infinity would steer the search blindly.
+  bool finite() const {
+    for (const auto& [numbers, name] : {std::pair{logit_numbers, "logits"}, std::pair{value_numbers, "values"}}) {
+      if (!all_finite(numbers)) {
+        PyErr_Format(PyExc_ValueError, "the evaluator returned non-finite %s (NaN or infinity)", name);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  std::int32_t id(std::size_t row) const { return velmar_wire_get_le32(ids.bytes().data() + row * kIdBytes); }
+};
+
+// Sends row by row without the interpreter lock, each reply one writev of its header and id, its
+// logits in place and its values from `values_of(row, out)`.
+template <class Values>
+PyObject* send_rows(Writer* self, const Batch& batch, Values values_of) {
   bool ok = true;
   PyThreadState* state = PyEval_SaveThread();
-  for (std::size_t row = 0; row < count && ok; ++row) {
-    std::uint8_t* body = message.data() + kHeaderBytes;
-    std::memcpy(body, ids.bytes().data() + row * kIdBytes, kIdBytes);
-    std::memcpy(body + kIdBytes, logit_numbers.data() + row * kCells, 4 * kCells);
-    std::memcpy(body + kIdBytes + 4 * kCells, value_numbers.data() + row * kPlayers, 4 * kPlayers);
-    ok = send_message(self, read_le32(body), message.data(), message.size());
+  for (std::size_t row = 0; row < batch.count && ok; ++row) {
+    std::array<unsigned char, VELMAR_WIRE_LOGITS_AT> head;
+    velmar_wire_put_be32(head.data(), kReplyBytes);
+    const std::int32_t id = batch.id(row);
+    velmar_wire_put_le32(head.data() + kHeaderBytes, id);
+    std::array<float, kPlayers> values;
+    values_of(row, values.data());
+    const std::array<iovec, 3> parts = {
+        iovec{head.data(), head.size()},
+        iovec{const_cast<float*>(batch.logit_numbers.data() + row * kCells), 4 * kCells},
+        iovec{values.data(), 4 * kPlayers}};
+    ok = send_message(self, id, parts.data(), static_cast<int>(parts.size()));
   }
   const int error = errno;
   PyEval_RestoreThread(state);
@@ -693,16 +989,70 @@ PyObject* writer_send(Writer* self, PyObject* const* args, Py_ssize_t nargs) {
   Py_RETURN_NONE;
 }
 
+PyObject* writer_send(Writer* self, PyObject* const* args, Py_ssize_t nargs) {
+  if (!writer_ready(self)) return nullptr;
+  if (nargs != 3) {
+    PyErr_Format(PyExc_TypeError, "send() takes ids, logits and values (%zd given)", nargs);
+    return nullptr;
+  }
+  Batch batch;
+  if (!batch.get(args) || !batch.finite()) return nullptr;
+  return send_rows(self, batch, [&](std::size_t row, float* out) {
+    std::memcpy(out, batch.value_numbers.data() + row * kPlayers, 4 * kPlayers);
+  });
+}
+
+// check_payoffs of velmar_pipeline.evaluators, fused into the copy: the first finite payoff
+// outside [-slack, 1 + slack], in row order, compared in float32 as numpy compares a float32
+// array with a Python float.
+bool payoffs_in_range(std::span<const float> payoffs, double slack) {
+  const float low = static_cast<float>(-slack);
+  const float high = static_cast<float>(1.0 + slack);
+  for (const float x : payoffs) {
+    if (std::isfinite(x) && (x < low || x > high)) {
+      char* text = PyOS_double_to_string(static_cast<double>(x), 'g', 6, 0, nullptr);
+      if (text == nullptr) return false;
+      PyErr_Format(PyExc_ValueError,
+                   "the evaluator returned values outside [0, 1] (e.g. %s): values are predicted payoffs, each "
+                   "player's share of the game's payoff",
+                   text);
+      PyMem_Free(text);
+      return false;
+    }
+  }
+  return true;
+}
+
+PyObject* writer_send_payoffs(Writer* self, PyObject* const* args, Py_ssize_t nargs) {
+  if (!writer_ready(self)) return nullptr;
+  if (nargs != 5) {
+    PyErr_Format(PyExc_TypeError, "send_payoffs() takes ids, logits, payoffs, value_offset and slack (%zd given)",
+                 nargs);
+    return nullptr;
+  }
+  const double offset = PyFloat_AsDouble(args[3]);
+  if (offset == -1.0 && PyErr_Occurred()) return nullptr;
+  const double slack = PyFloat_AsDouble(args[4]);
+  if (slack == -1.0 && PyErr_Occurred()) return nullptr;
+  Batch batch;
+  if (!batch.get(args) || !payoffs_in_range(batch.value_numbers, slack) || !batch.finite()) return nullptr;
+  const float shift = static_cast<float>(offset);
+  return send_rows(self, batch, [&](std::size_t row, float* out) {
+    for (std::size_t k = 0; k < kPlayers; ++k) out[k] = batch.value_numbers[row * kPlayers + k] - shift;
+  });
+}
+
 PyObject* writer_stop(Writer* self, PyObject* ids) {
   if (!writer_ready(self)) return nullptr;
   Buffer rows;
   if (!rows.get(ids, kIdBytes)) return nullptr;
   const auto bytes = rows.bytes();
-  const std::array<std::uint8_t, kHeaderBytes> empty{};
+  std::array<unsigned char, kHeaderBytes> empty{};
+  const iovec part{empty.data(), empty.size()};
   bool ok = true;
   PyThreadState* state = PyEval_SaveThread();
   for (std::size_t at = 0; at < bytes.size() && ok; at += kIdBytes) {
-    ok = send_message(self, read_le32(bytes.data() + at), empty.data(), empty.size());
+    ok = send_message(self, velmar_wire_get_le32(bytes.data() + at), &part, 1);
   }
   const int error = errno;
   PyEval_RestoreThread(state);
@@ -716,6 +1066,11 @@ PyMethodDef writer_methods[] = {
      "send(ids, logits, values)\n--\n\nSends reply i (ids[i], logits[i], values[i]) to the reply pipe of the slot "
      "that owns ids[i].\nC-contiguous int32 [B], float32 [B, 400] and float32 [B, 4]. Refuses the whole batch "
      "with\nValueError when a number is NaN or infinite."},
+    {"send_payoffs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_send_payoffs)),
+     METH_FASTCALL,
+     "send_payoffs(ids, logits, payoffs, value_offset, slack)\n--\n\nsend(ids, logits, payoffs - value_offset) "
+     "in float32, after refusing the whole batch as\nevaluators.check_payoffs does when a finite payoff lies "
+     "outside [-slack, 1 + slack]: the\nservice's checks and shift fused into the copy."},
     {"stop", reinterpret_cast<PyCFunction>(writer_stop), METH_O,
      "stop(ids)\n--\n\nSends the empty message (abandon the game) to the owner of every id (int32 buffer)."},
     {nullptr, nullptr, 0, nullptr}};
@@ -725,15 +1080,12 @@ constexpr const char* writer_doc =
     "id // id_stride;\nids of no slot are skipped, and so is a slot whose worker has gone (its pipe broke).";
 
 const TypeParts writer_parts = {"velmar_wire.ReplyWriter", sizeof(Writer), Py_TPFLAGS_DEFAULT, writer_doc,
-                                  reinterpret_cast<destructor>(writer_dealloc), nullptr, nullptr,
-                                  writer_methods, nullptr, reinterpret_cast<initproc>(writer_init)};
+                                reinterpret_cast<destructor>(writer_dealloc), nullptr, nullptr, writer_methods,
+                                nullptr, nullptr, reinterpret_cast<initproc>(writer_init)};
 
-// Frames into ids (int32) and planes (float32, 0.0 or 1.0), the layout the evaluators read.
-PyObject* unpack(PyObject*, PyObject* frames) {
-  Buffer input;
-  if (!input.get(frames, kFrameBytes)) return nullptr;
-  const auto bytes = input.bytes();
-  const std::size_t count = bytes.size() / kFrameBytes;
+// `count` whole frames into ids (int32) and planes (float32, 0.0 or 1.0), the layout the
+// evaluators read, as a tuple of two bytearrays.
+PyObject* decode_frames(const unsigned char* bytes, std::size_t count) {
   Ref ids = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * kIdBytes)));
   Ref planes = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * kBits * 4)));
   if (!ids || !planes) return nullptr;
@@ -747,13 +1099,19 @@ PyObject* unpack(PyObject*, PyObject* frames) {
   auto* id_out = PyByteArray_AS_STRING(ids.get());
   auto* plane_out = reinterpret_cast<float*>(PyByteArray_AS_STRING(planes.get()));
   for (std::size_t frame = 0; frame < count; ++frame) {
-    const std::uint8_t* in = bytes.data() + frame * kFrameBytes;
+    const unsigned char* in = bytes + frame * kFrameBytes;
     std::memcpy(id_out + frame * kIdBytes, in, kIdBytes);
     for (std::size_t byte = 0; byte < kBits / 8; ++byte) {
       std::memcpy(plane_out + frame * kBits + byte * 8, spread[in[kIdBytes + byte]].data(), 8 * sizeof(float));
     }
   }
   return PyTuple_Pack(2, ids.get(), planes.get());
+}
+
+PyObject* unpack(PyObject*, PyObject* frames) {
+  Buffer input;
+  if (!input.get(frames, kFrameBytes)) return nullptr;
+  return decode_frames(input.bytes().data(), input.bytes().size() / kFrameBytes);
 }
 
 PyMethodDef module_methods[] = {
@@ -766,21 +1124,14 @@ PyMethodDef module_methods[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "velmar_wire",
-    "The exchange endpoints of the workers and the service in native code (see velmar_pipeline.wire).", -1,
-    module_methods, nullptr, nullptr, nullptr, nullptr};
+    "The exchange endpoints of the workers and the service in native code (see velmar_pipeline.selfplay.wire),\n"
+    "and their C interface for velmar_self_play (velmar_wire.h, in the capsule _C_API).",
+    -1, module_methods, nullptr, nullptr, nullptr, nullptr};
 
 bool add_exception(PyObject* module, PyObject*& slot, const char* name, PyObject* base, const char* doc) {
   slot = PyErr_NewExceptionWithDoc((std::string("velmar_wire.") + name).c_str(), doc, base, nullptr);
   return slot != nullptr && PyModule_AddObjectRef(module, name, slot) == 0;
 }
-
-// The head macro cannot be followed by designated initialisers, so the rest is set in add_type.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject sender_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject receiver_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject writer_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
 
 bool add_type(PyObject* module, PyTypeObject& type, const TypeParts& parts) {
   type.tp_name = parts.name;
@@ -792,9 +1143,15 @@ bool add_type(PyObject* module, PyTypeObject& type, const TypeParts& parts) {
   type.tp_clear = parts.clear;
   type.tp_methods = parts.methods;
   type.tp_members = parts.members;
+  type.tp_getset = parts.getset;
   type.tp_init = parts.init;
   type.tp_new = PyType_GenericNew;
   return PyType_Ready(&type) == 0 && PyModule_AddType(module, &type) == 0;
+}
+
+bool add_capsule(PyObject* module) {
+  Ref capsule = Ref::steal(PyCapsule_New(&c_api, VELMAR_WIRE_CAPSULE, nullptr));
+  return capsule && PyModule_AddObjectRef(module, "_C_API", capsule.get()) == 0;
 }
 
 }  // namespace
@@ -813,9 +1170,9 @@ PyMODINIT_FUNC PyInit_velmar_wire() {
                     "The run is stopping; the game in progress is abandoned.") &&
       add_exception(module.get(), misrouted_reply, "MisroutedReply", PyExc_RuntimeError,
                     "A reply meant for another game arrived on this slot's pipe.") &&
-      add_type(module.get(), sender_type, sender_parts) &&
-      add_type(module.get(), receiver_type, receiver_parts) && add_type(module.get(), writer_type, writer_parts) &&
-      PyModule_AddIntConstant(module.get(), "FRAME", kFrameBytes) == 0 &&
+      add_type(module.get(), sender_type, sender_parts) && add_type(module.get(), receiver_type, receiver_parts) &&
+      add_type(module.get(), reader_type, reader_parts) && add_type(module.get(), writer_type, writer_parts) &&
+      add_capsule(module.get()) && PyModule_AddIntConstant(module.get(), "FRAME", kFrameBytes) == 0 &&
       PyModule_AddIntConstant(module.get(), "REPLY", kReplyBytes) == 0;
   return ok ? module.release() : nullptr;
 }

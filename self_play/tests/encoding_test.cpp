@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "engine_test_util.hpp"
 
 namespace velmar {
@@ -112,6 +114,46 @@ TEST(Encoding, PlanesAgreeWithTheBoardThroughAGame) {
     ASSERT_EQ(cells_in(planes, kLegalPlane), testing::sorted(game.legal_tiles()));
     ASSERT_TRUE(game.apply(game.legal_tiles().back()).has_value());
   }
+}
+
+// The float planes packed the obvious way, one value at a time, most significant bit first.
+PackedPlanes packed_one_by_one(const Planes& planes) {
+  PackedPlanes bits{};
+  for (std::size_t i = 0; i < planes.size(); ++i) {
+    if (planes[i] == 1.0f) bits[i / 8] |= static_cast<std::uint8_t>(0x80u >> (i % 8));
+  }
+  return bits;
+}
+
+// The packed encoding is the float one, bit for bit, through whole games whose tiles are drawn
+// at random (every mover, many owners, the closed flags of real positions), and unpacks to it.
+TEST(Encoding, PackedIsTheFloatEncodingBitForBit) {
+  std::mt19937 draw(7);
+  for (int round = 0; round < 3; ++round) {
+    Game game = Game::reset();
+    while (!game.is_over()) {
+      const Planes planes = get_representation(game);
+      const PackedPlanes packed = get_packed_representation(game);
+      ASSERT_EQ(packed, packed_one_by_one(planes)) << "after " << game.history.size() << " tiles";
+      ASSERT_EQ(unpack_representation(packed), planes);
+      const auto tiles = game.legal_tiles();
+      ASSERT_TRUE(game.apply(tiles[draw() % tiles.size()]).has_value());
+    }
+  }
+}
+
+TEST(Encoding, PackedCountsOnlyTheOwnerBits) {
+  Game game = testing::game_with_mover(2);
+  game.board.cells[3] = 0xF0 | 4;
+  game.board.cells[205] = 0x30;
+  game.board.cells[399] = 0x50 | 1;
+  EXPECT_EQ(get_packed_representation(game), packed_one_by_one(get_representation(game)));
+}
+
+TEST(Encoding, PackedFinishedGameHasNoMover) {
+  Game game = Game::reset();
+  game.players.clear();
+  EXPECT_ENGINE_FAILURE(get_packed_representation(game), "No current player");
 }
 
 }  // namespace

@@ -235,5 +235,48 @@ TEST(ChildOrder, ShuffledAtEveryExpansion) {
   EXPECT_GT(orders.size(), 50u);
 }
 
+// An evaluator that takes packed planes gets the position as bits straight from the board and
+// is never sent floats; one that does not gets floats (packed ones unpacked by default).
+class Packed final : public Evaluator {
+ public:
+  std::expected<void, EvalError> exchange(const Planes&, Reply& reply) override {
+    ++float_calls;
+    reply = testing::uniform_reply();
+    return {};
+  }
+  bool takes_packed() const override { return true; }
+  std::expected<void, EvalError> exchange_packed(const PackedPlanes& planes, Reply& reply) override {
+    sent.push_back(planes);
+    reply = testing::uniform_reply();
+    return {};
+  }
+  std::vector<PackedPlanes> sent;
+  std::size_t float_calls = 0;
+};
+
+TEST(EvaluatePacked, PackedEvaluatorsGetTheBitsOfThePosition) {
+  Tree tree;
+  tree.reset();
+  Rng rng{7};
+  Packed packed;
+  Game game = Game::reset();
+  ASSERT_TRUE(game.apply(0).has_value());
+  ASSERT_TRUE(evaluate(tree, Tree::kRoot, game, packed, rng).has_value());
+  ASSERT_EQ(packed.sent.size(), 1u);
+  EXPECT_EQ(packed.sent[0], get_packed_representation(game));
+  EXPECT_EQ(packed.float_calls, 0u);
+  EXPECT_EQ(sorted(child_tiles(tree, Tree::kRoot)), sorted(game.legal_tiles()));
+}
+
+TEST(EvaluatePacked, TheDefaultPackedExchangeSendsTheUnpackedFloats) {
+  ScriptedEvaluator scripted;
+  scripted.keep_planes = true;
+  Reply reply;
+  const Game game = Game::reset();
+  ASSERT_TRUE(scripted.exchange_packed(get_packed_representation(game), reply).has_value());
+  ASSERT_EQ(scripted.sent.size(), 1u);
+  EXPECT_EQ(scripted.sent[0], get_representation(game));
+}
+
 }  // namespace
 }  // namespace velmar

@@ -68,6 +68,7 @@ class Summary:
     served: int = 0  # requests the service answered (abandoned games' included)
     batches: int = 0  # evaluations it made for them
     service_busy_s: float = 0.0  # time it spent answering them
+    service_cpu_s: float = 0.0  # the service process's CPU time (user and system) from ready to the end
 
     @property
     def mean_batch(self) -> float:
@@ -84,6 +85,11 @@ class Summary:
         if self.interrupted:
             return 128 + (self.stop_signal or signal.SIGINT)
         return 0 if self.games == games and not self.unwritten else 1
+
+    @property
+    def service_cpu_per_request_us(self) -> float:
+        """The service's CPU time per request answered, in microseconds."""
+        return self.service_cpu_s / self.served * 1e6 if self.served else 0.0
 
     @property
     def requests_per_s(self) -> float:
@@ -116,7 +122,7 @@ class Summary:
             f" {self.wall_seconds:.1f} s in all)",
             f"mean game length: {self.mean_length:.1f} tiles",
             f"service: {self.served} requests in {self.batches} batches (mean batch {self.mean_batch:.1f}), "
-            f"busy {self.service_busy:.0%} of the play",
+            f"busy {self.service_busy:.0%} of the play, {self.service_cpu_per_request_us:.1f} us of its CPU per request",
             f"wins per seat (shared wins split): [{wins}]",
             f"shards: {len(self.shards)}" + (f" ({self.shards[0].parent})" if self.shards else ""),
         ]
@@ -419,6 +425,7 @@ class SelfplayRun(RunLifecycle):
         summary.served = self.counters.requests.value
         summary.batches = self.counters.batches.value
         summary.service_busy_s = self.counters.busy_s.value
+        summary.service_cpu_s = self.counters.cpu_s.value
         if summary.served and summary.requests == 0:
             summary.requests = summary.served
 

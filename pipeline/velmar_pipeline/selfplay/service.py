@@ -3,12 +3,14 @@
 Workers write requests into one shared pipe (the frames of ``velmar_pipeline.selfplay.wire``). The
 service reads them in batches (every frame waiting, up to ``batch_size``, gathering more for at
 most ``max_wait_ms`` after the first one), calls the evaluator on the planes [B, 5, 400] and
-sends each reply to the reply pipe of the slot that owns the id (``id // ID_STRIDE``). Decoding
-the frames and writing the replies is native code (``velmar_wire``): the loop runs no Python per
-request, only per batch. The engine reads the logits and
-the values; the id lets the receiving end check the routing. Evaluators predict payoffs; the
-service sends them shifted by the run's value offset (``evaluators.search_values``), the scale
-the search compares its children on.
+sends each reply to the reply pipe of the slot that owns the id (``id // ID_STRIDE``). Reading the
+frames (one poll and one read of every frame waiting, per batch), decoding them straight from the
+buffer they were read into, checking the evaluator's numbers and writing the replies (one write
+each, the logits straight from the evaluator's array) is native code (``velmar_wire``): the loop
+runs no Python per request, only per batch. The engine reads the logits and the values; the id lets the receiving end check the
+routing. Evaluators predict payoffs; the service sends them shifted by the run's value offset
+(``evaluators.search_values``), the scale the search compares its children on. Its CPU time per
+request is in the run's summary.
 
 A run that stops early needs nothing of the service: its workers abandon their games by ending
 (``velmar_pipeline.selfplay.worker``), which a failed evaluation would make the engine report as an
@@ -25,6 +27,7 @@ import traceback
 from collections.abc import Sequence
 from multiprocessing.connection import Connection
 
+import numpy as np
 
 from velmar_pipeline.evaluators import registry as evaluators
 from velmar_pipeline.selfplay import wire
@@ -55,11 +58,13 @@ class Counters:
         self.batches = context.Value("q", 0, lock=False)
         self.ready = context.Value("b", 0, lock=False)  # set once the evaluator is made
         self.busy_s = context.Value("d", 0.0, lock=False)  # time spent answering batches
+        self.cpu_s = context.Value("d", 0.0, lock=False)  # the service's CPU time since it was ready
 
-    def publish(self, requests: int, batches: int, busy_s: float) -> None:
+    def publish(self, requests: int, batches: int, busy_s: float, cpu_s: float = 0.0) -> None:
         self.requests.value = requests
         self.batches.value = batches
         self.busy_s.value = busy_s
+        self.cpu_s.value = cpu_s
 
 
 def reply_writer(conns: Sequence[Connection]) -> wire.ReplyWriter:
@@ -73,10 +78,16 @@ def answer(frames: bytes, writer: wire.ReplyWriter, evaluator, value_offset: flo
 
     A reply whose id is no slot's, or whose worker has died meanwhile, is dropped (the parent
     reports a dead worker)."""
-    ids, planes = wire.decode_batch(frames)
+    return answer_arrays(*wire.decode_batch(frames), writer, evaluator, value_offset)
+
+
+def answer_arrays(ids: np.ndarray, planes: np.ndarray, writer: wire.ReplyWriter, evaluator,
+                  value_offset: float = 0.0) -> int:
+    """``answer`` for a batch already decoded: the ids [B] and the planes [B, 5, 400]."""
     logits, values = evaluators.shaped_outputs(evaluator, planes)
-    evaluators.check_payoffs(values)
-    writer.send(ids, logits, evaluators.search_values(values, value_offset))  # refuses NaN and infinity
+    # evaluators.check_payoffs, the finiteness check and evaluators.search_values, fused into the
+    # native copy of the replies: nothing is sent unless the whole batch passes.
+    writer.send_payoffs(ids, logits, values, value_offset, evaluators.PAYOFF_SLACK)
     return len(ids)
 
 
@@ -116,7 +127,8 @@ def _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, finis
         evaluator = PrebuiltReplies(batch_size)
     if counters is not None:
         counters.ready.value = 1
-    reader = wire.RequestReader(requests.fileno())
+    cpu_start = time.process_time()
+    reader = wire.RequestReader(requests.fileno()).native  # its read without the Python layer
     writer = reply_writer(conns)
     parent = os.getppid()
     fixed_wait = None if max_wait_ms is None else max_wait_ms / 1000.0
@@ -130,19 +142,21 @@ def _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, finis
         if now >= next_check:
             next_check = now + STOP_CHECK_S
             if counters is not None:
-                counters.publish(served, batches, busy)
+                counters.publish(served, batches, busy, time.process_time() - cpu_start)
             if os.getppid() != parent:
                 break
-        frames = reader.read(batch_size, STOP_CHECK_S, gather, time.monotonic)
-        if not frames:
+        # Read and decoded natively in one go (the floor's service reads the frames only).
+        batch = (reader.read(batch_size, STOP_CHECK_S, gather) or None) if floor else \
+            reader.read_batch(batch_size, STOP_CHECK_S, gather)
+        if batch is None:
             if reader.closed or finish.is_set() or os.getppid() != parent:
                 break
             continue
         started = time.perf_counter()
         if floor:
-            served += evaluator.answer(frames, writer)
+            served += evaluator.answer(batch, writer)
         else:
-            served += answer(frames, writer, evaluator, value_offset)
+            served += answer_arrays(*wire.batch_arrays(*batch), writer, evaluator, value_offset)
         spent = time.perf_counter() - started
         busy += spent
         batches += 1
@@ -152,4 +166,4 @@ def _serve(requests, conns, evaluator_name, seed, batch_size, max_wait_ms, finis
             gather = min(GATHER_SHARE * spent, MAX_GATHER_S)
             gather = gather if gather >= MIN_GATHER_S else 0.0  # waits are whole milliseconds
     if counters is not None:
-        counters.publish(served, batches, busy)
+        counters.publish(served, batches, busy, time.process_time() - cpu_start)

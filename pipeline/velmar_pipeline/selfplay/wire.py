@@ -13,9 +13,12 @@ Replies go to the pipe of the slot that owns the id, as one message each: the id
 stopping, abandon the game".
 
 The endpoints on the hot path are native (``velmar_wire``): ``RequestSender`` and ``ReplyPipe``,
-handed to the engine, and the service's ``ReplyWriter``. They wait and write without the
-interpreter lock. The Python functions here are the reference they are tested against, byte for
-byte, and what the service uses to read a batch.
+handed to the engine, and the service's ``RequestReader`` and ``ReplyWriter``. They wait and
+write without the interpreter lock. Handed exactly these two endpoint types, the engine does not
+even call ``put`` and ``recv``: it writes the frames and reads the replies itself through the C
+interface ``velmar_wire`` exports (``pipeline/wire_module/velmar_wire.h``, the one C statement
+of this format), failing with the same errors. The Python functions here are the reference
+they are all tested against, byte for byte.
 """
 
 from __future__ import annotations
@@ -94,8 +97,13 @@ def pack_replies(ids: np.ndarray, logits: np.ndarray, values: np.ndarray) -> lis
 
 
 def decode_batch(frames: bytes | bytearray | memoryview) -> tuple[np.ndarray, np.ndarray]:
-    """What ``unpack_requests`` returns, decoded natively: the service's hot path."""
-    ids, planes = velmar_wire.unpack(frames)
+    """What ``unpack_requests`` returns, decoded natively."""
+    return batch_arrays(*velmar_wire.unpack(frames))
+
+
+def batch_arrays(ids: bytearray, planes: bytearray) -> tuple[np.ndarray, np.ndarray]:
+    """The ids [B] (int32) and the planes [B, 5, 400] (float32) over the bytes that
+    ``velmar_wire.unpack`` and ``RequestReader.read_batch`` (the service's hot path) decode into."""
     return np.frombuffer(ids, dtype="<i4"), np.frombuffer(planes, dtype=np.float32).reshape(-1, PLANES, CELLS)
 
 
@@ -108,42 +116,33 @@ def unpack_reply(message: bytes) -> tuple[list[float], list[float], int]:
 
 
 class RequestReader:
-    """The service's end of the shared request pipe: reads whole frames, with timeouts."""
+    """The service's end of the shared request pipe: reads whole frames, with timeouts.
+
+    The waiting and reading are native (``velmar_wire.RequestReader``: at most a poll and one read
+    of every frame waiting per batch, without the interpreter lock); ``clock`` is accepted for the
+    callers of the Python version this replaces, and the native reader keeps time itself, with
+    the same monotonic clock."""
 
     def __init__(self, fd: int):
         self.fd = fd
-        self.poller = select.poll()
-        self.poller.register(fd, select.POLLIN)
-        self.pending = bytearray()
-        self.closed = False  # every writer has closed its end
+        self.native = velmar_wire.RequestReader(fd)
 
-    def _fill(self, most: int, timeout: float) -> None:
-        if self.closed or not self.poller.poll(max(timeout, 0.0) * 1000.0):
-            return
-        chunk = os.read(self.fd, most * FRAME - len(self.pending))
-        if chunk:
-            self.pending += chunk
-        else:
-            self.closed = True
+    @property
+    def closed(self) -> bool:
+        """Every writer has closed its end."""
+        return self.native.closed
 
-    def read(self, most: int, first_timeout: float, gather_timeout: float, clock) -> bytes:
+    def read_batch(self, most: int, first_timeout: float, gather_timeout: float):
+        """``decode_batch(read(...))`` decoded straight from the reader's buffer (one copy fewer),
+        or None when no frame came."""
+        batch = self.native.read_batch(most, first_timeout, gather_timeout)
+        return None if batch is None else batch_arrays(*batch)
+
+    def read(self, most: int, first_timeout: float, gather_timeout: float, clock=None) -> bytes:
         """Up to ``most`` whole frames: waits ``first_timeout`` for the first, then gathers more
         until ``most`` are in or ``gather_timeout`` has passed since the first arrived. A read takes
         every frame waiting (up to ``most``), so with no gathering one read is the whole batch."""
-        if len(self.pending) < FRAME:
-            self._fill(most, first_timeout)
-        if len(self.pending) >= FRAME and gather_timeout > 0:
-            deadline = clock() + gather_timeout
-            while len(self.pending) < most * FRAME and not self.closed:
-                remaining = deadline - clock()
-                if remaining <= 0:
-                    self._fill(most, 0.0)
-                    break
-                self._fill(most, remaining)
-        whole = min(len(self.pending) // FRAME, most) * FRAME
-        frames = bytes(self.pending[:whole])
-        del self.pending[:whole]
-        return frames
+        return self.native.read(most, first_timeout, gather_timeout)
 
 
 class Flag:

@@ -8,8 +8,9 @@
 #include "arguments.hpp"
 #include "config_read.hpp"
 #include "driver.hpp"
-#include "exchange.hpp"
 #include "failure.hpp"
+#include "interpreter.hpp"
+#include "native_exchange.hpp"
 #include "output.hpp"
 #include "record.hpp"
 
@@ -61,11 +62,12 @@ PyObject* play(PyObject* config_object, PyObject* queue, PyObject* pipe, std::in
   if (!config) {
     throw InternalFailure("called `Result::unwrap()` on an `Err` value: " + config.error().debug());
   }
-  QueueExchange exchange(queue, pipe, id);
+  // Made and destroyed with the lock held, around the game played without it.
+  const std::unique_ptr<Evaluator> exchange = make_exchange(queue, pipe, id);
   std::expected<Record, std::string> record;
   {
     const InterpreterUnlocked unlocked;
-    record = play_game(*config, exchange);
+    record = play_game(*config, *exchange);
   }
   if (!record) {
     PyErr_SetString(PyExc_Exception, quoted(record.error()).c_str());

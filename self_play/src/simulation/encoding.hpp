@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 #include "game.hpp"
 
@@ -15,7 +16,19 @@ inline constexpr std::size_t kPlanes = 5;
 inline constexpr std::size_t kLegalPlane = 4;
 using Planes = std::array<float, kPlanes * kCells>;
 
+// The same planes as bits, 1 for 1.0: bit q * 400 + c is plane q, cell c, the most significant
+// bit of each byte first (the order of numpy.packbits). What a compact request carries.
+inline constexpr std::size_t kPackedBytes = kPlanes * kCells / 8;
+static_assert(kCells % 8 == 0);
+using PackedPlanes = std::array<std::uint8_t, kPackedBytes>;
+
 // Throws InternalFailure "No current player" on a finished game.
 Planes get_representation(const Game& game);
+
+// get_representation packed, made straight from the board. Same failure.
+PackedPlanes get_packed_representation(const Game& game);
+
+// The planes of packed bits, 0.0 or 1.0 each.
+Planes unpack_representation(const PackedPlanes& bits);
 
 }  // namespace velmar

@@ -12,9 +12,10 @@ std::expected<Values, EvalError> evaluate(Tree& tree, NodeIndex node, const Game
                                           Rng& rng) {
   if (game.is_over()) return game.get_payoff();
 
-  const Planes planes = get_representation(game);
   Reply reply;
-  if (auto sent = evaluator.exchange(planes, reply); !sent) return std::unexpected(std::move(sent.error()));
+  auto sent = evaluator.takes_packed() ? evaluator.exchange_packed(get_packed_representation(game), reply)
+                                       : evaluator.exchange(get_representation(game), reply);
+  if (!sent) return std::unexpected(std::move(sent.error()));
   const std::size_t p = *game.current_player();
 
   if (reply.policy_len > kCells) fail_index(kCells, kCells);

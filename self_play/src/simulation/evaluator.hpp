@@ -36,6 +36,13 @@ class Evaluator {
   // Sends one request and decodes its reply into `reply`.
   // May throw to end the whole call (an interrupt noticed while talking to the service).
   virtual std::expected<void, EvalError> exchange(const Planes& planes, Reply& reply) = 0;
+
+  // An evaluator that sends positions as packed bits says so: the search then encodes them
+  // straight to bits and calls exchange_packed instead of exchange.
+  virtual bool takes_packed() const { return false; }
+  virtual std::expected<void, EvalError> exchange_packed(const PackedPlanes& planes, Reply& reply) {
+    return exchange(unpack_representation(planes), reply);
+  }
 };
 
 }  // namespace velmar
