@@ -46,8 +46,8 @@ static double now_s(void) {
 static double cpu_s(int who) {
   struct rusage usage;
   getrusage(who, &usage);
-  return (double)usage.ru_utime.tv_sec + (double)usage.ru_utime.tv_usec * 1e-6 + (double)usage.ru_stime.tv_sec +
-         (double)usage.ru_stime.tv_usec * 1e-6;
+  return (double)usage.ru_utime.tv_sec + (double)usage.ru_utime.tv_usec * 1e-6 +
+         (double)usage.ru_stime.tv_sec + (double)usage.ru_stime.tv_usec * 1e-6;
 }
 
 static void write_all(int fd, const void* data, size_t size) {
@@ -255,11 +255,12 @@ int main(int argc, char** argv) {
   struct ServiceReport report;
   if (!read_all(report_pipe[0], &report, sizeof report)) die("the service's report");
   const long long requests = per_slot * slots;
-  printf("requests=%lld seconds=%.6f requests_per_s=%.1f batches=%lld mean_batch=%.2f service_cpu_us=%.3f "
-         "worker_cpu_us=%.3f\n",
-         requests, seconds, (double)requests / seconds, report.batches,
-         report.batches ? (double)report.frames / (double)report.batches : 0.0,
-         report.cpu_s / (double)requests * 1e6, worker_cpu / (double)requests * 1e6);
+  printf(
+      "requests=%lld seconds=%.6f requests_per_s=%.1f batches=%lld mean_batch=%.2f service_cpu_us=%.3f "
+      "worker_cpu_us=%.3f\n",
+      requests, seconds, (double)requests / seconds, report.batches,
+      report.batches ? (double)report.frames / (double)report.batches : 0.0,
+      report.cpu_s / (double)requests * 1e6, worker_cpu / (double)requests * 1e6);
   free(children);
   free(reply_read);
   free(reply_write);

@@ -122,7 +122,8 @@ class Summary:
             f" {self.wall_seconds:.1f} s in all)",
             f"mean game length: {self.mean_length:.1f} tiles",
             f"service: {self.served} requests in {self.batches} batches (mean batch {self.mean_batch:.1f}), "
-            f"busy {self.service_busy:.0%} of the play, {self.service_cpu_per_request_us:.1f} us of its CPU per request",
+            f"busy {self.service_busy:.0%} of the play, "
+            f"{self.service_cpu_per_request_us:.1f} us of its CPU per request",
             f"wins per seat (shared wins split): [{wins}]",
             f"shards: {len(self.shards)}" + (f" ({self.shards[0].parent})" if self.shards else ""),
         ]

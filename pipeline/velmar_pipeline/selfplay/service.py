@@ -7,10 +7,10 @@ sends each reply to the reply pipe of the slot that owns the id (``id // ID_STRI
 frames (one poll and one read of every frame waiting, per batch), decoding them straight from the
 buffer they were read into, checking the evaluator's numbers and writing the replies (one write
 each, the logits straight from the evaluator's array) is native code (``velmar_wire``): the loop
-runs no Python per request, only per batch. The engine reads the logits and the values; the id lets the receiving end check the
-routing. Evaluators predict payoffs; the service sends them shifted by the run's value offset
-(``evaluators.search_values``), the scale the search compares its children on. Its CPU time per
-request is in the run's summary.
+runs no Python per request, only per batch. The engine reads the logits and the values; the id
+lets the receiving end check the routing. Evaluators predict payoffs; the service sends them
+shifted by the run's value offset (``evaluators.search_values``), the scale the search compares its
+children on. Its CPU time per request is in the run's summary.
 
 A run that stops early needs nothing of the service: its workers abandon their games by ending
 (``velmar_pipeline.selfplay.worker``), which a failed evaluation would make the engine report as an
