@@ -263,6 +263,7 @@ def illegal_weight(game):
     (None, ["--policy-targets", "improved", "--teacher", "no-such-evaluator"], 2, "--teacher: unknown evaluator"),
     (None, ["--policy-targets", "improved"], 2, "improved policy targets need a teacher"),
     (None, ["--policy-share", "0"], 2, "--policy-share must be in (0, 1]"),
+    (None, ["--value-mix", "0.5"], 2, "--value-mix needs a teacher"),
     (None, ["--blocks", "99999999999"], 2, "--blocks 99999999999 --channels 8"),
     (None, ["--channels", "99999999999"], 2, "--blocks 1 --channels 99999999999"),
     (None, ["--train-seed", "-1"], 2, "--train-seed must be in [0, 2**63)"),
@@ -387,3 +388,15 @@ def test_a_shard_named_twice_is_read_once_with_a_note(tmp_path, capsys):
                  "--threads", "1", "--no-progress", *TINY]) == 0
     assert "named more than once; each shard's games are used once" in capsys.readouterr().err
     assert network.load_checkpoint(out / "model.pt", "cpu")[1]["games"] == 2
+
+
+@pytest.mark.parametrize("teacher, mix", [("uniform", 0.5), ("heuristic", 1.0)])
+def test_value_targets_move_toward_the_teachers_payoffs_by_the_mix(teacher, mix):
+    from velmar_pipeline.evaluators import registry
+    from velmar_pipeline.training.train import with_teacher_values
+
+    data = positions.collect(lowest_tile_games(2, seed=5))
+    mixed = with_teacher_values(data, TrainSettings(teacher=teacher, value_mix=mix), None, lambda line: None)
+    predicted = registry.make(teacher)(data.planes.astype(np.float32))[1]
+    np.testing.assert_allclose(mixed.values, (1 - mix) * data.values + mix * predicted, atol=1e-6)
+    np.testing.assert_array_equal(mixed.policies, data.policies)

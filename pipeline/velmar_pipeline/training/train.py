@@ -114,6 +114,9 @@ class TrainSettings:
         None, metavar="EVALUATOR", help="the values of the lookahead from another evaluator than --teacher")
     temperature: float = setting(
         0.03, help="lookahead targets: how much a child's value moves the target (payoff share per logit)")
+    value_mix: float = setting(
+        0.0, help="value targets: this share of the teacher's predicted payoffs (--teacher-values, else --teacher) "
+        "mixed into each training position's final payoff; validation keeps the payoffs (0: payoffs alone)")
     # The share of each game's positions given a lookahead target.
     policy_share: float = setting(1.0, help="lookahead targets: the share of each game's positions labelled (each "
                                   "costs one evaluation per legal tile); the others train the value only")
@@ -144,6 +147,8 @@ class TrainSettings:
                              f"got {self.policy_targets!r}")
         if not (math.isfinite(self.temperature) and self.temperature > 0):
             raise ValueError(f"--temperature must be > 0, got {self.temperature}")
+        if not 0 <= self.value_mix <= 1:
+            raise ValueError(f"--value-mix must be in [0, 1], got {self.value_mix}")
         if not 0 < self.policy_share <= 1:
             raise ValueError(f"--policy-share must be in (0, 1], got {self.policy_share}")
 
@@ -458,6 +463,8 @@ def run_train(
         raise ValueError("the shards hold no games")
     training_games, validation_games = split_games(list(range(len(games))), settings.holdout, settings.seed)
     training_parts = [_positions(games, targets, training_games)]
+    if settings.value_mix > 0:
+        training_parts[0] = with_teacher_values(training_parts[0], settings, init, log)
     validation_parts = [_positions(games, targets, validation_games)] if validation_games else []
     if extra is not None:
         extra_training, extra_validation = split_positions(extra, settings.holdout, settings.seed)
@@ -541,6 +548,34 @@ def _positions(games: list, targets: list | None, chosen: list[int]) -> Position
         return data
     policies = np.concatenate([targets[i] for i in chosen]) if chosen else data.policies
     return dataclasses.replace(data, policies=policies)
+
+
+def with_teacher_values(data: Positions, settings: TrainSettings, init, log) -> Positions:
+    """``data`` with each value target moved ``settings.value_mix`` of the way from the game's final
+    payoff to the teacher's predicted payoffs for the position.
+
+    A window of a thousand games holds a thousand outcomes: too few for a value head to learn what a
+    teacher's values already say, and noisy where the game is still open. The teacher's values are
+    a dense, noiseless signal to learn from; the outcomes keep correcting them.
+    """
+    from velmar_pipeline.training import lookahead
+
+    name = settings.teacher_values or settings.teacher or (str(init) if init is not None else None)
+    if name is None:
+        raise ValueError("--value-mix needs a teacher: --teacher-values, --teacher or --init")
+    try:
+        evaluate = lookahead.make_teacher(lookahead.served_teacher(name))
+    except ValueError as error:
+        raise ValueError(f"--value-mix: {error}") from None
+    started = time.monotonic()
+    predicted = np.empty_like(data.values)
+    for start in range(0, len(data), lookahead.BATCH):
+        rows = np.arange(start, min(start + lookahead.BATCH, len(data)))
+        predicted[rows] = np.asarray(evaluate(data.batch(rows)[0].astype(np.float32))[1], np.float32)
+    mixed = (1 - settings.value_mix) * data.values + settings.value_mix * predicted
+    log(f"train: value targets mixed {settings.value_mix:g} with the payoffs {name} predicts for "
+        f"{len(data)} positions in {time.monotonic() - started:.0f} s")
+    return dataclasses.replace(data, values=mixed.astype(np.float32))
 
 
 def lookahead_recipe(settings: TrainSettings, init):
