@@ -158,7 +158,7 @@ def test_replies_in_pieces_and_back_to_back_are_read_in_step():
 def test_send_payoffs_is_check_payoffs_then_send_of_the_search_values(payoff):
     """The service's fused send: the same refusals, messages and bytes as the three steps it
     replaces (evaluators.check_payoffs, evaluators.search_values, ReplyWriter.send)."""
-    from velmar_pipeline import evaluators
+    from velmar_pipeline.evaluators import registry as evaluators
 
     ids = np.array([service.game_id(0, 1), service.game_id(1, 2)], np.int32)
     logits = np.random.default_rng(1).standard_normal((2, 400)).astype(np.float32)
