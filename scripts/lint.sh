@@ -12,8 +12,7 @@ echo "== ruff"
 echo "== mypy"
 "$VENV/bin/mypy" pipeline/velmar_pipeline
 echo "== clang-format"
-# Still to add once the exchange rewrite has landed: self_play/ and pipeline/wire_module/.
-FORMATTED=(velmar bench pipeline/rules_module)
+FORMATTED=(velmar bench pipeline/rules_module pipeline/wire_module self_play)
 mapfile -t sources < <(git ls-files "${FORMATTED[@]}" | grep -E '\.(c|cc|cpp|h|hpp)$')
 "$(command -v clang-format-19 || command -v clang-format)" --dry-run -Werror "${sources[@]}"
 echo "lint: clean"

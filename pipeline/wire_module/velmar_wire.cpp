@@ -16,6 +16,8 @@
 // Only the interpreter's public C API is used.
 
 #define PY_SSIZE_T_CLEAN
+#include "velmar_wire.h"
+
 #include <Python.h>
 #include <poll.h>
 #include <structmember.h>
@@ -37,8 +39,6 @@
 #include <tuple>
 #include <utility>
 #include <vector>
-
-#include "velmar_wire.h"
 
 namespace velmar::wire {
 namespace {
@@ -120,7 +120,9 @@ Ref make_exception(PyObject* type, PyObject* message) {
   return Ref::steal(PyObject_CallOneArg(type, text.get()));
 }
 
-velmar_wire_outcome outcome(int code, int error = 0, std::int64_t detail = 0) { return {code, error, detail}; }
+velmar_wire_outcome outcome(int code, int error = 0, std::int64_t detail = 0) {
+  return {code, error, detail};
+}
 
 // A system call's failure: SIGNAL for EINTR, else `code` with errno.
 int failed(int code, velmar_wire_outcome* out) {
@@ -212,15 +214,16 @@ bool pack_request(PyObject* request, Frame& frame) {
   }
   velmar_wire_put_le32(frame.data(), static_cast<std::int32_t>(id));
 
-  Ref planes = Ref::steal(PySequence_Fast(PySequence_Fast_GET_ITEM(pair.get(), 1), "planes must be a sequence"));
+  Ref planes =
+      Ref::steal(PySequence_Fast(PySequence_Fast_GET_ITEM(pair.get(), 1), "planes must be a sequence"));
   if (!planes) return false;
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(planes.get());
   if (count != static_cast<Py_ssize_t>(kPlanes)) return planes_shape_error("got", count);
   std::array<float, kBits> values;
   for (std::size_t p = 0; p < kPlanes; ++p) {
     bool binary = true;
-    if (!read_row(PySequence_Fast_GET_ITEM(planes.get(), static_cast<Py_ssize_t>(p)), values.data() + p * kCells,
-                  binary)) {
+    if (!read_row(PySequence_Fast_GET_ITEM(planes.get(), static_cast<Py_ssize_t>(p)),
+                  values.data() + p * kCells, binary)) {
       return false;
     }
     if (!binary) {  // refused plane by plane, before a later plane is read
@@ -233,8 +236,7 @@ bool pack_request(PyObject* request, Frame& frame) {
 }
 
 struct Sender {
-  PyObject_HEAD
-  int fd;
+  PyObject_HEAD int fd;
   PyObject* failure;
 };
 
@@ -286,7 +288,8 @@ PyObject* sender_put(Sender* self, PyObject* request) {
   if (!pack_request(request, frame)) return nullptr;
   velmar_wire_outcome out{};
   PyObject* endpoint = reinterpret_cast<PyObject*>(self);
-  if (!unlocked([&](velmar_wire_outcome* o) { return send_frame(endpoint, frame.data(), o); }, out)) return nullptr;
+  if (!unlocked([&](velmar_wire_outcome* o) { return send_frame(endpoint, frame.data(), o); }, out))
+    return nullptr;
   if (out.code != VELMAR_WIRE_OK) return raise_sender_outcome(self, out);
   Py_RETURN_NONE;
 }
@@ -322,25 +325,29 @@ constexpr const char* sender_doc =
     "shared request\npipe (one write, never torn). failure keeps the error of a failed write. The engine "
     "writes the\nframes of an object of exactly this type itself (velmar_wire.h), keeping failure alike.";
 
-const TypeParts sender_parts = {"velmar_wire.RequestSender", sizeof(Sender),
-                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE, sender_doc,
+const TypeParts sender_parts = {"velmar_wire.RequestSender",
+                                sizeof(Sender),
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE,
+                                sender_doc,
                                 reinterpret_cast<destructor>(sender_dealloc),
                                 reinterpret_cast<traverseproc>(sender_traverse),
-                                reinterpret_cast<inquiry>(sender_clear), sender_methods, sender_members, nullptr,
+                                reinterpret_cast<inquiry>(sender_clear),
+                                sender_methods,
+                                sender_members,
+                                nullptr,
                                 reinterpret_cast<initproc>(sender_init)};
 
 // --- replies ----------------------------------------------------------------------------------
 
 struct Receiver {
-  PyObject_HEAD
-  PyObject* conn;
+  PyObject_HEAD PyObject* conn;
   PyObject* expected_id;
   PyObject* failure;
   Py_ssize_t replies;
   double timeout;
   int fd;
-  std::size_t have;        // bytes buffered in `buffer`
-  std::size_t skip_left;   // bytes of a message that is no reply still to drop
+  std::size_t have;          // bytes buffered in `buffer`
+  std::size_t skip_left;     // bytes of a message that is no reply still to drop
   std::int32_t skip_length;  // that message's length header
   std::array<unsigned char, kMessageBytes> buffer;
 };
@@ -371,7 +378,8 @@ struct Direct {
   bool filled = false;  // the whole reply went straight to logits and values
 };
 
-int fill(Receiver* self, std::size_t count, std::int64_t deadline_ns, Direct* direct, velmar_wire_outcome* out) {
+int fill(Receiver* self, std::size_t count, std::int64_t deadline_ns, Direct* direct,
+         velmar_wire_outcome* out) {
   while (self->have < count) {
     if (const int code = wait_readable(self->fd, deadline_ns, out); code != VELMAR_WIRE_OK) return code;
     ssize_t got;
@@ -427,15 +435,16 @@ int finish_skip(Receiver* self, std::int64_t deadline_ns, velmar_wire_outcome* o
 }
 
 // The C interface's receive_reply and the core of recv.
-int receive_reply(PyObject* endpoint, std::int64_t* deadline_ns, int check_id, std::int64_t expected, float* logits,
-                  float* values, std::int32_t* id, velmar_wire_outcome* out) {
+int receive_reply(PyObject* endpoint, std::int64_t* deadline_ns, int check_id, std::int64_t expected,
+                  float* logits, float* values, std::int32_t* id, velmar_wire_outcome* out) {
   auto* self = reinterpret_cast<Receiver*>(endpoint);
   if (*deadline_ns == 0) {
     *deadline_ns = monotonic_ns() + static_cast<std::int64_t>(std::min(self->timeout, 1e9) * 1e9);
   }
   if (self->skip_left > 0) return finish_skip(self, *deadline_ns, out);
   Direct direct{logits, values};
-  if (const int code = fill(self, kHeaderBytes, *deadline_ns, &direct, out); code != VELMAR_WIRE_OK) return code;
+  if (const int code = fill(self, kHeaderBytes, *deadline_ns, &direct, out); code != VELMAR_WIRE_OK)
+    return code;
   if (!direct.filled) {
     const std::int32_t length = velmar_wire_get_be32(self->buffer.data());
     if (length == 0) {
@@ -452,7 +461,8 @@ int receive_reply(PyObject* endpoint, std::int64_t* deadline_ns, int check_id, s
       self->skip_length = length;
       return finish_skip(self, *deadline_ns, out);
     }
-    if (const int code = fill(self, kMessageBytes, *deadline_ns, &direct, out); code != VELMAR_WIRE_OK) return code;
+    if (const int code = fill(self, kMessageBytes, *deadline_ns, &direct, out); code != VELMAR_WIRE_OK)
+      return code;
   }
   *id = velmar_wire_get_le32(self->buffer.data() + kHeaderBytes);
   if (!direct.filled) {
@@ -494,21 +504,23 @@ PyObject* raise_receiver_outcome(Receiver* self, const velmar_wire_outcome& out)
       return nullptr;
     }
     case VELMAR_WIRE_STOPPED:
-      raise_and_keep(&self->failure, make_exception(run_stopped, PyUnicode_FromString("the run is stopping")));
+      raise_and_keep(&self->failure,
+                     make_exception(run_stopped, PyUnicode_FromString("the run is stopping")));
       return nullptr;
     case VELMAR_WIRE_BAD_LENGTH:
       if (out.detail < 0) {
         PyErr_Format(PyExc_ValueError, "a reply must be %zu bytes, got a length header of %d", kReplyBytes,
                      static_cast<int>(out.detail));
       } else {
-        PyErr_Format(PyExc_ValueError, "a reply must be %zu bytes, got %d", kReplyBytes, static_cast<int>(out.detail));
+        PyErr_Format(PyExc_ValueError, "a reply must be %zu bytes, got %d", kReplyBytes,
+                     static_cast<int>(out.detail));
       }
       return nullptr;
     case VELMAR_WIRE_MISROUTED:
       raise_and_keep(&self->failure,
-                     make_exception(misrouted_reply, PyUnicode_FromFormat("reply for game id %d reached game id %R",
-                                                                          static_cast<int>(out.detail),
-                                                                          self->expected_id)));
+                     make_exception(misrouted_reply,
+                                    PyUnicode_FromFormat("reply for game id %d reached game id %R",
+                                                         static_cast<int>(out.detail), self->expected_id)));
       return nullptr;
     default:
       PyErr_Format(PyExc_SystemError, "velmar_wire: no reply outcome %d", out.code);
@@ -610,19 +622,25 @@ PyMemberDef receiver_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 constexpr const char* receiver_doc =
-    "ReplyPipe(conn, timeout)\n--\n\nThe pipe handed to the engine: recv waits (without the interpreter lock) "
+    "ReplyPipe(conn, timeout)\n--\n\nThe pipe handed to the engine: recv waits (without the interpreter "
+    "lock) "
     "for this slot's\nnext reply on conn and returns (logits, values, id). It raises ServiceGone when the\n"
     "service's end closes or no reply comes within timeout seconds, RunStopped on the\nempty message, "
     "MisroutedReply when the id is not expected_id; failure keeps that error. The\nengine reads the replies "
     "of an object of exactly this type itself (velmar_wire.h), counting\nthem in replies and keeping failure "
     "alike.";
 
-const TypeParts receiver_parts = {"velmar_wire.ReplyPipe", sizeof(Receiver),
-                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE, receiver_doc,
+const TypeParts receiver_parts = {"velmar_wire.ReplyPipe",
+                                  sizeof(Receiver),
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE,
+                                  receiver_doc,
                                   reinterpret_cast<destructor>(receiver_dealloc),
                                   reinterpret_cast<traverseproc>(receiver_traverse),
-                                  reinterpret_cast<inquiry>(receiver_clear), receiver_methods, receiver_members,
-                                  nullptr, reinterpret_cast<initproc>(receiver_init)};
+                                  reinterpret_cast<inquiry>(receiver_clear),
+                                  receiver_methods,
+                                  receiver_members,
+                                  nullptr,
+                                  reinterpret_cast<initproc>(receiver_init)};
 
 // --- the C interface --------------------------------------------------------------------------
 
@@ -645,7 +663,8 @@ void api_count_replies(PyObject* endpoint, std::int64_t count) {
 }
 
 PyObject* api_raise_outcome(PyObject* endpoint, const velmar_wire_outcome* out) {
-  if (PyObject_TypeCheck(endpoint, &sender_type)) return raise_sender_outcome(reinterpret_cast<Sender*>(endpoint), *out);
+  if (PyObject_TypeCheck(endpoint, &sender_type))
+    return raise_sender_outcome(reinterpret_cast<Sender*>(endpoint), *out);
   if (PyObject_TypeCheck(endpoint, &receiver_type)) {
     return raise_receiver_outcome(reinterpret_cast<Receiver*>(endpoint), *out);
   }
@@ -694,8 +713,7 @@ struct Pending {
 };
 
 struct Reader {
-  PyObject_HEAD
-  int fd;
+  PyObject_HEAD int fd;
   bool closed;  // every writer has closed its end
   Pending* pending;
 };
@@ -722,7 +740,8 @@ void reader_dealloc(Reader* self) {
 // on failure. Two system calls at most: poll, then one read of every byte waiting.
 ssize_t read_some(int fd, std::int64_t timeout_ns, unsigned char* into, std::size_t room) {
   pollfd entry{fd, POLLIN, 0};
-  const int timeout_ms = static_cast<int>(std::clamp<std::int64_t>((timeout_ns + 999'999) / 1'000'000, 0, 60'000));
+  const int timeout_ms =
+      static_cast<int>(std::clamp<std::int64_t>((timeout_ns + 999'999) / 1'000'000, 0, 60'000));
   const int ready = ::poll(&entry, 1, timeout_ms);
   if (ready < 0) return errno == EINTR ? 0 : -2;
   if (ready == 0) return 0;
@@ -739,7 +758,8 @@ Py_ssize_t reader_fill(Reader* self, PyObject* const* args, Py_ssize_t nargs, co
     return -1;
   }
   if (nargs != 3) {
-    PyErr_Format(PyExc_TypeError, "%s() takes most, first_timeout and gather_timeout (%zd given)", name, nargs);
+    PyErr_Format(PyExc_TypeError, "%s() takes most, first_timeout and gather_timeout (%zd given)", name,
+                 nargs);
     return -1;
   }
   const Py_ssize_t most = PyLong_AsSsize_t(args[0]);
@@ -820,34 +840,46 @@ PyObject* reader_get_pending(Reader* self, void*) {
 
 PyMethodDef reader_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_read)), METH_FASTCALL,
-     "read(most, first_timeout, gather_timeout)\n--\n\nUp to most whole frames, as bytes: waits first_timeout "
-     "seconds for the first, then gathers\nmore until most are in or gather_timeout has passed since. One read "
+     "read(most, first_timeout, gather_timeout)\n--\n\nUp to most whole frames, as bytes: waits "
+     "first_timeout "
+     "seconds for the first, then gathers\nmore until most are in or gather_timeout has passed since. One "
+     "read "
      "takes every frame waiting\n(up to most). b\"\" when none came; a frame's part stays pending."},
-    {"read_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_read_batch)), METH_FASTCALL,
+    {"read_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_read_batch)),
+     METH_FASTCALL,
      "read_batch(most, first_timeout, gather_timeout)\n--\n\nThe frames read() would return, decoded as "
-     "unpack() decodes them, straight from\nthe buffer they were read into: (ids, planes) bytearrays, or None "
+     "unpack() decodes them, straight from\nthe buffer they were read into: (ids, planes) bytearrays, or "
+     "None "
      "when none came."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyGetSetDef reader_getset[] = {
-    {"closed", reinterpret_cast<getter>(reader_get_closed), nullptr, "every writer has closed its end", nullptr},
-    {"pending", reinterpret_cast<getter>(reader_get_pending), nullptr, "bytes read but not handed out", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef reader_getset[] = {{"closed", reinterpret_cast<getter>(reader_get_closed), nullptr,
+                                "every writer has closed its end", nullptr},
+                               {"pending", reinterpret_cast<getter>(reader_get_pending), nullptr,
+                                "bytes read but not handed out", nullptr},
+                               {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 constexpr const char* reader_doc =
     "RequestReader(fd)\n--\n\nThe service's end of the shared request pipe: reads whole frames in batches, "
     "waiting without\nthe interpreter lock.";
 
-const TypeParts reader_parts = {"velmar_wire.RequestReader", sizeof(Reader), Py_TPFLAGS_DEFAULT, reader_doc,
-                                reinterpret_cast<destructor>(reader_dealloc), nullptr, nullptr, reader_methods,
-                                nullptr, reader_getset, reinterpret_cast<initproc>(reader_init)};
+const TypeParts reader_parts = {"velmar_wire.RequestReader",
+                                sizeof(Reader),
+                                Py_TPFLAGS_DEFAULT,
+                                reader_doc,
+                                reinterpret_cast<destructor>(reader_dealloc),
+                                nullptr,
+                                nullptr,
+                                reader_methods,
+                                nullptr,
+                                reader_getset,
+                                reinterpret_cast<initproc>(reader_init)};
 
 // --- the service's side: writing replies ------------------------------------------------------
 
 struct Writer {
-  PyObject_HEAD
-  std::vector<int>* fds;  // by slot; -1 once the slot's worker is gone
-  long stride;            // game ids: slot * stride + game number
+  PyObject_HEAD std::vector<int>* fds;  // by slot; -1 once the slot's worker is gone
+  long stride;                          // game ids: slot * stride + game number
 };
 
 int writer_init(Writer* self, PyObject* args, PyObject* kwargs) {
@@ -881,7 +913,8 @@ void writer_dealloc(Writer* self) {
 // Sends one message, gathered from `parts`, to the slot owning `id` with one system call; a slot
 // whose worker is gone is dropped for good. False (errno set) on any other failure.
 bool send_message(Writer* self, std::int32_t id, const iovec* parts, int count) {
-  if (id < 0 || id / self->stride >= static_cast<long>(self->fds->size())) return true;  // not an id of this run
+  if (id < 0 || id / self->stride >= static_cast<long>(self->fds->size()))
+    return true;  // not an id of this run
   int& fd = (*self->fds)[static_cast<std::size_t>(id / self->stride)];
   if (fd < 0) return true;
   for (;;) {
@@ -935,13 +968,14 @@ struct Batch {
   std::span<const float> logit_numbers, value_numbers;
 
   bool get(PyObject* const* args) {
-    if (!ids.get(args[0], kIdBytes) || !logits.get(args[1], 4 * kCells) || !values.get(args[2], 4 * kPlayers)) {
+    if (!ids.get(args[0], kIdBytes) || !logits.get(args[1], 4 * kCells) ||
+        !values.get(args[2], 4 * kPlayers)) {
       return false;
     }
     count = ids.bytes().size() / kIdBytes;
     if (logits.bytes().size() != count * 4 * kCells || values.bytes().size() != count * 4 * kPlayers) {
-      PyErr_Format(PyExc_ValueError, "send() needs %zu rows of logits [%zu] and values [%zu] (float32)", count, kCells,
-                   kPlayers);
+      PyErr_Format(PyExc_ValueError, "send() needs %zu rows of logits [%zu] and values [%zu] (float32)",
+                   count, kCells, kPlayers);
       return false;
     }
     logit_numbers = {reinterpret_cast<const float*>(logits.bytes().data()), count * kCells};
@@ -951,7 +985,8 @@ struct Batch {
 
   // Nothing of a batch is sent unless all of it can be: NaN or infinity would steer the search blindly.
   bool finite() const {
-    for (const auto& [numbers, name] : {std::pair{logit_numbers, "logits"}, std::pair{value_numbers, "values"}}) {
+    for (const auto& [numbers, name] :
+         {std::pair{logit_numbers, "logits"}, std::pair{value_numbers, "values"}}) {
       if (!all_finite(numbers)) {
         PyErr_Format(PyExc_ValueError, "the evaluator returned non-finite %s (NaN or infinity)", name);
         return false;
@@ -1012,10 +1047,11 @@ bool payoffs_in_range(std::span<const float> payoffs, double slack) {
     if (std::isfinite(x) && (x < low || x > high)) {
       char* text = PyOS_double_to_string(static_cast<double>(x), 'g', 6, 0, nullptr);
       if (text == nullptr) return false;
-      PyErr_Format(PyExc_ValueError,
-                   "the evaluator returned values outside [0, 1] (e.g. %s): values are predicted payoffs, each "
-                   "player's share of the game's payoff",
-                   text);
+      PyErr_Format(
+          PyExc_ValueError,
+          "the evaluator returned values outside [0, 1] (e.g. %s): values are predicted payoffs, each "
+          "player's share of the game's payoff",
+          text);
       PyMem_Free(text);
       return false;
     }
@@ -1026,8 +1062,8 @@ bool payoffs_in_range(std::span<const float> payoffs, double slack) {
 PyObject* writer_send_payoffs(Writer* self, PyObject* const* args, Py_ssize_t nargs) {
   if (!writer_ready(self)) return nullptr;
   if (nargs != 5) {
-    PyErr_Format(PyExc_TypeError, "send_payoffs() takes ids, logits, payoffs, value_offset and slack (%zd given)",
-                 nargs);
+    PyErr_Format(PyExc_TypeError,
+                 "send_payoffs() takes ids, logits, payoffs, value_offset and slack (%zd given)", nargs);
     return nullptr;
   }
   const double offset = PyFloat_AsDouble(args[3]);
@@ -1063,12 +1099,15 @@ PyObject* writer_stop(Writer* self, PyObject* ids) {
 
 PyMethodDef writer_methods[] = {
     {"send", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_send)), METH_FASTCALL,
-     "send(ids, logits, values)\n--\n\nSends reply i (ids[i], logits[i], values[i]) to the reply pipe of the slot "
-     "that owns ids[i].\nC-contiguous int32 [B], float32 [B, 400] and float32 [B, 4]. Refuses the whole batch "
+     "send(ids, logits, values)\n--\n\nSends reply i (ids[i], logits[i], values[i]) to the reply pipe of the "
+     "slot "
+     "that owns ids[i].\nC-contiguous int32 [B], float32 [B, 400] and float32 [B, 4]. Refuses the whole "
+     "batch "
      "with\nValueError when a number is NaN or infinite."},
     {"send_payoffs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_send_payoffs)),
      METH_FASTCALL,
-     "send_payoffs(ids, logits, payoffs, value_offset, slack)\n--\n\nsend(ids, logits, payoffs - value_offset) "
+     "send_payoffs(ids, logits, payoffs, value_offset, slack)\n--\n\nsend(ids, logits, payoffs - "
+     "value_offset) "
      "in float32, after refusing the whole batch as\nevaluators.check_payoffs does when a finite payoff lies "
      "outside [-slack, 1 + slack]: the\nservice's checks and shift fused into the copy."},
     {"stop", reinterpret_cast<PyCFunction>(writer_stop), METH_O,
@@ -1079,9 +1118,17 @@ constexpr const char* writer_doc =
     "ReplyWriter(fds, id_stride)\n--\n\nThe service's ends of the reply pipes, by slot. A reply goes to slot "
     "id // id_stride;\nids of no slot are skipped, and so is a slot whose worker has gone (its pipe broke).";
 
-const TypeParts writer_parts = {"velmar_wire.ReplyWriter", sizeof(Writer), Py_TPFLAGS_DEFAULT, writer_doc,
-                                reinterpret_cast<destructor>(writer_dealloc), nullptr, nullptr, writer_methods,
-                                nullptr, nullptr, reinterpret_cast<initproc>(writer_init)};
+const TypeParts writer_parts = {"velmar_wire.ReplyWriter",
+                                sizeof(Writer),
+                                Py_TPFLAGS_DEFAULT,
+                                writer_doc,
+                                reinterpret_cast<destructor>(writer_dealloc),
+                                nullptr,
+                                nullptr,
+                                writer_methods,
+                                nullptr,
+                                nullptr,
+                                reinterpret_cast<initproc>(writer_init)};
 
 // `count` whole frames into ids (int32) and planes (float32, 0.0 or 1.0), the layout the
 // evaluators read, as a tuple of two bytearrays.
@@ -1102,7 +1149,8 @@ PyObject* decode_frames(const unsigned char* bytes, std::size_t count) {
     const unsigned char* in = bytes + frame * kFrameBytes;
     std::memcpy(id_out + frame * kIdBytes, in, kIdBytes);
     for (std::size_t byte = 0; byte < kBits / 8; ++byte) {
-      std::memcpy(plane_out + frame * kBits + byte * 8, spread[in[kIdBytes + byte]].data(), 8 * sizeof(float));
+      std::memcpy(plane_out + frame * kBits + byte * 8, spread[in[kIdBytes + byte]].data(),
+                  8 * sizeof(float));
     }
   }
   return PyTuple_Pack(2, ids.get(), planes.get());
@@ -1114,19 +1162,26 @@ PyObject* unpack(PyObject*, PyObject* frames) {
   return decode_frames(input.bytes().data(), input.bytes().size() / kFrameBytes);
 }
 
-PyMethodDef module_methods[] = {
-    {"unpack", unpack, METH_O,
-     "unpack(frames)\n--\n\nThe ids (int32) and the planes (float32, 5 x 400 per frame) of a run of whole request "
-     "frames,\nas two bytearrays."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef module_methods[] = {{"unpack", unpack, METH_O,
+                                 "unpack(frames)\n--\n\nThe ids (int32) and the planes (float32, 5 x 400 per "
+                                 "frame) of a run of whole request "
+                                 "frames,\nas two bytearrays."},
+                                {nullptr, nullptr, 0, nullptr}};
 
 // --- the module -------------------------------------------------------------------------------
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "velmar_wire",
-    "The exchange endpoints of the workers and the service in native code (see velmar_pipeline.selfplay.wire),\n"
+    PyModuleDef_HEAD_INIT,
+    "velmar_wire",
+    "The exchange endpoints of the workers and the service in native code (see "
+    "velmar_pipeline.selfplay.wire),\n"
     "and their C interface for velmar_self_play (velmar_wire.h, in the capsule _C_API).",
-    -1, module_methods, nullptr, nullptr, nullptr, nullptr};
+    -1,
+    module_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr};
 
 bool add_exception(PyObject* module, PyObject*& slot, const char* name, PyObject* base, const char* doc) {
   slot = PyErr_NewExceptionWithDoc((std::string("velmar_wire.") + name).c_str(), doc, base, nullptr);
@@ -1162,17 +1217,20 @@ PyMODINIT_FUNC PyInit_velmar_wire() {
   Ref module = Ref::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
   const bool ok =
-      add_exception(module.get(), planes_not_binary, "PlanesNotBinary", PyExc_ValueError,
-                    "A request's planes hold a value other than 0.0 and 1.0, so they cannot be sent as bits.") &&
+      add_exception(
+          module.get(), planes_not_binary, "PlanesNotBinary", PyExc_ValueError,
+          "A request's planes hold a value other than 0.0 and 1.0, so they cannot be sent as bits.") &&
       add_exception(module.get(), service_gone, "ServiceGone", PyExc_RuntimeError,
                     "The inference service is not answering any more.") &&
       add_exception(module.get(), run_stopped, "RunStopped", PyExc_RuntimeError,
                     "The run is stopping; the game in progress is abandoned.") &&
       add_exception(module.get(), misrouted_reply, "MisroutedReply", PyExc_RuntimeError,
                     "A reply meant for another game arrived on this slot's pipe.") &&
-      add_type(module.get(), sender_type, sender_parts) && add_type(module.get(), receiver_type, receiver_parts) &&
-      add_type(module.get(), reader_type, reader_parts) && add_type(module.get(), writer_type, writer_parts) &&
-      add_capsule(module.get()) && PyModule_AddIntConstant(module.get(), "FRAME", kFrameBytes) == 0 &&
+      add_type(module.get(), sender_type, sender_parts) &&
+      add_type(module.get(), receiver_type, receiver_parts) &&
+      add_type(module.get(), reader_type, reader_parts) &&
+      add_type(module.get(), writer_type, writer_parts) && add_capsule(module.get()) &&
+      PyModule_AddIntConstant(module.get(), "FRAME", kFrameBytes) == 0 &&
       PyModule_AddIntConstant(module.get(), "REPLY", kReplyBytes) == 0;
   return ok ? module.release() : nullptr;
 }

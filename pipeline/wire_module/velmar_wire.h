@@ -42,12 +42,12 @@ enum {
   VELMAR_WIRE_PLAYERS = 4,
   VELMAR_WIRE_ID_BYTES = 4,
   VELMAR_WIRE_BITS = VELMAR_WIRE_PLANES * VELMAR_WIRE_CELLS,
-  VELMAR_WIRE_FRAME_BYTES = VELMAR_WIRE_ID_BYTES + VELMAR_WIRE_BITS / 8,                 /* 254 */
+  VELMAR_WIRE_FRAME_BYTES = VELMAR_WIRE_ID_BYTES + VELMAR_WIRE_BITS / 8, /* 254 */
   VELMAR_WIRE_REPLY_FLOATS = VELMAR_WIRE_CELLS + VELMAR_WIRE_PLAYERS,
-  VELMAR_WIRE_REPLY_BYTES = VELMAR_WIRE_ID_BYTES + 4 * VELMAR_WIRE_REPLY_FLOATS,         /* 1620 */
+  VELMAR_WIRE_REPLY_BYTES = VELMAR_WIRE_ID_BYTES + 4 * VELMAR_WIRE_REPLY_FLOATS, /* 1620 */
   VELMAR_WIRE_HEADER_BYTES = 4,
-  VELMAR_WIRE_MESSAGE_BYTES = VELMAR_WIRE_HEADER_BYTES + VELMAR_WIRE_REPLY_BYTES,        /* 1624 */
-  VELMAR_WIRE_LOGITS_AT = VELMAR_WIRE_HEADER_BYTES + VELMAR_WIRE_ID_BYTES,               /* in a message */
+  VELMAR_WIRE_MESSAGE_BYTES = VELMAR_WIRE_HEADER_BYTES + VELMAR_WIRE_REPLY_BYTES, /* 1624 */
+  VELMAR_WIRE_LOGITS_AT = VELMAR_WIRE_HEADER_BYTES + VELMAR_WIRE_ID_BYTES,        /* in a message */
   VELMAR_WIRE_VALUES_AT = VELMAR_WIRE_LOGITS_AT + 4 * VELMAR_WIRE_CELLS
 };
 
@@ -69,7 +69,8 @@ static inline int velmar_wire_pack_bits(const float* values, unsigned char* bits
     const __m128 high_one = _mm_cmpeq_ps(high, one);
     binary = _mm_and_ps(binary, _mm_or_ps(low_one, _mm_cmpeq_ps(low, zero)));
     binary = _mm_and_ps(binary, _mm_or_ps(high_one, _mm_cmpeq_ps(high, zero)));
-    bits[byte] = (unsigned char)(reversed[_mm_movemask_ps(low_one)] << 4 | reversed[_mm_movemask_ps(high_one)]);
+    bits[byte] =
+        (unsigned char)(reversed[_mm_movemask_ps(low_one)] << 4 | reversed[_mm_movemask_ps(high_one)]);
   }
   return _mm_movemask_ps(binary) == 0xF;
 #else
@@ -138,17 +139,17 @@ struct _typeobject; /* PyTypeObject */
 
 typedef enum {
   VELMAR_WIRE_OK = 0,
-  VELMAR_WIRE_SIGNAL,         /* interrupted by a signal: run the handlers, then call again */
-  VELMAR_WIRE_WRITE_FAILED,   /* sender: write(2) failed with `error` (EPIPE: the service is gone) */
-  VELMAR_WIRE_WRITE_SHORT,    /* sender: only `detail` bytes of the frame were written */
-  VELMAR_WIRE_NOT_BINARY,     /* sender: a plane value other than 0.0 and 1.0 */
-  VELMAR_WIRE_READ_FAILED,    /* pipe: poll(2) or read(2) failed with `error` */
-  VELMAR_WIRE_CLOSED,         /* pipe: the service's end of the reply pipe is closed */
-  VELMAR_WIRE_TIMED_OUT,      /* pipe: no reply within the pipe's timeout */
-  VELMAR_WIRE_STOPPED,        /* pipe: the empty message (the run is stopping) */
-  VELMAR_WIRE_BAD_LENGTH,     /* pipe: a message of `detail` bytes, not a reply (skipped whole
-                                 when `detail` >= 0) */
-  VELMAR_WIRE_MISROUTED       /* pipe: a reply for game id `detail`, not the expected one */
+  VELMAR_WIRE_SIGNAL,       /* interrupted by a signal: run the handlers, then call again */
+  VELMAR_WIRE_WRITE_FAILED, /* sender: write(2) failed with `error` (EPIPE: the service is gone) */
+  VELMAR_WIRE_WRITE_SHORT,  /* sender: only `detail` bytes of the frame were written */
+  VELMAR_WIRE_NOT_BINARY,   /* sender: a plane value other than 0.0 and 1.0 */
+  VELMAR_WIRE_READ_FAILED,  /* pipe: poll(2) or read(2) failed with `error` */
+  VELMAR_WIRE_CLOSED,       /* pipe: the service's end of the reply pipe is closed */
+  VELMAR_WIRE_TIMED_OUT,    /* pipe: no reply within the pipe's timeout */
+  VELMAR_WIRE_STOPPED,      /* pipe: the empty message (the run is stopping) */
+  VELMAR_WIRE_BAD_LENGTH,   /* pipe: a message of `detail` bytes, not a reply (skipped whole
+                               when `detail` >= 0) */
+  VELMAR_WIRE_MISROUTED     /* pipe: a reply for game id `detail`, not the expected one */
 } velmar_wire_code;
 
 typedef struct {
@@ -158,10 +159,10 @@ typedef struct {
 } velmar_wire_outcome;
 
 typedef struct velmar_wire_api {
-  unsigned version;      /* VELMAR_WIRE_API_VERSION */
-  unsigned size;         /* sizeof(velmar_wire_api) */
-  unsigned frame_bytes;  /* VELMAR_WIRE_FRAME_BYTES */
-  unsigned reply_bytes;  /* VELMAR_WIRE_REPLY_BYTES */
+  unsigned version;     /* VELMAR_WIRE_API_VERSION */
+  unsigned size;        /* sizeof(velmar_wire_api) */
+  unsigned frame_bytes; /* VELMAR_WIRE_FRAME_BYTES */
+  unsigned reply_bytes; /* VELMAR_WIRE_REPLY_BYTES */
   unsigned cells, planes, players;
 
   struct _typeobject* request_sender; /* velmar_wire.RequestSender, exactly */

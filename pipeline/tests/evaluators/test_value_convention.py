@@ -12,6 +12,7 @@ from velmar_pipeline.evaluators import registry as evaluators
 from velmar_pipeline.records import shards as records
 from velmar_pipeline.selfplay import service
 from velmar_pipeline.records import stats
+import reply_codec
 from velmar_pipeline.selfplay import wire
 from velmar_pipeline.selfplay.config import DEFAULTS, VALUE_OFFSET, SearchConfig
 
@@ -41,7 +42,7 @@ def test_the_service_sends_predicted_payoffs_minus_the_offset(tmp_path, name):
     logits, payoffs = evaluators.make(name, seed=7)(planes)
     assert np.all(payoffs >= 0) and np.allclose(payoffs.sum(axis=1), 1.0, atol=1e-5)
     for row in ids:
-        sent_logits, sent_values, sent_id = wire.unpack_reply(receive.recv_bytes())
+        sent_logits, sent_values, sent_id = reply_codec.unpack_reply(receive.recv_bytes())
         assert sent_id == row
         assert np.array_equal(sent_logits, np.asarray(logits[row], np.float32))
         assert np.array_equal(sent_values, np.asarray(payoffs[row], np.float32) - np.float32(offset))

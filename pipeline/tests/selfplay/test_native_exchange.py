@@ -17,6 +17,7 @@ import numpy as np
 import pytest
 
 import velmar_rules
+import reply_codec
 from velmar_pipeline.selfplay import wire
 
 velmar_self_play = pytest.importorskip("velmar_self_play")
@@ -38,7 +39,7 @@ class Config:
 
 def reply_message(request_id, logits=None, values=(0.25, 0.25, 0.25, 0.25)):
     logits = np.zeros((1, 400), np.float32) if logits is None else np.asarray([logits], np.float32)
-    return wire.pack_replies(np.array([request_id]), logits, np.asarray([values], np.float32))[0]
+    return reply_codec.pack_replies(np.array([request_id]), logits, np.asarray([values], np.float32))[0]
 
 
 def message(body: bytes) -> bytes:

@@ -10,6 +10,7 @@ import pytest
 
 from scripted_games import real_positions
 from velmar_pipeline.selfplay import service
+import reply_codec
 from velmar_pipeline.selfplay import wire
 
 HEADER = struct.Struct("!i")  # a Connection message's length
@@ -49,13 +50,13 @@ def test_endpoints_match_the_reference_byte_for_byte(fds):
     values = rng.random((len(ids), 4)).astype(np.float32)
     ends = [Pipe(duplex=False) for _ in ids]
     service.reply_writer([send for _, send in ends]).send(ids, logits, values)
-    for (receive, _), message in zip(ends, wire.pack_replies(ids, logits, values)):
+    for (receive, _), message in zip(ends, reply_codec.pack_replies(ids, logits, values)):
         assert os.read(receive.fileno(), 4096) == HEADER.pack(len(message)) + message
-    for (receive, send), message in zip(ends, wire.pack_replies(ids, logits, values)):
+    for (receive, send), message in zip(ends, reply_codec.pack_replies(ids, logits, values)):
         send.send_bytes(message)
         pipe = wire.ReplyPipe(receive, 5.0)
-        pipe.expected_id = wire.unpack_reply(message)[2]
-        assert pipe.recv() == wire.unpack_reply(message) and pipe.replies == 1
+        pipe.expected_id = reply_codec.unpack_reply(message)[2]
+        assert pipe.recv() == reply_codec.unpack_reply(message) and pipe.replies == 1
 
 
 BAD_REQUESTS = {
@@ -85,18 +86,18 @@ def test_short_and_foreign_replies_are_refused_and_the_next_one_is_read_in_step(
     receive, send = Pipe(duplex=False)
     pipe = wire.ReplyPipe(receive, 5.0)
     pipe.expected_id = 7
-    [good] = wire.pack_replies(np.array([7]), np.ones((1, 400)), np.full((1, 4), 0.25))
+    [good] = reply_codec.pack_replies(np.array([7]), np.ones((1, 400)), np.full((1, 4), 0.25))
     for bad in (good[:-1], good + b"\0" * 8, b"x" * 9000):
         send.send_bytes(bad)
         with pytest.raises(ValueError, match="1620 bytes"):
             pipe.recv()
     send.send_bytes(good)
     first = pipe.recv()
-    assert first == wire.unpack_reply(good)
-    [other] = wire.pack_replies(np.array([7]), np.full((1, 400), 2.0), np.zeros((1, 4)))
+    assert first == reply_codec.unpack_reply(good)
+    [other] = reply_codec.pack_replies(np.array([7]), np.full((1, 400), 2.0), np.zeros((1, 4)))
     send.send_bytes(other)
-    assert pipe.recv() == wire.unpack_reply(other)
-    assert first == wire.unpack_reply(good)  # a reply still held is never refilled
+    assert pipe.recv() == reply_codec.unpack_reply(other)
+    assert first == reply_codec.unpack_reply(good)  # a reply still held is never refilled
     assert pipe.replies == 2
 
 
@@ -128,9 +129,9 @@ def test_replies_in_pieces_and_back_to_back_are_read_in_step():
     pipe = wire.ReplyPipe(receive, 5.0)
     pipe.expected_id = 7
     rng = np.random.default_rng(3)
-    messages = [HEADER.pack(wire.REPLY) + m for m in wire.pack_replies(
+    messages = [HEADER.pack(wire.REPLY) + m for m in reply_codec.pack_replies(
         np.full(4, 7), rng.standard_normal((4, 400)).astype(np.float32), rng.random((4, 4)).astype(np.float32))]
-    expected = [wire.unpack_reply(m[4:]) for m in messages]
+    expected = [reply_codec.unpack_reply(m[4:]) for m in messages]
     # In pieces, the second after the reader has started waiting.
     os.write(send.fileno(), messages[0][:5])
     timer = threading.Timer(0.05, lambda: os.write(send.fileno(), messages[0][5:]))

@@ -15,7 +15,7 @@ import pytest
 import velmar_rules
 from velmar_pipeline.records import shards as records
 from velmar_pipeline.selfplay import service
-from velmar_pipeline.selfplay import wire
+import reply_codec
 from velmar_pipeline.selfplay.config import SearchConfig
 from velmar_pipeline.__main__ import main
 from velmar_pipeline.selfplay.command import run_selfplay
@@ -95,7 +95,7 @@ def test_reply_pipe_rejects_a_reply_for_another_game():
     receive, send = multiprocessing.Pipe(duplex=False)
     pipe = ReplyPipe(receive, timeout=5.0)
     pipe.expected_id = service.game_id(1, 0)
-    [message] = wire.pack_replies(np.array([service.game_id(2, 0)]), np.zeros((1, 400)), np.full((1, 4), 0.25))
+    [message] = reply_codec.pack_replies(np.array([service.game_id(2, 0)]), np.zeros((1, 400)), np.full((1, 4), 0.25))
     send.send_bytes(message)
     with pytest.raises(MisroutedReply, match="2000000 reached game id 1000000"):
         pipe.recv()

@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import velmar_rules
+import reply_codec
 from velmar_pipeline.selfplay import wire
 
 
@@ -55,18 +56,18 @@ def test_planes_of_the_wrong_shape_are_refused():
 def test_reply_round_trip_is_exact_in_float32():
     logits = np.random.default_rng(1).standard_normal((2, 400)).astype(np.float32)
     values = np.array([[0.1, 0.2, 0.3, 0.4], [1.0, 0.0, -0.0, np.inf]], np.float32)
-    messages = wire.pack_replies(np.array([3, 2_000_001]), logits, values)
+    messages = reply_codec.pack_replies(np.array([3, 2_000_001]), logits, values)
     assert [len(m) for m in messages] == [wire.REPLY, wire.REPLY]
-    policy, vals, request_id = wire.unpack_reply(messages[1])
+    policy, vals, request_id = reply_codec.unpack_reply(messages[1])
     assert request_id == 2_000_001
     assert policy == logits[1].tolist() and vals == values[1].tolist()
     assert all(type(x) is float for x in policy + vals)
 
 
 def test_a_truncated_reply_is_refused():
-    [message] = wire.pack_replies(np.array([1]), np.zeros((1, 400)), np.zeros((1, 4)))
+    [message] = reply_codec.pack_replies(np.array([1]), np.zeros((1, 400)), np.zeros((1, 4)))
     with pytest.raises(ValueError, match="1620 bytes"):
-        wire.unpack_reply(message[:-1])
+        reply_codec.unpack_reply(message[:-1])
 
 
 @pytest.fixture
@@ -162,8 +163,8 @@ def test_service_routes_replies_by_id_and_checks_the_evaluator_shapes():
         return np.zeros((len(planes), 400)), np.tile(np.arange(4.0) / 6, (len(planes), 1))  # payoffs
 
     assert service.answer(frames, service.reply_writer(conns), echo_ids) == 2
-    assert wire.unpack_reply(ends[2][0].recv_bytes())[2] == ids[0]
-    assert wire.unpack_reply(ends[0][0].recv_bytes())[2] == ids[1]
+    assert reply_codec.unpack_reply(ends[2][0].recv_bytes())[2] == ids[0]
+    assert reply_codec.unpack_reply(ends[0][0].recv_bytes())[2] == ids[1]
     assert not ends[1][0].poll(0)
     with pytest.raises(ValueError, match=r"logits \[2, 400\] and values \[2, 4\], got \[2, 400\] and \[2, 3\]"):
         service.answer(frames, service.reply_writer(conns), lambda planes: (np.zeros((2, 400)), np.zeros((2, 3))))

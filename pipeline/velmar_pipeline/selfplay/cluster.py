@@ -18,8 +18,8 @@ Only this module and ``node_runner`` import Ray, and only ``--cluster`` imports 
 
 from __future__ import annotations
 
+import logging
 import os
-import signal
 import socket
 import sys
 import tempfile
@@ -27,6 +27,7 @@ import threading
 import time
 from dataclasses import dataclass, field, replace
 from pathlib import Path
+from typing import Any
 
 import ray
 from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
@@ -45,6 +46,8 @@ CONNECT_TIMEOUT_S = 30.0  # the whole attempt to join a cluster: Ray alone retri
 REACH_TIMEOUT_S = 5.0  # the plain connection tried first
 BATCHES_AHEAD = 2  # games dealt to a node per game slot, beyond what it has returned
 LOGS_FOLDER = "nodes"
+
+logger = logging.getLogger(__name__)
 
 
 class Connection:
@@ -160,7 +163,7 @@ class Node:
     address: str
     workers: int
     threads: int
-    handle: object = None
+    handle: Any = None  # the runner's Ray actor
     host: str = ""
     dealt: int = 0
     returned: int = 0
@@ -170,7 +173,8 @@ class Node:
     served: int = 0
     alive: bool = True
     done: bool = False
-    poll: object = None  # the poll in flight
+    poll: Any = None  # the poll in flight
+    error: str | None = None  # why its run ended, as its last report says
 
     @property
     def slots(self) -> int:
@@ -206,29 +210,18 @@ class ClusterSummary(Summary):
 class ClusterRun(RunLifecycle):
     """One self-play run over a cluster (see the module docstring); ``run()`` plays it."""
 
+    summary: ClusterSummary
+
     def __init__(self, search: SearchConfig, options, connection: Connection, workers_per_node: int | None = None,
                  log=None):
-        options.validate()
+        self._set_up(options, log, ClusterSummary())
         self.search = search
-        self.options = options
         self.connection = connection
         self.workers_per_node = workers_per_node
-        self.log = log or (lambda text: print(text, file=sys.stderr, flush=True))
-        self.out = Path(options.out)
-        self.out.mkdir(parents=True, exist_ok=True)
-        self.summary = ClusterSummary()
-        self.interrupt = threading.Event()
         self.pool = options.games  # games not dealt to any node
         self.nodes: list[Node] = []
-        self.bar = None
-        self.started = time.monotonic()
-        self.dealt_at: float | None = None
-        self.last_game: float | None = None
-        self.previous_handlers: dict = {}
         self.on_game = None  # tests: called after each game the driver receives
-        metadata = {"search": search.as_dict(), "value_offset": options.value_offset,
-                    "evaluator": options.evaluator, "seed": options.seed}
-        self.writer = records.ShardWriter(self.out, options.games_per_shard, metadata)
+        self.writer = self._shard_writer(search)
 
     # --- lifecycle -----------------------------------------------------------------------------
 
@@ -282,10 +275,7 @@ class ClusterRun(RunLifecycle):
         for node in self.nodes:
             if node.alive:
                 node.poll = node.handle.poll.remote(POLL_S)
-        if self.options.progress:
-            from tqdm import tqdm
-
-            self.bar = tqdm(total=self.options.games, unit="game", dynamic_ncols=True, file=sys.stderr)
+        self._open_progress_bar()
 
     def collect(self) -> None:
         while not self.interrupt.is_set() and not self.writer.failure:
@@ -297,21 +287,11 @@ class ClusterRun(RunLifecycle):
                 return
             self._poll_once(live)
             self._top_up()
-        if self.bar is not None:
-            self.bar.clear()
-        if self.interrupt.is_set():
-            name = signal.Signals(self.summary.stop_signal or signal.SIGINT).name
-            self.log(f"interrupted by {name}: stopping every node, keeping the finished games")
-        else:
-            self.log(f"cannot write the records ({self.writer.failure}): stopping every node")
+        self._say_why_stopping("every node")
 
     def stop(self) -> None:
         summary = self.summary
-        summary.interrupted = self.interrupt.is_set()
-        if self.dealt_at is not None:
-            summary.seconds = (self.last_game or time.monotonic()) - self.dealt_at
-        if self.bar is not None:
-            self.bar.close()
+        self._stop_the_clock()
         live = [node for node in self.nodes if node.alive and node.handle is not None]
         for node in live:
             try:
@@ -355,22 +335,32 @@ class ClusterRun(RunLifecycle):
                     self.pool -= games
 
     def _poll_once(self, live: list[Node]) -> None:
-        ready, _ = ray.wait([node.poll for node in live], num_returns=1, timeout=POLL_S)
-        for node in live:
+        for node in self._poll(live, lambda node, error: self._lose(node, f"died ({error})")):
+            if node.done and (node.outstanding or self.pool):
+                self._lose(node, f"ended early ({node.error or 'see its logs'})")
+
+    def _poll(self, nodes: list[Node], lost) -> list[Node]:
+        """Takes the report of whichever of ``nodes`` answers within POLL_S and polls it again;
+        returns the nodes whose runs are over: done, or gone (``lost(node, why)`` called)."""
+        ready, _ = ray.wait([node.poll for node in nodes], num_returns=1, timeout=POLL_S)
+        over = []
+        for node in nodes:
             if node.poll not in ready:
                 continue
             try:
                 report = ray.get(node.poll)
             except ray.exceptions.RayError as error:
-                self._lose(node, f"died ({_one_line(error)})")
+                lost(node, _one_line(error))
+                over.append(node)
                 continue
             self._take(node, report)
             if report["done"]:
                 node.done = True
-                if node.outstanding or self.pool:
-                    self._lose(node, f"ended early ({report['error'] or 'see its logs'})")
+                node.error = report["error"]
+                over.append(node)
             else:
                 node.poll = node.handle.poll.remote(POLL_S)
+        return over
 
     def _take(self, node: Node, report: dict) -> None:
         for moves, policies, payoff, replies in report["games"]:
@@ -412,25 +402,14 @@ class ClusterRun(RunLifecycle):
             if node.poll is None:
                 node.poll = node.handle.poll.remote(POLL_S)
         while waiting and time.monotonic() < deadline:
-            ready, _ = ray.wait([node.poll for node in waiting], num_returns=1, timeout=POLL_S)
-            for node in list(waiting):
-                if node.poll not in ready:
-                    continue
-                try:
-                    report = ray.get(node.poll)
-                except ray.exceptions.RayError as error:
-                    node.alive = False
-                    waiting.remove(node)
-                    self._failure(f"node {node.index} died while stopping ({_one_line(error)})")
-                    continue
-                self._take(node, report)
-                if report["done"]:
-                    node.done = True
-                    waiting.remove(node)
-                else:
-                    node.poll = node.handle.poll.remote(POLL_S)
+            for node in self._poll(waiting, self._lost_while_stopping):
+                waiting.remove(node)
         for node in waiting:
             self._failure(f"node {node.index} did not stop within {FINISH_TIMEOUT_S:g} s")
+
+    def _lost_while_stopping(self, node: Node, why: str) -> None:
+        node.alive = False
+        self._failure(f"node {node.index} died while stopping ({why})")
 
     def _gather_logs(self, nodes: list[Node]) -> None:
         for node in nodes:
@@ -447,14 +426,8 @@ class ClusterRun(RunLifecycle):
             for name, data in logs.items():
                 (folder / name).write_bytes(data)
 
-    def _show_progress(self) -> None:
-        if self.bar is None:
-            return
-        elapsed = max(time.monotonic() - (self.dealt_at or self.started), 1e-9)
-        live = sum(node.alive for node in self.nodes)
-        self.bar.set_postfix_str(f"{self.summary.moves / elapsed:.0f} moves/s, "
-                                 f"{self.summary.requests / elapsed:.0f} req/s, {live} nodes", refresh=False)
-        self.bar.update(1)
+    def _progress_note(self) -> str:
+        return f", {sum(node.alive for node in self.nodes)} nodes"
 
     def _failure(self, text: str) -> None:
         self.summary.worker_failures.append(text)

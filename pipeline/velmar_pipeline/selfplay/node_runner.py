@@ -25,6 +25,7 @@ import threading
 from dataclasses import replace
 from pathlib import Path
 
+from velmar_pipeline.selfplay import worker
 from velmar_pipeline.selfplay.config import SearchConfig
 from velmar_pipeline.selfplay.run import Dispatcher, SelfplayRun
 
@@ -50,6 +51,7 @@ class BatchedRun(SelfplayRun):
     # New games are taken up when the run looks at its processes: often, so that a node is not
     # left idle between the driver's batches.
     poll_s = 0.02
+    dispatcher: OpenDispatcher
 
     def __init__(self, search: SearchConfig, options, log=None):
         super().__init__(search, options, log)
@@ -86,13 +88,11 @@ class BatchedRun(SelfplayRun):
         super()._check_processes()
 
     def _handle(self, message) -> None:
-        kind = message[0]
         super()._handle(message)
-        if kind in ("game", "error"):
+        if isinstance(message, (worker.Finished, worker.Failed)):
             with self.changed:
-                if kind == "game":
-                    _, _, _, moves, policies, payoff, replies = message
-                    self.outbox.append((moves, policies, payoff, replies))
+                if isinstance(message, worker.Finished):
+                    self.outbox.append((message.moves, message.policies, message.payoff, message.requests))
                 else:
                     self.failed_games += 1
                 self.changed.notify_all()

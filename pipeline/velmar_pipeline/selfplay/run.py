@@ -19,6 +19,7 @@ the service dies, the workers' reply pipes close and their games fail at once.
 
 from __future__ import annotations
 
+import logging
 import multiprocessing
 import multiprocessing.connection
 import os
@@ -39,15 +40,17 @@ from velmar_pipeline.selfplay import wire
 from velmar_pipeline.selfplay import worker
 from velmar_pipeline.selfplay.config import SearchConfig
 from velmar_pipeline.selfplay.options import Options
-from velmar_pipeline.selfplay.process import STOP_SIGNALS, stop_signals_to_catch
+from velmar_pipeline.selfplay.process import stop_signals_to_catch
 from velmar_pipeline.streams import swapped_output
 
 SHUTDOWN_GRACE_S = 10.0
 SERVICE_LOG = "service.log"
 POLL_S = 0.2
-# Each of these stops a run the same way: the games in progress are abandoned, every finished
-# game is written and the summary printed. The exit status is 128 + the signal's number
-# (STOP_SIGNALS, from velmar_pipeline.selfplay.process).
+# Every stop signal (STOP_SIGNALS in velmar_pipeline.selfplay.process) stops a run the same way:
+# the games in progress are abandoned, every finished game is written and the summary printed.
+# The exit status is 128 + the signal's number.
+
+logger = logging.getLogger(__name__)
 
 
 @dataclass
@@ -140,7 +143,7 @@ class Results:
 
     def get(self, timeout: float):
         while self.open:
-            ready = multiprocessing.connection.wait(self.open, timeout)
+            ready: list[multiprocessing.connection.Connection] = multiprocessing.connection.wait(self.open, timeout)
             if not ready:
                 break
             for conn in ready:
@@ -222,8 +225,44 @@ def signal_name(exitcode: int) -> str:
 class RunLifecycle:
     """What every kind of run shares: ``run()`` goes through start, wait_ready, deal, collect and
     stop; a stop signal only sets ``interrupt``; ``stop`` writes what is left with ``writer``.
-    Subclasses set ``summary``, ``interrupt``, ``writer`` (or None), ``out`` and
-    ``previous_handlers``."""
+    Subclasses call ``_set_up`` first and set ``writer`` (or None)."""
+
+    writer: records.ShardWriter | None
+
+    def _set_up(self, options, log, summary: Summary) -> None:
+        options.validate()
+        self.options = options
+        self.log = log or logger.info
+        self.out = Path(options.out)
+        self.out.mkdir(parents=True, exist_ok=True)
+        self.summary = summary
+        self.interrupt = threading.Event()  # a stop signal arrived
+        self.bar = None
+        self.started = time.monotonic()
+        self.dealt_at: float | None = None
+        self.last_game: float | None = None
+        self.previous_handlers: dict = {}
+
+    def _shard_writer(self, search: SearchConfig) -> records.ShardWriter:
+        options = self.options
+        metadata = {"search": search.as_dict(), "value_offset": options.value_offset,
+                    "evaluator": options.evaluator, "seed": options.seed}
+        return records.ShardWriter(self.out, options.games_per_shard, metadata)
+
+    def start(self) -> None:
+        raise NotImplementedError
+
+    def wait_ready(self) -> bool:
+        raise NotImplementedError
+
+    def deal(self) -> None:
+        raise NotImplementedError
+
+    def collect(self) -> None:
+        raise NotImplementedError
+
+    def stop(self) -> None:
+        raise NotImplementedError
 
     def run(self) -> Summary:
         try:
@@ -250,6 +289,39 @@ class RunLifecycle:
         if self.summary.stop_signal is None:
             self.summary.stop_signal = signum
         self.interrupt.set()
+
+    def _open_progress_bar(self) -> None:
+        if self.options.progress:
+            from tqdm import tqdm
+
+            self.bar = tqdm(total=self.options.games, unit="game", dynamic_ncols=True, file=sys.stderr)
+
+    def _show_progress(self) -> None:
+        if self.bar is None:
+            return
+        elapsed = max(time.monotonic() - (self.dealt_at or self.started), 1e-9)
+        self.bar.set_postfix_str(f"{self.summary.moves / elapsed:.0f} moves/s, "
+                                 f"{self.summary.requests / elapsed:.0f} req/s{self._progress_note()}", refresh=False)
+        self.bar.update(1)
+
+    def _progress_note(self) -> str:
+        return ""
+
+    def _say_why_stopping(self, whom: str) -> None:
+        if self.bar is not None:
+            self.bar.clear()
+        if self.interrupt.is_set():
+            name = signal.Signals(self.summary.stop_signal or signal.SIGINT).name
+            self.log(f"interrupted by {name}: stopping {whom}, keeping the finished games")
+        else:
+            self.log(f"cannot write the records ({self.writer.failure}): stopping {whom}")
+
+    def _stop_the_clock(self) -> None:
+        self.summary.interrupted = self.interrupt.is_set()
+        if self.dealt_at is not None:
+            self.summary.seconds = (self.last_game or time.monotonic()) - self.dealt_at
+        if self.bar is not None:
+            self.bar.close()
 
     def _report_leftovers(self) -> None:
         removed, recent = records.clear_leftover_temporaries(self.out)
@@ -279,20 +351,9 @@ class SelfplayRun(RunLifecycle):
     poll_s = POLL_S  # how often the parent looks at its processes when no result comes
 
     def __init__(self, search: SearchConfig, options: Options, log=None):
-        options.validate()
-        self.options = options
-        self.log = log or (lambda text: print(text, file=sys.stderr, flush=True))
-        self.out = Path(options.out)
-        self.out.mkdir(parents=True, exist_ok=True)
-        self.summary = Summary()
-        self.interrupt = threading.Event()  # a stop signal arrived
+        self._set_up(options, log, Summary())
         self.halt = threading.Event()  # the records cannot be written
-        self.bar = None
-        self.started = time.monotonic()
-        self.dealt_at: float | None = None
-        self.last_game: float | None = None
         self.service_killed = False
-        self.previous_handlers: dict = {}
         self._make_processes(search, options)
 
     def _make_processes(self, search: SearchConfig, options: Options) -> None:
@@ -308,11 +369,7 @@ class SelfplayRun(RunLifecycle):
         self.stop_flag = wire.Flag(context)
         self.finish_flag = wire.Flag(context)
         self.counters = service.Counters(context)
-        self.writer = None
-        if options.write_records:
-            metadata = {"search": search.as_dict(), "value_offset": options.value_offset,
-                        "evaluator": options.evaluator, "seed": options.seed}
-            self.writer = records.ShardWriter(self.out, options.games_per_shard, metadata)
+        self.writer = self._shard_writer(search) if options.write_records else None
         self.server = context.Process(
             target=service.serve,
             args=(self.request_pipe[0], [send for _, send in self.reply_pipes], options.evaluator, options.seed,
@@ -369,10 +426,7 @@ class SelfplayRun(RunLifecycle):
     def deal(self) -> None:
         self.dealt_at = time.monotonic()
         self.dispatcher.grant()
-        if self.options.progress:
-            from tqdm import tqdm
-
-            self.bar = tqdm(total=self.options.games, unit="game", dynamic_ncols=True, file=sys.stderr)
+        self._open_progress_bar()
 
     def collect(self) -> None:
         next_check = time.monotonic()
@@ -385,25 +439,15 @@ class SelfplayRun(RunLifecycle):
                 self._check_processes()
                 next_check = time.monotonic() + self.poll_s
         if self.interrupt.is_set() or self.halt.is_set():
-            if self.bar is not None:
-                self.bar.clear()
-            if self.interrupt.is_set():
-                name = signal.Signals(self.summary.stop_signal or signal.SIGINT).name
-                self.log(f"interrupted by {name}: stopping the workers, keeping the finished games")
-            else:
-                self.log(f"cannot write the records ({self.writer.failure}): stopping the workers")
+            self._say_why_stopping("the workers")
             self.stop_flag.set()
             self._wait_for_workers(time.monotonic() + SHUTDOWN_GRACE_S)
         self._check_processes()
 
     def stop(self) -> None:
         summary = self.summary
-        summary.interrupted = self.interrupt.is_set()
         summary.wall_seconds = time.monotonic() - self.started
-        if self.dealt_at is not None:
-            summary.seconds = (self.last_game or time.monotonic()) - self.dealt_at
-        if self.bar is not None:
-            self.bar.close()
+        self._stop_the_clock()
         self.stop_flag.set()
         for process in self.workers:
             if process.pid is None:
@@ -433,40 +477,30 @@ class SelfplayRun(RunLifecycle):
     # --- what happens on the way ---------------------------------------------------------------
 
     def _handle(self, message) -> None:
-        kind, index = message[0], message[1]
-        if kind == "start":
+        index = message.worker
+        if isinstance(message, worker.Started):
             self.in_flight[index] += 1
-        elif kind == "game":
-            _, _, _, moves, policies, payoff, replies = message
+        elif isinstance(message, worker.Finished):
             self.in_flight[index] -= 1
             self.dispatcher.reported(index)
-            game = records.GameRecord(moves, policies, payoff)
+            game = records.GameRecord(message.moves, message.policies, message.payoff)
             if self.writer is not None:
                 self.writer.add(game)
                 if self.writer.failure is not None:
                     self.halt.set()  # the next games could not be kept either
-            self.summary.add_game(game, replies)
+            self.summary.add_game(game, message.requests)
             self.last_game = time.monotonic()
             self._show_progress()
-        elif kind == "error":
+        elif isinstance(message, worker.Failed):
             self.in_flight[index] -= 1
             self.dispatcher.reported(index)
-            self._failure(f"worker {index} {message[3]}")
-        elif kind == "exit":
+            self._failure(f"worker {index} {message.text}")
+        elif isinstance(message, worker.Exiting):
             self.exited[index] = True
             self.dispatcher.release(index)
-            if len(message) > 3 and message[3]:
+            if message.log_failure:
                 self.summary.notes.append(f"worker {index} could not write its log "
-                                          f"{self.out / f'worker-{index}.log'} ({message[3]})")
-
-    def _show_progress(self) -> None:
-        if self.bar is None:
-            return
-        elapsed = max(time.monotonic() - (self.dealt_at or self.started), 1e-9)
-        self.bar.set_postfix_str(
-            f"{self.summary.moves / elapsed:.0f} moves/s, {self.summary.requests / elapsed:.0f} req/s", refresh=False
-        )
-        self.bar.update(1)
+                                          f"{self.out / f'worker-{index}.log'} ({message.log_failure})")
 
     def _failure(self, text: str) -> None:
         self.summary.worker_failures.append(text)

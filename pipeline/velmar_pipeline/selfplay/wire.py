@@ -17,8 +17,8 @@ handed to the engine, and the service's ``RequestReader`` and ``ReplyWriter``. T
 write without the interpreter lock. Handed exactly these two endpoint types, the engine does not
 even call ``put`` and ``recv``: it writes the frames and reads the replies itself through the C
 interface ``velmar_wire`` exports (``pipeline/wire_module/velmar_wire.h``, the one C statement
-of this format), failing with the same errors. The Python functions here are the reference
-they are all tested against, byte for byte.
+of this format), failing with the same errors. The Python functions here (and the tests' reply
+codec) are the reference they are all tested against, byte for byte.
 """
 
 from __future__ import annotations
@@ -87,15 +87,6 @@ def unpack_requests(frames: bytes | bytearray | memoryview) -> tuple[np.ndarray,
     return ids, planes.astype(np.float32)
 
 
-def pack_replies(ids: np.ndarray, logits: np.ndarray, values: np.ndarray) -> list[bytes]:
-    """One reply message per row of a batch's outputs (what ``ReplyWriter.send`` writes)."""
-    table = np.empty((len(ids), CELLS + PLAYERS + 1), dtype="<f4")
-    table[:, 0].view("<i4")[:] = ids
-    table[:, 1 : 1 + CELLS] = logits
-    table[:, 1 + CELLS :] = values
-    return [row.tobytes() for row in table]
-
-
 def decode_batch(frames: bytes | bytearray | memoryview) -> tuple[np.ndarray, np.ndarray]:
     """What ``unpack_requests`` returns, decoded natively."""
     return batch_arrays(*velmar_wire.unpack(frames))
@@ -105,14 +96,6 @@ def batch_arrays(ids: bytearray, planes: bytearray) -> tuple[np.ndarray, np.ndar
     """The ids [B] (int32) and the planes [B, 5, 400] (float32) over the bytes that
     ``velmar_wire.unpack`` and ``RequestReader.read_batch`` (the service's hot path) decode into."""
     return np.frombuffer(ids, dtype="<i4"), np.frombuffer(planes, dtype=np.float32).reshape(-1, PLANES, CELLS)
-
-
-def unpack_reply(message: bytes) -> tuple[list[float], list[float], int]:
-    """(logits, values, id) from one reply message, as the engine reads them."""
-    if len(message) != REPLY:
-        raise ValueError(f"a reply must be {REPLY} bytes, got {len(message)}")
-    numbers = np.frombuffer(message, dtype="<f4", offset=ID.size)
-    return numbers[:CELLS].tolist(), numbers[CELLS:].tolist(), ID.unpack_from(message)[0]
 
 
 class RequestReader:

@@ -9,13 +9,9 @@ Standard output and error (file descriptors 1 and 2) go to a log file per worker
 engine's summary lines land there. A slot starts a game for each ticket it takes from the
 worker's ticket pipe (``wire.Tickets``) and stops when the parent closes it.
 
-Messages to the parent, on the worker's own results pipe (no lock shared with other workers,
-so a worker killed in the middle of a message harms nobody else):
-    ("start", worker, slot)                          a ticket was taken and its game started
-    ("game", worker, slot, moves, policies, payoff, requests)
-    ("error", worker, slot, text)                    a slot gave up (its ticket is used up)
-    ("exit", worker, ok, log_failure)                the worker is about to exit; log_failure: why
-                                                     its log could not be written, or None
+Messages to the parent (``Started``, ``Finished``, ``Failed``, ``Exiting``) go on the worker's
+own results pipe: no lock is shared with other workers, so a worker killed in the middle of a
+message harms nobody else.
 
 Once the run is stopping (``stop`` set), the worker abandons the games in progress by ending at
 once, after its last message.
@@ -31,6 +27,7 @@ import time
 import traceback
 from collections.abc import Callable, Sequence
 from multiprocessing.connection import Connection
+from typing import NamedTuple
 
 from velmar_pipeline.records import shards as records
 from velmar_pipeline.selfplay import wire
@@ -40,6 +37,40 @@ from velmar_pipeline.selfplay.process import (  # noqa: F401 (STOP_SIGNALS, stop
     STOP_SIGNALS, ignore_stop_signals, log_failure, redirect_output, stop_signals_to_catch,
 )
 from velmar_pipeline.selfplay.wire import MisroutedReply, ReplyPipe, RunStopped, ServiceGone  # noqa: F401 (callers' names)
+
+
+class Started(NamedTuple):
+    """A ticket was taken and its game started."""
+
+    worker: int
+    slot: int
+
+
+class Finished(NamedTuple):
+    """A game was played to its end."""
+
+    worker: int
+    slot: int
+    moves: object
+    policies: object
+    payoff: object
+    requests: int
+
+
+class Failed(NamedTuple):
+    """A slot gave up (its ticket is used up)."""
+
+    worker: int
+    slot: int
+    text: str
+
+
+class Exiting(NamedTuple):
+    """The worker is about to exit; ``log_failure``: why its log could not be written, or None."""
+
+    worker: int
+    ok: bool
+    log_failure: str | None
 
 
 class ResultSender:
@@ -103,7 +134,7 @@ def run(
     playing: set[int] = set()  # slots in the middle of a game
     posting: set[int] = set()  # slots whose game the engine has finished, not yet posted
     posting_lock = threading.Lock()
-    tickets = wire.Tickets(tickets)
+    ticket_pipe = wire.Tickets(tickets)
 
     def keep_waiting() -> bool:
         return not stop.is_set() and os.getppid() == parent
@@ -112,13 +143,13 @@ def run(
         pipe = ReplyPipe(conn, reply_timeout)
         sender = wire.RequestSender(requests.fileno())
         number = 0
-        while tickets.take(keep_waiting):
+        while ticket_pipe.take(keep_waiting):
             pipe.expected_id = game_id(slot, number)
             number += 1
             pipe.replies = 0
             pipe.failure = None
             sender.failure = None
-            results.put(("start", worker, slot))
+            results.put(Started(worker, slot))
             playing.add(slot)
             try:
                 moves, policies, payoff = play(pipe.expected_id, search, sender, pipe)
@@ -135,13 +166,13 @@ def run(
                 print(f"worker {worker}: {text}", file=sys.stderr)
                 traceback.print_exc()
                 failures.append(text)
-                results.put(("error", worker, slot, text))
+                results.put(Failed(worker, slot, text))
                 return
             with posting_lock:
                 posting.add(slot)
             try:
                 game = records.from_engine(moves, policies, payoff)
-                results.put(("game", worker, slot, game.moves, game.policies, game.payoff, pipe.replies))
+                results.put(Finished(worker, slot, game.moves, game.policies, game.payoff, pipe.replies))
                 playing.discard(slot)
             finally:
                 with posting_lock:
@@ -167,7 +198,7 @@ def run(
             print(f"worker {worker}: {text}", file=sys.stderr)
             traceback.print_exc()
             failures.append(text)
-            results.put(("error", worker, slot, text))
+            results.put(Failed(worker, slot, text))
 
     threads = [
         threading.Thread(target=run_slot, args=(slot, conn), name=f"slot-{slot}", daemon=True)
@@ -187,6 +218,6 @@ def run(
     else:
         print(f"worker {worker}: done after {time.monotonic() - started:.1f} s", file=sys.stderr)
     with results.lock:  # taken for good: no slot is halfway through a message, and none starts one
-        results.conn.send(("exit", worker, not failures, log_failure()))
+        results.conn.send(Exiting(worker, not failures, log_failure()))
         results.conn.close()
         os._exit(0 if not failures else 1)

@@ -245,7 +245,7 @@ def run_loop(
     training: TrainSettings,
     architecture: Architecture,
     log=None,
-) -> tuple[list[GenerationReport], bool]:
+) -> tuple[list[GenerationReport], int | None]:
     """Runs the generations still missing; returns their reports and the signal that interrupted
     the self-play of a generation (None when it was not)."""
 

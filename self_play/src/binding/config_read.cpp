@@ -7,8 +7,8 @@
 namespace velmar::py {
 namespace {
 
-constexpr std::array<std::string_view, 6> kFields = {"sims_per_move", "sample_moves",    "c_base",
-                                                     "c_init",        "dirichlet_alpha", "exploration_fraction"};
+constexpr std::array<std::string_view, 6> kFields = {
+    "sims_per_move", "sample_moves", "c_base", "c_init", "dirichlet_alpha", "exploration_fraction"};
 
 // Interned once per process, under the interpreter lock.
 PyObject* field_name(std::string_view name) {

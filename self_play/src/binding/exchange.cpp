@@ -23,8 +23,8 @@ std::expected<void, EvalError> read_floats(PyObject* item, std::span<float> out,
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(item)));
     const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
     if (text == nullptr) return pending_failure();
-    return failure(Error::make(PyExc_TypeError,
-                               std::string("'") + text + "' object cannot be converted to 'Sequence'"));
+    return failure(
+        Error::make(PyExc_TypeError, std::string("'") + text + "' object cannot be converted to 'Sequence'"));
   }
   len = 0;
   auto take = [&](PyObject* number) {

@@ -12,7 +12,8 @@ namespace {
 static_assert(VELMAR_WIRE_CELLS == kCells && VELMAR_WIRE_PLANES == kPlanes && VELMAR_WIRE_PLAYERS == kValues,
               "the frame format and the engine disagree on the sizes");
 static_assert(sizeof(Planes) == VELMAR_WIRE_BITS * sizeof(float));
-static_assert(kPackedBytes == VELMAR_WIRE_FRAME_BYTES - VELMAR_WIRE_ID_BYTES, "a frame's bits are the packed planes");
+static_assert(kPackedBytes == VELMAR_WIRE_FRAME_BYTES - VELMAR_WIRE_ID_BYTES,
+              "a frame's bits are the packed planes");
 
 bool api_fits(const velmar_wire_api* api) {
   return api != nullptr && api->version == VELMAR_WIRE_API_VERSION && api->size >= sizeof(velmar_wire_api) &&
@@ -29,9 +30,10 @@ const velmar_wire_api* wire_api() {
   // Only a module already imported: objects of its types cannot exist before it is.
   Ref module = name ? Ref::steal(PyImport_GetModule(name.get())) : Ref();
   Ref capsule = module ? Ref::steal(PyObject_GetAttrString(module.get(), "_C_API")) : Ref();
-  const auto* api = capsule && PyCapsule_IsValid(capsule.get(), VELMAR_WIRE_CAPSULE)
-                        ? static_cast<const velmar_wire_api*>(PyCapsule_GetPointer(capsule.get(), VELMAR_WIRE_CAPSULE))
-                        : nullptr;
+  const auto* api =
+      capsule && PyCapsule_IsValid(capsule.get(), VELMAR_WIRE_CAPSULE)
+          ? static_cast<const velmar_wire_api*>(PyCapsule_GetPointer(capsule.get(), VELMAR_WIRE_CAPSULE))
+          : nullptr;
   PyErr_Clear();  // no usable interface is no error: the plain path serves
   if (api_fits(api)) found = api;
   return found;
@@ -100,8 +102,8 @@ std::expected<void, EvalError> NativeExchange::send_and_receive(Frame& frame, Re
 
   std::int64_t deadline = 0;  // set from the pipe's timeout by the first try, kept across signals
   std::int32_t id = 0;
-  while (api_.receive_reply(pipe_, &deadline, 1, expected_, reply.policy.data(), reply.values.data(), &id, &out) ==
-         VELMAR_WIRE_SIGNAL) {
+  while (api_.receive_reply(pipe_, &deadline, 1, expected_, reply.policy.data(), reply.values.data(), &id,
+                            &out) == VELMAR_WIRE_SIGNAL) {
     if (auto handled = run_signal_handlers(); !handled) return std::unexpected(std::move(handled.error()));
   }
   if (out.code != VELMAR_WIRE_OK) return fail(pipe_, out);

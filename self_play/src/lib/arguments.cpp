@@ -46,7 +46,8 @@ std::optional<BoundArguments> bind_arguments(std::string_view function, PyObject
     for (std::size_t p = 0; p < kParameters.size(); ++p) {
       if (kParameters[p] == text) slot = p;
     }
-    if (slot == kParameters.size()) return type_error(name + " got an unexpected keyword argument '" + text + "'");
+    if (slot == kParameters.size())
+      return type_error(name + " got an unexpected keyword argument '" + text + "'");
     if (bound[slot] != nullptr) return type_error(name + " got multiple values for argument '" + text + "'");
     bound[slot] = args[nargs + k];
   }

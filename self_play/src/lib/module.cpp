@@ -22,10 +22,10 @@ constexpr const char* kFunctionName = "generate_game_data";
 
 // Created on first use and kept for the process, under the interpreter lock.
 PyObject* panic_exception() {
-  static PyObject* type = PyErr_NewExceptionWithDoc(
-      "velmar_self_play.PanicException",
-      "An invariant of the self-play engine was violated; the game was abandoned.", PyExc_BaseException,
-      nullptr);
+  static PyObject* type =
+      PyErr_NewExceptionWithDoc("velmar_self_play.PanicException",
+                                "An invariant of the self-play engine was violated; the game was abandoned.",
+                                PyExc_BaseException, nullptr);
   return type;
 }
 
@@ -76,7 +76,8 @@ PyObject* play(PyObject* config_object, PyObject* queue, PyObject* pipe, std::in
   return record_to_python(*record).release();
 }
 
-PyObject* generate_game_data(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* generate_game_data(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
   const auto bound = bind_arguments(kFunctionName, args, nargs, kwnames);
   if (!bound) return nullptr;
   const auto id = convert_id((*bound)[0]);
@@ -100,16 +101,17 @@ PyObject* generate_game_data(PyObject* /*module*/, PyObject* const* args, Py_ssi
   return nullptr;
 }
 
-PyMethodDef function_def = {
-    kFunctionName, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(generate_game_data)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "generate_game_data(id, config, inference_queue, pipe)\n--\n\n"
-    "Plays one four-player self-play game by tree search and returns its training\n"
-    "record (moves, policies, payoff). Every position is valued by the inference\n"
-    "service: requests (id, planes) are put on inference_queue and each reply\n"
-    "(policy logits, values) is received from pipe."};
+PyMethodDef function_def = {kFunctionName,
+                            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(generate_game_data)),
+                            METH_FASTCALL | METH_KEYWORDS,
+                            "generate_game_data(id, config, inference_queue, pipe)\n--\n\n"
+                            "Plays one four-player self-play game by tree search and returns its training\n"
+                            "record (moves, policies, payoff). Every position is valued by the inference\n"
+                            "service: requests (id, planes) are put on inference_queue and each reply\n"
+                            "(policy logits, values) is received from pipe."};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, kModuleName, "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, kModuleName, "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 bool add_function(PyObject* module) {
   Ref name_of_module = Ref::steal(PyUnicode_FromString(kModuleName));

@@ -32,7 +32,8 @@ Ref record_to_python(const Record& record) {
       return pair(PyLong_FromLong(e.tile), PyFloat_FromDouble(static_cast<double>(e.share)));
     });
   });
-  Ref payoff = list_of(record.payoff, [](float v) { return Ref::steal(PyFloat_FromDouble(static_cast<double>(v))); });
+  Ref payoff =
+      list_of(record.payoff, [](float v) { return Ref::steal(PyFloat_FromDouble(static_cast<double>(v))); });
   if (!moves || !policies || !payoff) return {};
   return Ref::steal(PyTuple_Pack(3, moves.get(), policies.get(), payoff.get()));
 }

@@ -25,8 +25,12 @@ struct SearchParams {
   float keep_fraction = 0;  // 1 - exploration_fraction
 
   static SearchParams from(const Config& config) {
-    return {config.sims_per_move, config.c_base,         1.0f / config.c_base,
-            config.c_init,        config.dirichlet_alpha, config.exploration_fraction,
+    return {config.sims_per_move,
+            config.c_base,
+            1.0f / config.c_base,
+            config.c_init,
+            config.dirichlet_alpha,
+            config.exploration_fraction,
             1.0f - config.exploration_fraction};
   }
 };

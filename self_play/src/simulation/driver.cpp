@@ -62,7 +62,8 @@ std::expected<Record, std::string> play_game(const Config& config, Evaluator& ev
       write_stdout("Error running MCTS: " + searched.error().debug + "\n");
       return std::unexpected(std::string("Error running MCTS"));
     }
-    if (tree[Tree::kRoot].child_count == 0) throw InternalFailure("called `Option::unwrap()` on a `None` value");
+    if (tree[Tree::kRoot].child_count == 0)
+      throw InternalFailure("called `Option::unwrap()` on a `None` value");
     record.policies.push_back(policy_record(tree));
     const bool draw = record.policies.size() < config.sample_moves;
     const std::uint16_t tile = choose_tile(tree, draw, rng);

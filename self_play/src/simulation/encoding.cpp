@@ -44,7 +44,8 @@ PackedPlanes get_packed_representation(const Game& game) {
   for (std::size_t g = 0; g < kGroups; ++g) {
     std::uint32_t word = 0;
     for (std::size_t k = 0; k < 8; ++k) word |= lane[game.board.cells[g * 8 + k] & kOwnerBits] << (7 - k);
-    for (std::size_t q = 0; q < kLegalPlane; ++q) bits[q * kGroups + g] = static_cast<std::uint8_t>(word >> (8 * q));
+    for (std::size_t q = 0; q < kLegalPlane; ++q)
+      bits[q * kGroups + g] = static_cast<std::uint8_t>(word >> (8 * q));
   }
   game.tiles.keys().for_each([&](std::size_t t) {
     check_index(t, kCells);

@@ -45,7 +45,9 @@ class Tree {
 
   Node& operator[](NodeIndex i) { return nodes_[i]; }
   const Node& operator[](NodeIndex i) const { return nodes_[i]; }
-  std::span<Node> children(NodeIndex i) { return {nodes_.data() + nodes_[i].first_child, nodes_[i].child_count}; }
+  std::span<Node> children(NodeIndex i) {
+    return {nodes_.data() + nodes_[i].first_child, nodes_[i].child_count};
+  }
   std::span<const Node> children(NodeIndex i) const {
     return {nodes_.data() + nodes_[i].first_child, nodes_[i].child_count};
   }
