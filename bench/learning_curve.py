@@ -54,9 +54,9 @@ MATCH_FLAGS = ["--exploration-fraction", "0", "--sample-moves", "0"]
 # The budget flags: many hours on 2 cores, and a smoke run of a few minutes.
 FULL = {
     "generations": 12, "games": 128, "first_games": 1024, "sims_per_move": 16, "bootstrap_games": 0,
-    "bootstrap_positions": 5, "bootstrap_epochs": 1, "bootstrap_mix": 0.0, "window": 2, "epochs": 1, "blocks": 4,
+    "bootstrap_positions": 5, "bootstrap_epochs": 1, "bootstrap_mix": 0.0, "window": 8, "epochs": 1, "blocks": 4,
     "channels": 32, "arena_games": 128, "arena_sims": 16, "gate_games": 128, "priors_games": 32,
-    "temperature": 0.03, "policy_share": 0.25,
+    "temperature": 0.03, "policy_share": 0.25, "value_mix": 0.5,
 }
 QUICK = {
     **FULL, "generations": 2, "games": 6, "first_games": 8, "sims_per_move": 4, "arena_games": 4, "arena_sims": 4,
@@ -73,6 +73,8 @@ def parse_arguments(argv=None) -> argparse.Namespace:
     budget.add_argument("--generations", type=int, help=f"generations in all, 0 included ({FULL['generations']})")
     budget.add_argument("--games", type=int, help=f"self-play games per generation ({FULL['games']})")
     budget.add_argument("--first-games", type=int, help=f"heuristic games of generation 0 ({FULL['first_games']})")
+    budget.add_argument("--value-mix", type=float,
+                        help=f"share of the teacher's payoffs in the value targets ({FULL['value_mix']})")
     budget.add_argument("--policy-share", type=float,
                         help=f"share of positions with lookahead targets ({FULL['policy_share']})")
     budget.add_argument("--sims-per-move", type=int, help=f"self-play simulations per tile ({FULL['sims_per_move']})")
@@ -132,7 +134,7 @@ def run_training_loop(args: argparse.Namespace, root: Path) -> list[str]:
     search = SearchConfig(sims_per_move=args.sims_per_move, c_base=args.c_base, c_init=args.c_init)
     training = TrainSettings(epochs=args.epochs, progress=False, threads=args.threads,
                              policy_targets=args.policy_targets, teacher=args.teacher, temperature=args.temperature,
-                             policy_share=args.policy_share)
+                             policy_share=args.policy_share, value_mix=args.value_mix)
     architecture = Architecture(blocks=args.blocks, channels=args.channels)
     reports, interrupted = run_loop(root, loop, search, training, architecture)
     if interrupted:
@@ -332,7 +334,8 @@ def describe(args: argparse.Namespace) -> str:
             f"{args.generations - 1} generation(s) of {args.games} self-play games with the best player, all at "
             f"{args.sims_per_move} simulations; window {args.window}, {args.epochs} epoch(s), a {args.blocks} x "
             f"{args.channels} network; priors: {args.policy_targets} targets from the best player on "
-            f"{args.policy_share:g} of the positions, temperature {args.temperature:g}; gatekeeper: "
+            f"{args.policy_share:g} of the positions, temperature {args.temperature:g}; value targets mixed "
+            f"{args.value_mix:g} with the best player's payoffs; gatekeeper: "
             f"{args.gate_games} games, promoted {args.gate_z:g} standard errors above 0.25; priors measured in "
             f"{args.priors_games} games; arena: {args.arena_games} games at {args.arena_sims} simulations, c_base "
             f"{args.c_base:g}, c_init {args.c_init:g}, value offset {args.value_offset:g} (the arena's defaults: "
