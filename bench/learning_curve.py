@@ -56,7 +56,7 @@ FULL = {
     "generations": 12, "games": 128, "first_games": 1024, "sims_per_move": 16, "bootstrap_games": 0,
     "bootstrap_positions": 5, "bootstrap_epochs": 1, "bootstrap_mix": 0.0, "window": 8, "epochs": 1, "blocks": 4,
     "channels": 32, "arena_games": 128, "arena_sims": 16, "gate_games": 128, "priors_games": 32,
-    "temperature": 0.03, "policy_share": 0.25, "value_mix": 0.5,
+    "temperature": 0.03, "policy_share": 1.0, "value_mix": 0.5,
 }
 QUICK = {
     **FULL, "generations": 2, "games": 6, "first_games": 8, "sims_per_move": 4, "arena_games": 4, "arena_sims": 4,
