@@ -39,6 +39,23 @@ def test_selfplay_model_flags_checked_up_front(tmp_path, capsys, flags, message)
     assert message in capsys.readouterr().err
 
 
+def test_held_out_games_stay_held_out_as_the_window_grows():
+    from velmar_pipeline.training.train import game_keys, split_games
+
+    rng = np.random.default_rng(5)
+    games = [records.GameRecord(rng.integers(0, 400, (60, 2), dtype=np.int32), np.zeros((60, 400), np.float32),
+                                np.full(4, 0.25, np.float32)) for _ in range(400)]
+
+    def held_out(window, holdout=0.1, seed=0):
+        return {id(g) for g in split_games(window, holdout, seed, keys=game_keys(window, seed))[1]}
+
+    small, large = held_out(games[:100]), held_out(games)
+    assert small == large & {id(g) for g in games[:100]} and 20 < len(large) < 60
+    assert held_out(games, seed=1) != large and not held_out(games, holdout=0.0)
+    for count, holdout, expected in [(1, 0.5, 0), (2, 0.99, 1), (3, 0.3, 1)]:  # one game trains; one held out at least
+        assert len(held_out(games[:count], holdout)) == expected
+
+
 def test_train_loss_falls_on_generated_games(tmp_path):
     shard = write_games(tmp_path / "games", lowest_tile_games(4, seed=11))
     out = tmp_path / "train"

@@ -12,7 +12,8 @@ Losses, per position:
   share 1), so its cross-entropy is the natural fit for a softmax output.
 
 A fraction of the games (``--holdout``) is kept out of training and scored after every epoch, so
-over-fitting a small window shows in the log. With ``--augment`` (the default) every training
+over-fitting a small window shows in the log; which games is decided by each game's own tiles, so
+a loop's growing window holds out the same games in every generation. With ``--augment`` (the default) every training
 position is used under a random quarter turn of the board each time (``positions.rotate``): an
 exact symmetry of the game, so four times the positions for the cost of a gather. Validation
 positions are scored as they are. Writes ``model.pt``, ``losses.csv`` (one row per
@@ -24,6 +25,7 @@ from __future__ import annotations
 import argparse
 import csv
 import dataclasses
+import hashlib
 import io
 import json
 import logging
@@ -93,7 +95,7 @@ class TrainSettings:
     learning_rate: float = setting(1e-3, flag="--lr", help="AdamW learning rate")
     weight_decay: float = setting(1e-4, help="AdamW weight decay")
     value_weight: float = setting(1.0, help="weight of the value loss")
-    holdout: float = setting(0.1, help="share of the games kept for validation")
+    holdout: float = setting(0.1, help="share of the games kept for validation (the same games in every window)")
     log_every: int = setting(20, help="steps per row of losses.csv")
     seed: int | None = setting(0, flag="--train-seed", help="seed of the split, the order and the init")
     progress: bool = True
@@ -192,14 +194,37 @@ def batch_losses(model, planes, policies, values):
     return policy_loss, value_loss, count
 
 
-def split_games(games: Sequence, holdout: float, seed: int | None) -> tuple[list, list]:
-    """(training games, validation games); at least one game trains, validation only with 2+ games."""
+def split_games(games: Sequence, holdout: float, seed: int | None,
+                keys: np.ndarray | None = None) -> tuple[list, list]:
+    """(training games, validation games); at least one game trains, validation only with 2+ games.
+
+    With ``keys`` (:func:`game_keys`) a game is held out when its key is below ``holdout``, so a
+    window that grows by generations holds out the same games every time: a network trained on from
+    the previous generation is never validated on games it has already learned from. Without them,
+    ``round(holdout x count)`` games drawn by ``seed``."""
     count = len(games)
-    held = min(int(round(count * holdout)), count - 1) if count > 1 else 0
-    order = np.random.default_rng(seed).permutation(count)
-    validation = [games[i] for i in sorted(order[:held])]
-    training = [games[i] for i in sorted(order[held:])]
-    return training, validation
+    if count < 2:
+        return list(games), []
+    if keys is None:
+        held = min(int(round(count * holdout)), count - 1)
+        chosen = np.zeros(count, bool)
+        chosen[np.random.default_rng(seed).permutation(count)[:held]] = True
+    else:
+        chosen = np.asarray(keys) < holdout
+        if chosen.all():  # at least one game trains
+            chosen[np.argmax(keys)] = False
+        if not chosen.any() and round(count * holdout) >= 1:  # as many as a drawn split would hold out
+            chosen[np.argmin(keys)] = True
+    return [g for g, c in zip(games, chosen) if not c], [g for g, c in zip(games, chosen) if c]
+
+
+def game_keys(games: Sequence, seed: int | None) -> np.ndarray:
+    """A number in [0, 1) for each game, from its tiles and ``seed`` alone: the same game gets the
+    same key in every window."""
+    salt = int(seed or 0).to_bytes(8, "little", signed=True)
+    digests = (hashlib.sha256(salt + np.ascontiguousarray(game.moves, np.int32).tobytes()).digest()
+               for game in games)
+    return np.array([int.from_bytes(d[:8], "little") / 2.0**64 for d in digests])
 
 
 def split_positions(data: Positions, holdout: float, seed: int | None) -> tuple[Positions, Positions | None]:
@@ -461,7 +486,8 @@ def run_train(
     games, targets = _games_with_targets(paths, settings, init, log)
     if not games and extra is None:
         raise ValueError("the shards hold no games")
-    training_games, validation_games = split_games(list(range(len(games))), settings.holdout, settings.seed)
+    training_games, validation_games = split_games(list(range(len(games))), settings.holdout, settings.seed,
+                                                   keys=game_keys(games, settings.seed))
     training_parts = [_positions(games, targets, training_games)]
     if settings.value_mix > 0:
         training_parts[0] = with_teacher_values(training_parts[0], settings, init, log)
