@@ -13,11 +13,11 @@ Losses, per position:
 
 A fraction of the games (``--holdout``) is kept out of training and scored after every epoch, so
 over-fitting a small window shows in the log; which games is decided by each game's own tiles, so
-a loop's growing window holds out the same games in every generation. With ``--augment`` (the default) every training
-position is used under a random quarter turn of the board each time (``positions.rotate``): an
-exact symmetry of the game, so four times the positions for the cost of a gather. Validation
-positions are scored as they are. Writes ``model.pt``, ``losses.csv`` (one row per
-``--log-every`` steps and one per validation) and ``loss.png`` into ``--out``.
+a loop's growing window holds out the same games in every generation. With ``--augment`` (the
+default) every training position is used under a random quarter turn of the board each time
+(``positions.rotate``): an exact symmetry of the game, so four times the positions for the cost of
+a gather. Validation positions are scored as they are. Writes ``model.pt``, ``losses.csv`` (one
+row per ``--log-every`` steps and one per validation) and ``loss.png`` into ``--out``.
 """
 
 from __future__ import annotations
@@ -213,7 +213,7 @@ def split_games(games: Sequence, holdout: float, seed: int | None,
         chosen = np.asarray(keys) < holdout
         if chosen.all():  # at least one game trains
             chosen[np.argmax(keys)] = False
-        if not chosen.any() and round(count * holdout) >= 1:  # as many as a drawn split would hold out
+        if not chosen.any() and round(count * holdout) >= 1:  # one, where a drawn split would hold one out
             chosen[np.argmin(keys)] = True
     return [g for g, c in zip(games, chosen) if not c], [g for g, c in zip(games, chosen) if c]
 
